@@ -1,0 +1,20 @@
+// Python-facing functions of the kernel module, one per bound function.
+// Each validates its arguments with the interpreter lock held, allocates the
+// result, then releases the lock and runs its kernel through parallel_blocks.
+#pragma once
+
+#include <cstdint>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+namespace kestrin {
+
+namespace py = pybind11;
+
+// Any array-like argument arrives as a C-ordered contiguous float64 array;
+// one that already is one is passed through without a copy.
+using farray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+py::array_t<double> thermo_py(farray t, farray p, farray td, int32_t n_threads);
+
+} // namespace kestrin

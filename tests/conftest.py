@@ -1,0 +1,63 @@
+import glob
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+@pytest.fixture(scope="session")
+def fault_shim(tmp_path_factory):
+    """Path of the thread-creation shim, compiled for this test session."""
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None:
+        pytest.skip("no C compiler to build the fault shim")
+    out = tmp_path_factory.mktemp("shim") / "faultshim.so"
+    subprocess.run([cc, "-O1", "-shared", "-fPIC", "-o", str(out),
+                    os.path.join(HERE, "faultshim.c"), "-ldl"], check=True)
+    return str(out)
+
+
+@pytest.fixture
+def run_shimmed(fault_shim):
+    """Runs Python code in a fresh interpreter with the shim preloaded.
+
+    The code sees `shim` (the ctypes handle) and returns what it prints."""
+    prelude = textwrap.dedent(f"""
+        import ctypes
+        shim = ctypes.CDLL({fault_shim!r})
+        shim.faultshim_created.restype = ctypes.c_long
+        shim.faultshim_fail_at.argtypes = [ctypes.c_long]
+    """)
+
+    def run(code):
+        env = dict(os.environ, LD_PRELOAD=fault_shim)
+        proc = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)],
+                              env=env, capture_output=True, text=True, timeout=120)
+        assert proc.returncode == 0, proc.stderr
+        return proc.stdout
+
+    return run
+
+
+def other_cpythons():
+    """CPython interpreters of other minor versions found on this machine."""
+    try:
+        root = subprocess.run(["pyenv", "root"], capture_output=True, text=True).stdout.strip()
+    except OSError:
+        root = os.path.expanduser("~/.pyenv")
+    found = {}
+    for exe in sorted(glob.glob(os.path.join(root or "", "versions", "3.*", "bin", "python3"))
+                      + glob.glob("/usr/bin/python3.[0-9]*")):
+        if not os.access(exe, os.X_OK) or exe.endswith("-config"):
+            continue
+        v = subprocess.run([exe, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"],
+                           capture_output=True, text=True)
+        ver = v.stdout.strip()
+        if v.returncode == 0 and ver != "3.13" and ver.startswith("3.") and int(ver[2:]) >= 8:
+            found.setdefault(ver, exe)
+    return sorted(found.items())

@@ -1,0 +1,30 @@
+/* Preloaded into a test interpreter (LD_PRELOAD) to count thread creations and
+ * to make a chosen one fail the way the system does when it runs out of
+ * threads (EAGAIN). The release modules carry no hook of their own. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <pthread.h>
+#include <stdatomic.h>
+
+typedef int (*create_fn)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+
+static atomic_long created;   /* successful creations since the last reset */
+static atomic_long countdown; /* > 0: the countdown-th creation from now fails */
+
+void faultshim_reset(void) { atomic_store(&created, 0); atomic_store(&countdown, 0); }
+void faultshim_fail_at(long k) { atomic_store(&countdown, k); }
+long faultshim_created(void) { return atomic_load(&created); }
+
+int pthread_create(pthread_t* t, const pthread_attr_t* a, void* (*f)(void*), void* arg)
+{
+    static create_fn real;
+    if (!real)
+        real = (create_fn)dlsym(RTLD_NEXT, "pthread_create");
+    if (atomic_load(&countdown) > 0 && atomic_fetch_sub(&countdown, 1) == 1)
+        return EAGAIN;
+    int rc = real(t, a, f, arg);
+    if (rc == 0)
+        atomic_fetch_add(&created, 1);
+    return rc;
+}

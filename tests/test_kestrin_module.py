@@ -1,0 +1,83 @@
+import re
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import _kestrin
+from conftest import other_cpythons
+
+# name -> argument names, in registration order
+FUNCTIONS = {
+    "thermo": ["t", "p", "td", "n_threads"],
+}
+
+
+def signature(fn):
+    head = fn.__doc__.splitlines()[0]
+    args = re.match(r"\w+\((.*)\) ->", head).group(1)
+    return [(a.split(":")[0].strip(), a.rsplit("=", 1)[1].strip() if "=" in a else None)
+            for a in re.split(r",\s*(?=\w+:)", args)]
+
+
+def test_docstring_and_function_order():
+    assert _kestrin.__doc__ == "Cold-pool, wind-profile and baroclinity kernel (multithreaded)."
+    registered = [k for k, v in vars(_kestrin).items() if callable(v) and not k.startswith("_")]
+    assert registered == list(FUNCTIONS)
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_argument_names_and_defaults(name):
+    sig = signature(getattr(_kestrin, name))
+    assert [a for a, _ in sig] == FUNCTIONS[name]
+    assert [d for _, d in sig] == [None] * (len(sig) - 1) + ["0"]
+
+
+def test_reimport_returns_cached_module():
+    first = sys.modules.pop("_kestrin")
+    try:
+        import _kestrin as again
+        assert again is first
+    finally:
+        sys.modules["_kestrin"] = first
+
+
+@pytest.mark.parametrize("n_threads", [2.0, 2**31, -(2**31) - 1, "2", None])
+def test_bad_thread_count_is_type_error(n_threads):
+    with pytest.raises(TypeError):
+        _kestrin.thermo([300.0], [1e5], [290.0], n_threads)
+
+
+@pytest.mark.parametrize("n_threads", [2**31 - 1, -(2**31), np.int32(3), np.int64(-1)])
+def test_thread_count_range_accepted(n_threads):
+    assert _kestrin.thermo([300.0], [1e5], [290.0], n_threads).shape == (4, 1)
+
+
+def test_string_array_is_type_error_not_value_error():
+    with pytest.raises(TypeError):
+        _kestrin.thermo(np.array(["a", "b"]), [1e5, 1e5], [290.0, 290.0])
+
+
+REFUSAL = """
+import importlib.machinery as m, importlib.util as u, os, sys
+sys.setdlopenflags(os.RTLD_LAZY)  # reach the module's own check before symbol lookup
+path = sys.argv[1]
+spec = u.spec_from_file_location("_kestrin", path, loader=m.ExtensionFileLoader("_kestrin", path))
+try:
+    u.module_from_spec(spec)
+except ImportError as e:
+    print(e)
+"""
+
+
+@pytest.mark.parametrize("version,exe", other_cpythons() or [pytest.param(None, None, marks=pytest.mark.skip(
+    reason="no CPython other than 3.13 on this machine"))])
+def test_other_interpreter_refuses_import(version, exe):
+    out = subprocess.run([exe, "-c", REFUSAL, _kestrin.__file__], capture_output=True, text=True,
+                         timeout=60)
+    full = subprocess.run([exe, "-c", "import sys; print(sys.version)"], capture_output=True,
+                          text=True).stdout.strip()
+    assert out.stdout.strip() == (
+        "Python version mismatch: module was compiled for Python 3.13, but the interpreter "
+        f"version is incompatible: {full}.")
