@@ -31,11 +31,12 @@ inline double real(uint64_t b)
     return a;
 }
 
-// All ones when a is finite, else 0: a - a is +0 for every finite a and NaN
-// for NaN and both infinities.
+// All ones when a is finite, else 0: a - a is zero for every finite a (-0
+// when rounding downward, hence the sign bit is shifted out) and NaN for NaN
+// and both infinities.
 inline uint64_t finite(double a)
 {
-    const uint64_t z = bits(a - a);
+    const uint64_t z = bits(a - a) << 1;
     return ((z | (0 - z)) >> 63) - 1;
 }
 
