@@ -165,23 +165,6 @@ def test_missing_level_is_as_if_absent(level, bad):
     assert got.tobytes() == want.tobytes()
 
 
-@pytest.mark.parametrize("cu,cv", [(NAN, 0.0), (0.0, np.inf), (-np.inf, NAN)])
-def test_unusable_storm_motion_blanks_only_helicity(cu, cv):
-    z, u, v, ground, _, _ = random_columns(40, 8, seed=3)
-    good = _kestrin.profile(z, u, v, ground, 0.0, 3000.0, np.ones(40), np.ones(40))
-    got = _kestrin.profile(z, u, v, ground, 0.0, 3000.0, np.full(40, cu), np.full(40, cv))
-    assert np.isnan(got[4]).all()
-    np.testing.assert_array_equal(np.delete(got, 4, 0), np.delete(good, 4, 0))
-
-
-def test_helicity_of_an_empty_layer_is_the_single_closing_term():
-    z, u, v = [0.0, 800.0, 2000.0], [[2.0, 9.0, 15.0]], [1.0, 4.0, 11.0]
-    out = _kestrin.profile(z, u, v, 0.0, 1500.0, 300.0, 3.0, -2.0)[:, 0]
-    ub, vb, ut, vt = out[:4]
-    assert out[4] == (vb + 2.0) * (ut - 3.0) - (ub - 3.0) * (vt + 2.0)
-    assert (out[5], out[6]) == (ub, vb)
-
-
 @pytest.mark.parametrize("ncol,nlev", [(0, 5), (0, 0), (4, 0)])
 def test_empty_extents(ncol, nlev):
     out = _kestrin.profile(np.zeros(ncol * nlev), np.zeros((ncol, nlev)), np.zeros(ncol * nlev),
