@@ -97,7 +97,7 @@ def bench_gradient():
         ("copy of the output bytes (256 MB)", copy, None),
         ("gradient, n_threads=1 (vs numpy.gradient)", one, base),
         ("gradient, all cores (vs numpy.gradient)", allc, base),
-        ("gradient, all cores (vs copy; 0.5 = 2x slower)", allc, copy),
+        ("gradient, all cores (vs copy)", allc, copy),
         ("gradient, all cores (vs n_threads=1)", allc, one),
     ])
 
