@@ -76,8 +76,9 @@ inline double diff(double p, double a, double n, uint64_t ua, uint64_t un, doubl
 // rows above and below (null at the edges of the field), x at the nx column
 // coordinates and y0, y1, y2 at the coordinates of the previous, this and the
 // next row. Writes nx values of df/dx to dx and of df/dy to dy.
-ROW_CLONES void gradient_row(const double* row, const double* prev, const double* next, const double* x,
-                  int64_t nx, double y0, double y1, double y2, double* dx, double* dy)
+ROW_CLONES void gradient_row(const double* row, const double* prev, const double* next,
+                             const double* x, int64_t nx, double y0, double y1, double y2,
+                             double* dx, double* dy)
 {
     if (nx == 1) {
         dx[0] = nan;

@@ -125,7 +125,8 @@ def demo_gradient():
     kept = np.isfinite(f) & ~np.isfinite(out[0])
     print(f"  points with a value but no x-derivative (no usable neighbour): {kept.sum():,}")
     one, _ = timed(_kestrin.gradient, f, x, y, n_threads=1)
-    print(f"  same call on one thread: identical result: {np.array_equal(one, out, equal_nan=True)}")
+    same = np.array_equal(one, out, equal_nan=True)
+    print(f"  same call on one thread: identical result: {same}")
 
 
 def main():
