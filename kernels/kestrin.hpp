@@ -16,5 +16,8 @@ namespace py = pybind11;
 using farray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 py::array_t<double> thermo_py(farray t, farray p, farray td, int32_t n_threads);
+py::array_t<double> profile_py(farray z, farray u, farray v, farray ground, double bottom,
+                               double top, farray cu, farray cv, int32_t n_threads);
+py::array_t<double> gradient_py(farray f, farray x, farray y, int32_t n_threads);
 
 } // namespace kestrin

@@ -11,6 +11,8 @@ from conftest import other_cpythons
 # name -> argument names, in registration order
 FUNCTIONS = {
     "thermo": ["t", "p", "td", "n_threads"],
+    "profile": ["z", "u", "v", "ground", "bottom", "top", "cu", "cv", "n_threads"],
+    "gradient": ["f", "x", "y", "n_threads"],
 }
 
 
