@@ -54,12 +54,12 @@ sanitize-address: .venv-asan/.installed
 	LD_PRELOAD="$(ASAN_RT)" PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	HYPOTHESIS_PROFILE=sanitize .venv-asan/bin/python -m pytest -q -p no:cacheprovider
+	HYPOTHESIS_PROFILE=sanitize .venv-asan/bin/python -m pytest -q -p no:cacheprovider --capture=sys
 
 sanitize-thread: .venv-tsan/.installed
 	LD_PRELOAD="$(TSAN_RT)" \
 	TSAN_OPTIONS=halt_on_error=1:abort_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp \
-	HYPOTHESIS_PROFILE=sanitize .venv-tsan/bin/python -m pytest -q -p no:cacheprovider -m threads
+	HYPOTHESIS_PROFILE=sanitize .venv-tsan/bin/python -m pytest -q -p no:cacheprovider --capture=sys -m threads
 
 .PRECIOUS: .venv-%/bin/python
 .venv-%/bin/python:
