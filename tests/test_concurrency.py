@@ -82,16 +82,18 @@ def long_arguments(fn, seconds):
         took = time.perf_counter() - t0
         if took >= seconds:
             return args
+        assert n < 10**8, "the call does not take longer with more items"
         n = int(n * min(16.0, max(2.0, 1.5 * seconds / max(took, 1e-6))))
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)
 def test_python_thread_progresses_during_a_long_call(name):
-    # A call that kept the interpreter lock would leave a gap in the ticks as
-    # long as the call itself; the lock is handed over within a switch
-    # interval (5 ms), far below the margin.
+    # A call that kept the interpreter lock would leave one gap in the ticks
+    # as long as the call itself (the lock changes hands only between
+    # bytecodes); with the lock released the ticks go on, gaps being
+    # scheduling noise of a loaded machine.
     fn = FUNCTIONS[name]
-    args = long_arguments(fn, 0.4)
+    args = long_arguments(fn, 0.5)
     ticks = []
     stop = threading.Event()
 
@@ -111,10 +113,8 @@ def test_python_thread_progresses_during_a_long_call(name):
     finally:
         stop.set()
         t.join()
-    margin = 0.05
-    edges = np.linspace(t0 + margin, t1 - margin, 5)
-    per_quarter = np.histogram(ticks, edges)[0]
-    assert t1 - t0 > 4 * margin and (per_quarter > 0).all(), per_quarter
+    during = [t0] + [x for x in ticks if t0 < x < t1] + [t1]
+    assert max(np.diff(during)) < 0.5 * (t1 - t0), (len(during), t1 - t0)
 
 
 HUGE = """
