@@ -74,12 +74,15 @@ def convert(kind, value):
             raise Refused from e
     if kind in (COUNT, INT32):
         bits = 64 if kind == COUNT else 32
-        if isinstance(value, float):
+        if isinstance(value, (float, str, bytes)):
             raise Refused
         try:
             v = operator.index(value)
-        except TypeError as e:
-            raise Refused from e
+        except TypeError:
+            try:  # other numbers that int() converts, such as NumPy's float32
+                v = int(value)
+            except (TypeError, ValueError, OverflowError) as e:
+                raise Refused from e
         if not -(2 ** (bits - 1)) <= v < 2 ** (bits - 1):
             raise Refused
         return v
@@ -119,10 +122,6 @@ def sanitizer():
 
 def threads_alive():
     return len(os.listdir("/proc/self/task"))
-
-
-def size(a):
-    return int(np.prod(np.shape(a)))
 
 
 def _holes(rng, *arrays, rate=0.05):

@@ -88,7 +88,7 @@ def scalar_argument(kind, value):
     if kind in (COUNT, INT32):
         bits = 64 if kind == COUNT else 32
         return st.one_of(st.just(value), st.integers(-(2**bits), 2**bits),
-                         st.just(2.0), st.just(np.int32(3)))
+                         st.just(2.0), st.just(np.int32(3)), st.just(np.float32(3.5)))
     if kind == TEXT:
         return st.one_of(st.just(value), st.text(max_size=20), st.binary(max_size=20))
     raise AssertionError(kind)
@@ -112,7 +112,7 @@ def calls(draw, fn):
         else:
             args[name] = draw(scalar_argument(kind, args[name]))
     if draw(st.integers(0, 15)) == 7:  # the low end is drawn far more often
-        n_threads = draw(st.sampled_from([2**31, -(2**31) - 1, 2.0, "1"]))
+        n_threads = draw(st.sampled_from([2**31, -(2**31) - 1, 2.0, "1", np.float32(2.5)]))
     else:
         n_threads = draw(thread_counts)
     return args, n_threads
