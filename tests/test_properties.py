@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 from hypothesis import event, given, strategies as st
 
-from cases import (ARRAYS, COUNT, FLOATS, FUNCTIONS, INT32, INTS, REAL, TEXT, convert,
+from cases import (ARRAYS, COUNT, FLOATS, FUNCTIONS, INT32, REAL, TEXT, convert,
                    outcome, same)
 
 pytestmark = pytest.mark.threads
