@@ -1,4 +1,4 @@
-# Entry points: `make demo`, `make test`, `make bench`.
+# Entry points: `make demo`, `make test`, `make bench`, `make sanitize`.
 # Every target bootstraps .venv/ with CPython 3.13 and reinstalls the package
 # whenever a source file changed; object files are kept in build/ so that a
 # rebuild only recompiles what changed.
@@ -8,7 +8,7 @@ PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.installed
 SOURCES := pyproject.toml CMakeLists.txt $(shell find kernels writer python -type f -not -name '*.pyc' 2>/dev/null)
 
-.PHONY: demo test bench install clean
+.PHONY: demo test bench install clean sanitize sanitize-address sanitize-thread
 
 demo: $(STAMP)
 	$(PY) -m radarkit.demo
@@ -36,5 +36,47 @@ $(STAMP): $(SOURCES) | $(PY)
 	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/release '.[test]'
 	touch $@
 
+# Sanitizer lanes: the same sources built into .venv-asan/ (AddressSanitizer
+# with UndefinedBehaviorSanitizer, whole suite) and .venv-tsan/
+# (ThreadSanitizer, the multithreaded tests), each with its own build dir.
+# CPython is not instrumented, so the sanitizer runtime is preloaded into it;
+# leak detection is off because the interpreter keeps its memory at exit. Any
+# report ends the run with a failure. Hypothesis runs fewer examples there.
+# The C++ runtime is preloaded with it: the interpreter does not link it, and
+# the sanitizer must find the real exception functions when it starts.
+CXX_RT  = $(shell $(CXX) -print-file-name=libstdc++.so)
+ASAN_RT = $(shell $(CXX) -print-file-name=libasan.so) $(CXX_RT)
+TSAN_RT = $(shell $(CXX) -print-file-name=libtsan.so) $(CXX_RT)
+
+sanitize: sanitize-address sanitize-thread
+
+sanitize-address: .venv-asan/.installed
+	LD_PRELOAD="$(ASAN_RT)" PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	HYPOTHESIS_PROFILE=sanitize .venv-asan/bin/python -m pytest -q -p no:cacheprovider --capture=sys
+
+sanitize-thread: .venv-tsan/.installed
+	LD_PRELOAD="$(TSAN_RT)" \
+	TSAN_OPTIONS=halt_on_error=1:abort_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp \
+	HYPOTHESIS_PROFILE=sanitize .venv-tsan/bin/python -m pytest -q -p no:cacheprovider --capture=sys -m threads
+
+.PRECIOUS: .venv-%/bin/python
+.venv-%/bin/python:
+	@py313=$$(tools/find-python313) || exit 1; \
+	echo "creating .venv-$* with $$py313"; \
+	"$$py313" -m venv .venv-$*
+	.venv-$*/bin/python -m pip install -q --upgrade pip
+
+.venv-asan/.installed: SANITIZE := address
+.venv-tsan/.installed: SANITIZE := thread
+.venv-%/.installed: $(SOURCES) | .venv-%/bin/python
+	mkdir -p build
+	.venv-$*/bin/python -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))' > build/build-requires.txt
+	.venv-$*/bin/python -m pip install -q -r build/build-requires.txt
+	CXX=$(CXX) .venv-$*/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=build/$* \
+		-Ccmake.build-type=RelWithDebInfo -Ccmake.define.SANITIZE=$(SANITIZE) '.[test]'
+	touch $@
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) .venv-asan .venv-tsan

@@ -6,8 +6,16 @@ import sys
 import textwrap
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+
+# Property tests call into threaded code: no per-example deadline. The
+# sanitizer lanes of the Makefile select the short profile.
+settings.register_profile("suite", max_examples=100, deadline=None,
+                          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+settings.register_profile("sanitize", settings.get_profile("suite"), max_examples=15)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "suite"))
 
 
 @pytest.fixture(scope="session")
@@ -35,7 +43,9 @@ def run_shimmed(fault_shim):
     """)
 
     def run(code):
-        env = dict(os.environ, LD_PRELOAD=fault_shim)
+        # after a sanitizer runtime the test lanes preload, which must stay first
+        preload = (os.environ.get("LD_PRELOAD", "") + " " + fault_shim).strip()
+        env = dict(os.environ, LD_PRELOAD=preload)
         proc = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)],
                               env=env, capture_output=True, text=True, timeout=120)
         assert proc.returncode == 0, proc.stderr

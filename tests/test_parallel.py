@@ -2,6 +2,8 @@
 observed through a preloaded shim that counts and fails thread creation."""
 import pytest
 
+pytestmark = pytest.mark.threads
+
 THERMO = """
 import os, numpy as np, _kestrin
 def threads(): return len(os.listdir("/proc/self/task"))

@@ -35,6 +35,7 @@ def random_points(n, seed=1):
     return t, p, td
 
 
+@pytest.mark.threads
 @pytest.mark.parametrize("n", [1, 4095, 4096, 4097, 9000])
 @pytest.mark.parametrize("n_threads", THREADS)
 def test_bit_identical_to_formulas_for_every_thread_count(n, n_threads):
