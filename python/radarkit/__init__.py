@@ -6,6 +6,8 @@ functions under one name.
 """
 
 from _kestrin import thermo
+from _marlode import format_dart, format_wrfda
 
 __all__ = ["thermo"]
+__all__ += ["format_dart", "format_wrfda"]
 __version__ = "0.1.0"
