@@ -2,6 +2,8 @@
 thread-count invariance, worker counts and failures on worker threads
 (through the preloaded shim), and the exact text of the number fields."""
 import os
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -111,3 +113,25 @@ def test_failure_ends_call_after_all_threads_stopped(run_shimmed, arm, error, me
     out = run_shimmed(FAILURES.format(arm=arm)).split()
     assert out[0] == error and out[1].startswith(message)
     assert out[2:] == [str(started), "True", "True"]
+
+
+def test_other_python_threads_run_while_formatting():
+    args = ref.random_dart(100_000, 9)
+    gaps, done = [], threading.Event()
+
+    def spin():
+        last = time.perf_counter()
+        while not done.is_set():
+            now = time.perf_counter()
+            gaps.append(now - last)
+            last = now
+
+    spinner = threading.Thread(target=spin)
+    spinner.start()
+    t0 = time.perf_counter()
+    format_dart(**args, n_threads=1)
+    call = time.perf_counter() - t0
+    done.set()
+    spinner.join()
+    # Holding the lock for the call would stall the spinner for all of it.
+    assert max(gaps) < call / 2
