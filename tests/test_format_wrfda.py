@@ -48,13 +48,9 @@ def test_matches_reference_on_awkward_values(n, L, seed):
 
 
 @pytest.mark.parametrize("field,value,text", [
-    ("rf_qc", -88, b" " * 8 + b"18.000 -88       2.000  "),
     ("rf_qc", -888, b" " * 8 + b"18.000-888       2.000  "),
     ("rf_qc", -8888, b" " * 8 + b"18.000-8888       2.000  "),
-    ("rf_qc", 10000, b" " * 8 + b"18.00010000       2.000  "),
     ("rf", -0.0004, b" " * 8 + b"-0.000 -88       2.000  "),
-    ("rf", np.nan, b" " * 11 + b"nan -88       2.000  "),
-    ("rf", -np.inf, b" " * 10 + b"-inf -88       2.000  "),
 ])
 def test_level_fields_abut_when_they_overflow(field, value, text):
     args = example()
@@ -75,11 +71,6 @@ def test_level_fields_abut_when_they_overflow(field, value, text):
 def test_stamp_padded_to_19_bytes_never_cut(stamp, written):
     out = format_wrfda(**{**example(), "stamp": stamp})
     assert out.startswith(b"FM-128 RADAR   " + written + b"        35.250")
-
-
-def test_overflowing_latitude_pushes_header_right():
-    header = format_wrfda(**{**example(), "col_lat": [123456789.5]}).split(b"\n")[0]
-    assert header[34:] == b"  123456789.500       -97.500     370.0       2" and len(header) == 81
 
 
 def test_no_levels_gives_header_lines_only():
