@@ -51,17 +51,6 @@ def test_e_field_is_25_characters(x, text):
     assert out[1] == text
 
 
-@pytest.mark.parametrize("v,text", [
-    (7, b"           7"), (-1, b"          -1"), (123456789012, b"123456789012"),
-    (-12345678901, b"-12345678901"), (np.iinfo(np.int64).min, b"-9223372036854775808"),
-    (np.iinfo(np.int64).max, b"9223372036854775807"),
-])
-def test_i_field_right_aligned_never_cut(v, text):
-    args = {k: v[:1] for k, v in ref.random_dart(1).items() if k != "vertical"}
-    out = format_dart(**{**args, "kind": [0], "velkey": [v]}, vertical=3).split(b"\n")
-    assert out[15] == text
-
-
 COUNT = f"""
 import os, sys
 sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
