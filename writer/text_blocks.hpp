@@ -101,8 +101,12 @@ py::bytes run_blocks(int64_t n, int32_t n_threads, Format&& format)
             try {
                 for (int64_t b = next.fetch_add(1); b < blocks && !stop.load(std::memory_order_relaxed);
                      b = next.fetch_add(1)) {
+                    // Written on the worker's own stack and moved in whole: neighbouring
+                    // string objects of `text` share cache lines.
+                    std::string block;
                     const int64_t begin = b * block_items;
-                    format(text[static_cast<size_t>(b)], begin, std::min(begin + block_items, n));
+                    format(block, begin, std::min(begin + block_items, n));
+                    text[static_cast<size_t>(b)] = std::move(block);
                 }
             } catch (...) {
                 fail(std::current_exception());
