@@ -28,3 +28,26 @@ int pthread_create(pthread_t* t, const pthread_attr_t* a, void* (*f)(void*), voi
         atomic_fetch_add(&created, 1);
     return rc;
 }
+
+/* Memory exhaustion on worker threads: once armed, every malloc of at least
+ * `fail_bytes` bytes made by a thread other than the process's main thread
+ * fails with ENOMEM. Arm with a size, disarm with 0. */
+#include <stddef.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+extern void* __libc_malloc(size_t);
+
+static atomic_size_t fail_bytes;
+
+void faultshim_fail_malloc_off_main(size_t bytes) { atomic_store(&fail_bytes, bytes); }
+
+void* malloc(size_t size)
+{
+    size_t limit = atomic_load_explicit(&fail_bytes, memory_order_relaxed);
+    if (limit && size >= limit && syscall(SYS_gettid) != getpid()) {
+        errno = ENOMEM;
+        return NULL;
+    }
+    return __libc_malloc(size);
+}

@@ -6,6 +6,7 @@ functions under one name.
 """
 
 from _kestrin import gradient, profile, thermo
+from _marlode import format_dart, format_wrfda
 
-__all__ = ["thermo", "profile", "gradient"]
+__all__ = ["thermo", "profile", "gradient", "format_dart", "format_wrfda"]
 __version__ = "0.1.0"

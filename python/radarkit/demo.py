@@ -5,6 +5,7 @@ import time
 import numpy as np
 
 import _kestrin
+import _marlode
 
 
 def timed(fn, *args, **kw):
@@ -127,6 +128,87 @@ def demo_gradient():
     one, _ = timed(_kestrin.gradient, f, x, y, n_threads=1)
     same = np.array_equal(one, out, equal_nan=True)
     print(f"  same call on one thread: identical result: {same}")
+RADAR = (35.2, -97.4, 370.0)  # latitude, longitude (degrees), height (m)
+
+
+def wind_at(x, y, z):
+    """Synthetic south-westerly wind veering and strengthening with height (m/s),
+    and a reflectivity cell 20 km east and 25 km north of the radar (dBZ)."""
+    u = 8.0 + 1.2e-3 * z
+    v = 8.0 + 0.4e-3 * z
+    dbz = 50.0 * np.exp(-((x - 20e3) ** 2 + (y - 25e3) ** 2) / 15e3**2 - z / 9e3) - 5.0
+    return u, v, dbz
+
+
+def volume_scan(n_az=360, n_gates=120, tilts=(0.5, 1.5, 2.5, 4.0), seed=11):
+    """Gate positions (m east, north, up of the radar's site), beam directions
+    and noisy radial velocity and reflectivity of one volume scan (flat earth)."""
+    rng = np.random.default_rng(seed)
+    az, r, el = np.meshgrid(np.deg2rad(np.arange(n_az) + 0.5), 2000.0 + 500.0 * np.arange(n_gates),
+                            np.deg2rad(tilts), indexing="ij")
+    beam = np.stack([np.sin(az) * np.cos(el), np.cos(az) * np.cos(el), np.sin(el)], -1).reshape(-1, 3)
+    x, y, z = (r[..., None] * beam.reshape(r.shape + (3,))).reshape(-1, 3).T
+    u, v, dbz = wind_at(x, y, z)
+    vr = u * beam[:, 0] + v * beam[:, 1] + rng.normal(0.0, 1.0, x.size)
+    return x, y, z + RADAR[2], beam, vr, dbz + rng.normal(0.0, 2.0, x.size)
+
+
+def to_lat_lon(x, y):
+    lat = RADAR[0] + y / 111_200.0
+    return lat, RADAR[1] + x / (111_200.0 * np.cos(np.deg2rad(RADAR[0])))
+
+
+def demo_dart():
+    section("format_dart: a volume scan as DART observation records")
+    x, y, z, beam, vr, dbz = volume_scan()
+    lat, lon = to_lat_lon(x, y)
+    n = x.size
+    # Radial velocities (kind 0, with the radar platform block), then
+    # reflectivities (kind 1). DART locations are in radians, longitudes in
+    # [0, 2 pi); the time 2021-06-01 12:00 is days and seconds since 1601-01-01.
+    lon = np.deg2rad(np.mod(lon, 360.0))
+    lat = np.deg2rad(lat)
+    day = (np.datetime64("2021-06-01") - np.datetime64("1601-01-01")).astype(np.int64)
+    ones = np.ones(2 * n)
+    args = dict(
+        kind=np.repeat([0, 1], n), value=np.concatenate([vr, dbz]),
+        variance=np.repeat([1.0, 4.0], n), lon=np.tile(lon, 2), lat=np.tile(lat, 2),
+        height=np.tile(z, 2), days=np.full(2 * n, day), secs=np.full(2 * n, 43200),
+        radar_lon=np.deg2rad(RADAR[1] % 360.0) * ones, radar_lat=np.deg2rad(RADAR[0]) * ones,
+        radar_height=RADAR[2] * ones, beam=np.tile(beam, (2, 1)), nyquist=28.5 * ones,
+        velkey=np.arange(1, 2 * n + 1), vertical=3)
+    text, sec = timed(_marlode.format_dart, **args)
+    print(f"{2 * n:,} records ({n:,} radial velocities, {n:,} reflectivities) -> "
+          f"{len(text) / 1e6:.1f} MB in {sec * 1e3:.0f} ms ({len(text) / 1e6 / sec:.0f} MB/s)")
+    print("  first record:")
+    print("\n".join("    " + line for line in text[:text.index(b" OBS ", 1)].decode().splitlines()))
+    one, sec1 = timed(_marlode.format_dart, **args, n_threads=1)
+    print(f"  same call on one thread: {sec1 * 1e3:.0f} ms, identical bytes: {one == text}")
+
+
+def demo_wrfda(nx=120, ny=120, levels=20):
+    section("format_wrfda: gridded radar columns as WRFDA radar records")
+    rng = np.random.default_rng(5)
+    xx, yy = np.meshgrid(np.linspace(-60e3, 60e3, nx), np.linspace(-60e3, 60e3, ny))
+    x, y = xx.ravel()[:, None], yy.ravel()[:, None]
+    centres = 500.0 * np.arange(1, levels + 1)  # level heights, m
+    z = centres - RADAR[2]
+    u, v, dbz = wind_at(x, y, z)
+    dist = np.sqrt(x**2 + y**2 + z**2)
+    rv = (u * x + v * y) / dist + rng.normal(0.0, 1.0, dist.shape)
+    rf = np.round(dbz + rng.normal(0.0, 2.0, dist.shape), 1)
+    lat, lon = to_lat_lon(x[:, 0], y[:, 0])
+    flag = np.where(rf < 0.0, -88, 0)  # -88: below the detection threshold
+    args = dict(centres=centres, col_lat=lat, col_lon=lon, col_elv=np.full(lat.size, RADAR[2]),
+                rv=rv, rv_qc=flag, rv_err=np.full(rv.shape, 1.0), rf=rf, rf_qc=flag,
+                rf_err=np.full(rf.shape, 2.0), stamp="2021-06-01_12:00:00")
+    text, sec = timed(_marlode.format_wrfda, **args)
+    print(f"{lat.size:,} columns of {levels} levels -> {len(text) / 1e6:.1f} MB "
+          f"in {sec * 1e3:.0f} ms ({len(text) / 1e6 / sec:.0f} MB/s)")
+    print("  first column, header and three levels:")
+    print("\n".join("    " + line for line in text.decode().splitlines()[:4]))
+    one, sec1 = timed(_marlode.format_wrfda, **args, n_threads=1)
+    print(f"  same call on one thread: {sec1 * 1e3:.0f} ms, identical bytes: {one == text}")
 
 
 def main():
@@ -134,6 +216,8 @@ def main():
     demo_thermo()
     demo_profile()
     demo_gradient()
+    demo_dart()
+    demo_wrfda()
 
 
 if __name__ == "__main__":
