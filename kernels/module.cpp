@@ -10,4 +10,8 @@ PYBIND11_MODULE(_kestrin, m)
     m.doc() = "Cold-pool, wind-profile and baroclinity kernel (multithreaded).";
 
     m.def("thermo", &kestrin::thermo_py, "t"_a, "p"_a, "td"_a, "n_threads"_a = 0);
+    m.def("cold_pool", &kestrin::cold_pool_py, "z"_a, "b"_a, "bottom"_a, "threshold"_a, "top"_a,
+          "n_threads"_a = 0);
+    m.def("vad", &kestrin::vad_py, "vr"_a, "az"_a, "cos_el"_a, "min_gates"_a, "min_spread"_a,
+          "n_threads"_a = 0);
 }
