@@ -11,6 +11,8 @@ from conftest import other_cpythons
 # name -> argument names, in registration order
 FUNCTIONS = {
     "thermo": ["t", "p", "td", "n_threads"],
+    "cold_pool": ["z", "b", "bottom", "threshold", "top", "n_threads"],
+    "vad": ["vr", "az", "cos_el", "min_gates", "min_spread", "n_threads"],
 }
 
 
