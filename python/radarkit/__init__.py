@@ -5,7 +5,7 @@ and ``_marlode`` (observation writers); this package re-exports their
 functions under one name.
 """
 
-from _kestrin import thermo
+from _kestrin import cold_pool, thermo, vad
 
-__all__ = ["thermo"]
+__all__ = ["thermo", "cold_pool", "vad"]
 __version__ = "0.1.0"
