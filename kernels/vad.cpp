@@ -6,6 +6,7 @@
 #include "parallel.hpp"
 
 #include <cmath>
+#include <math.h> // sincos, a GNU extension
 #include <limits>
 #include <memory>
 #include <new>
