@@ -9,6 +9,10 @@ NAN = math.nan
 THREADS = [1, 2, 3, 0, -1, 64]
 
 
+def max0(x):
+    return 0.0 if x < 0 else x  # NaN passes, unlike max(0.0, x)
+
+
 def reference(z, b, bottom, tau, top):
     """One column in Python floats, in the kernel's order and grouping."""
     ok = [math.isfinite(zk) and math.isfinite(bk) for zk, bk in zip(z, b)]
@@ -27,16 +31,16 @@ def reference(z, b, bottom, tau, top):
             if b[j] >= tau:
                 zc = ((z[j] - zp) * (tau - bp)) / (b[j] - bp) + zp
                 I = (zc - zp) * ((-bp - tau) * 0.5) + S
-                return [math.sqrt(max(0.0, I + I)), zc - z0, 0.0]
+                return [math.sqrt(max0(I + I)), zc - z0, 0.0]
             S = S + (z[j] - zp) * ((-bp - b[j]) * 0.5)
             zp, bp = z[j], b[j]
-        return [math.sqrt(max(0.0, S + S)), zp - z0, 1.0]
+        return [math.sqrt(max0(S + S)), zp - z0, 1.0]
     zt = top + z0
     for j in rest:
         if z[j] >= zt:
             bt = ((b[j] - bp) * (zt - zp)) / (z[j] - zp) + bp
             I = ((-bp - bt) * 0.5) * (zt - zp) + S
-            return [math.sqrt(max(0.0, I + I)), top, 0.0]
+            return [math.sqrt(max0(I + I)), top, 0.0]
         S = S + ((-bp - b[j]) * 0.5) * (z[j] - zp)
         zp, bp = z[j], b[j]
     return [NAN] * 3
@@ -99,6 +103,15 @@ def test_worked_examples(z, b, bottom, threshold, top, want):
     got = _kestrin.cold_pool(z, b, bottom, threshold, top)[:, 0]
     np.testing.assert_allclose(got, want, rtol=1e-14)
     np.testing.assert_array_equal(got, reference(z[0], b[0], bottom, threshold, top))
+
+
+def test_degenerate_values_give_ieee_results():
+    # repeated height in fixed-depth mode: 0/0 interpolation, NaN intensity
+    got = _kestrin.cold_pool([[0.0, 0.0, 100.0]], [[-0.02, -0.01, 0.0]], NAN, 0.0, 0.0)[:, 0]
+    assert math.isnan(got[0]) and list(got[1:]) == [0.0, 0.0]
+    # integral overflowing to infinity
+    got = _kestrin.cold_pool([[0.0, 1e300, 2e300]], [[-1e300, -1e300, 1.0]], NAN, 0.0, NAN)[:, 0]
+    assert got[0] == np.inf and got[2] == 0.0
 
 
 def test_no_levels_or_no_columns():

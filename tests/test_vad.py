@@ -165,6 +165,13 @@ def test_agrees_with_numpy_least_squares():
         np.testing.assert_allclose(got, want, rtol=1e-9, atol=1e-9)
 
 
+def test_degenerate_rings_give_nan_not_errors():
+    same_az = _kestrin.vad([[1.0, 2.0, 3.0, 4.0]], [[0.5] * 4], 1.0, 0, 0.0)[:, 0]
+    assert np.isnan(same_az[:4]).all() and same_az[4] == 4 and np.isnan(same_az[5:]).all()
+    huge = _kestrin.vad([[1e308, -1e308, 1e308, 1e308]], [[0.0, 1.0, 2.0, 3.0]], 1.0, 0, 0.0)
+    assert huge[4, 0] == 4
+
+
 def test_missing_rows_and_columns():
     assert _kestrin.vad(np.empty((0, 5)), np.empty((0, 5)), [], 3, 0.1).shape == (8, 0)
     got = _kestrin.vad(np.empty((70, 0)), np.empty((70, 0)), np.ones(70), 3, 0.1)
