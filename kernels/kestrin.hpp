@@ -16,8 +16,12 @@ namespace py = pybind11;
 using farray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 py::array_t<double> thermo_py(farray t, farray p, farray td, int32_t n_threads);
+py::array_t<double> cold_pool_py(farray z, farray b, farray bottom, double threshold, farray top,
+                                 int32_t n_threads);
 py::array_t<double> profile_py(farray z, farray u, farray v, farray ground, double bottom,
                                double top, farray cu, farray cv, int32_t n_threads);
 py::array_t<double> gradient_py(farray f, farray x, farray y, int32_t n_threads);
+py::array_t<double> vad_py(farray vr, farray az, farray cos_el, int64_t min_gates,
+                           double min_spread, int32_t n_threads);
 
 } // namespace kestrin

@@ -10,7 +10,11 @@ PYBIND11_MODULE(_kestrin, m)
     m.doc() = "Cold-pool, wind-profile and baroclinity kernel (multithreaded).";
 
     m.def("thermo", &kestrin::thermo_py, "t"_a, "p"_a, "td"_a, "n_threads"_a = 0);
+    m.def("cold_pool", &kestrin::cold_pool_py, "z"_a, "b"_a, "bottom"_a, "threshold"_a, "top"_a,
+          "n_threads"_a = 0);
     m.def("profile", &kestrin::profile_py, "z"_a, "u"_a, "v"_a, "ground"_a, "bottom"_a, "top"_a,
           "cu"_a, "cv"_a, "n_threads"_a = 0);
     m.def("gradient", &kestrin::gradient_py, "f"_a, "x"_a, "y"_a, "n_threads"_a = 0);
+    m.def("vad", &kestrin::vad_py, "vr"_a, "az"_a, "cos_el"_a, "min_gates"_a, "min_spread"_a,
+          "n_threads"_a = 0);
 }

@@ -11,8 +11,10 @@ from conftest import other_cpythons
 # name -> argument names, in registration order
 FUNCTIONS = {
     "thermo": ["t", "p", "td", "n_threads"],
+    "cold_pool": ["z", "b", "bottom", "threshold", "top", "n_threads"],
     "profile": ["z", "u", "v", "ground", "bottom", "top", "cu", "cv", "n_threads"],
     "gradient": ["f", "x", "y", "n_threads"],
+    "vad": ["vr", "az", "cos_el", "min_gates", "min_spread", "n_threads"],
 }
 
 

@@ -5,8 +5,8 @@ and ``_marlode`` (observation writers); this package re-exports their
 functions under one name.
 """
 
-from _kestrin import gradient, profile, thermo
+from _kestrin import cold_pool, gradient, profile, thermo, vad
 from _marlode import format_dart, format_wrfda
 
-__all__ = ["thermo", "profile", "gradient", "format_dart", "format_wrfda"]
+__all__ = ["thermo", "cold_pool", "profile", "gradient", "vad", "format_dart", "format_wrfda"]
 __version__ = "0.1.0"
