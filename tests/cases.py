@@ -11,6 +11,7 @@ for the binding layer's TypeError)."""
 import importlib
 import operator
 import os
+import time
 import warnings
 from dataclasses import dataclass
 from typing import Callable
@@ -122,6 +123,15 @@ def sanitizer():
 
 def threads_alive():
     return len(os.listdir("/proc/self/task"))
+
+
+def threads_back_to(before, timeout=5.0):
+    """Whether the process is back to `before` threads. A joined thread can
+    stay listed for a moment while the kernel reaps it, so poll briefly."""
+    end = time.monotonic() + timeout
+    while threads_alive() != before and time.monotonic() < end:
+        time.sleep(0.005)
+    return threads_alive() == before
 
 
 def _holes(rng, *arrays, rate=0.05):

@@ -10,7 +10,7 @@ import time
 import numpy as np
 import pytest
 
-from cases import FUNCTIONS, outcome, same, sanitizer, threads_alive
+from cases import FUNCTIONS, outcome, same, sanitizer, threads_alive, threads_back_to
 
 pytestmark = pytest.mark.threads
 
@@ -65,7 +65,7 @@ def test_concurrent_callers_get_what_each_call_gives_alone():
     for t in callers:
         t.join()
     assert wrong == []
-    assert threads_alive() == before
+    assert threads_back_to(before)
     for (_, args, _, _), kept in zip(work, copies):
         for k in args:
             assert same(np.asarray(args[k]), kept[k])
@@ -121,7 +121,7 @@ HUGE = """
 import resource, sys
 sys.path.insert(0, {here!r})
 import numpy as np
-from cases import FUNCTIONS, same, threads_alive
+from cases import FUNCTIONS, same, threads_alive, threads_back_to
 fn = FUNCTIONS[{name!r}]
 args = fn.build(np.random.default_rng(3), {n})
 want = fn.call(args, 1)
@@ -141,7 +141,7 @@ except MemoryError:
     print("memory")
 if limited:
     resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
-print(threads_alive() == before, same(fn.call(args, 3), want))
+print(threads_back_to(before), same(fn.call(args, 3), want))
 """
 
 
