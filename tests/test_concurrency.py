@@ -77,6 +77,10 @@ def long_arguments(fn, seconds):
     n = fn.block
     while True:
         args = fn.build(rng, n)
+        # rings and columns of random width: narrow draws spend the time
+        # building arrays rather than in the call
+        while fn.name in ("vad", "cold_pool") and next(iter(args.values())).shape[1] < 8:
+            args = fn.build(rng, n)
         t0 = time.perf_counter()
         fn.call(args, 1)
         took = time.perf_counter() - t0
@@ -93,7 +97,7 @@ def test_python_thread_progresses_during_a_long_call(name):
     # bytecodes); with the lock released the ticks go on, gaps being
     # scheduling noise of a loaded machine.
     fn = FUNCTIONS[name]
-    args = long_arguments(fn, 0.5)
+    args = long_arguments(fn, 0.2)
     ticks = []
     stop = threading.Event()
 
