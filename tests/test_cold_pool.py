@@ -66,6 +66,7 @@ def expected(z, b, bottom, tau, top):
     return np.array([reference(*c, tau, t) for c, t in zip(zip(z, b, bottom), top)]).reshape(-1, 3).T
 
 
+@pytest.mark.threads
 @pytest.mark.parametrize("ncol", [1, 63, 64, 65, 200])
 @pytest.mark.parametrize("n_threads", THREADS)
 def test_bit_identical_to_reference_for_every_thread_count(ncol, n_threads):

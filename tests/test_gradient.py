@@ -61,6 +61,7 @@ def test_bit_identical_to_python_transcription(shape):
     np.testing.assert_array_equal(got, reference(f, x, y))
 
 
+@pytest.mark.threads
 @pytest.mark.parametrize("shape", [(1, 8, 70), (1, 9, 20), (3, 25, 40), (2, 64, 5)], ids=str)
 @pytest.mark.parametrize("n_threads", THREADS)
 def test_same_bits_for_every_thread_count(shape, n_threads):

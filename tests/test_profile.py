@@ -110,6 +110,7 @@ def test_columns_bit_identical_to_python_transcription(seed, bottom, top):
     np.testing.assert_array_equal(got, reference_all(z, u, v, ground, bottom, top, cu, cv))
 
 
+@pytest.mark.threads
 @pytest.mark.parametrize("ncol", [1, 63, 64, 65, 129, 700])
 @pytest.mark.parametrize("n_threads", THREADS)
 def test_same_bits_for_every_thread_count(ncol, n_threads):

@@ -28,12 +28,14 @@ def wrfda_case(request):
     return args, ref.wrfda(**args)
 
 
+@pytest.mark.threads
 @pytest.mark.parametrize("n_threads", THREADS)
 def test_dart_same_bytes_for_every_thread_count(dart_case, n_threads):
     args, want = dart_case
     assert format_dart(**args, n_threads=n_threads) == want
 
 
+@pytest.mark.threads
 @pytest.mark.parametrize("n_threads", THREADS)
 def test_wrfda_same_bytes_for_every_thread_count(wrfda_case, n_threads):
     args, want = wrfda_case

@@ -96,6 +96,7 @@ def expected(vr, az, cos_el, min_gates, min_spread):
                      for v, a, e in zip(vr, az, cos_el)]).reshape(-1, 8).T
 
 
+@pytest.mark.threads
 @pytest.mark.parametrize("rows", [1, 63, 64, 65, 129])
 @pytest.mark.parametrize("n_threads", THREADS)
 def test_bit_identical_to_reference_for_every_thread_count(rows, n_threads):
