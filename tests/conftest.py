@@ -36,7 +36,9 @@ def run_shimmed(fault_shim):
 
     The code sees `shim` (the ctypes handle) and returns what it prints."""
     prelude = textwrap.dedent(f"""
-        import ctypes
+        import ctypes, sys
+        sys.path.insert(0, {HERE!r})
+        from cases import threads_alive, threads_back_to
         shim = ctypes.CDLL({fault_shim!r})
         shim.faultshim_created.restype = ctypes.c_long
         shim.faultshim_fail_at.argtypes = [ctypes.c_long]
@@ -71,3 +73,30 @@ def other_cpythons():
         if v.returncode == 0 and ver != "3.13" and ver.startswith("3.") and int(ver[2:]) >= 8:
             found.setdefault(ver, exe)
     return sorted(found.items())
+
+
+REFUSAL = """
+import importlib.machinery as m, importlib.util as u, os, sys
+sys.setdlopenflags(os.RTLD_LAZY)  # reach the module's own check before symbol lookup
+name, path = sys.argv[1:]
+spec = u.spec_from_file_location(name, path, loader=m.ExtensionFileLoader(name, path))
+try:
+    u.module_from_spec(spec)
+except ImportError as e:
+    print(e)
+"""
+
+
+def import_refusal(exe, module):
+    """What another interpreter says when it loads `module`'s file, and the
+    message the module must give it."""
+    out = subprocess.run([exe, "-c", REFUSAL, module.__name__, module.__file__],
+                         capture_output=True, text=True, timeout=60)
+    full = subprocess.run([exe, "-c", "import sys; print(sys.version)"], capture_output=True,
+                          text=True).stdout.strip()
+    return out.stdout.strip(), ("Python version mismatch: module was compiled for Python 3.13, "
+                                f"but the interpreter version is incompatible: {full}.")
+
+
+OTHER_CPYTHONS = other_cpythons() or [pytest.param(None, None, marks=pytest.mark.skip(
+    reason="no CPython other than 3.13 on this machine"))]

@@ -6,13 +6,6 @@ pytestmark = pytest.mark.threads
 
 THERMO = """
 import os, numpy as np, _kestrin
-def threads(): return len(os.listdir("/proc/self/task"))
-def back_to(before):  # a joined thread can stay listed while the kernel reaps it
-    import time
-    for _ in range(1000):
-        if threads() == before: return True
-        time.sleep(0.005)
-    return False
 def data(n): return np.linspace(250, 300, n), np.full(n, 9e4), np.linspace(240, 290, n)
 """
 
@@ -36,7 +29,7 @@ def test_failed_thread_start_joins_everything_and_raises(run_shimmed, fail_at, s
     out = run_shimmed(THERMO + f"""
 args = data(40 * 4096)
 want = _kestrin.thermo(*args, n_threads=1)
-before = threads()
+before = threads_alive()
 shim.faultshim_reset()
 shim.faultshim_fail_at({fail_at})
 try:
@@ -44,7 +37,7 @@ try:
     print("no error")
 except RuntimeError as e:
     print(str(e).startswith("thread constructor failed: "))
-print(shim.faultshim_created(), back_to(before))
+print(shim.faultshim_created(), threads_back_to(before))
 again = _kestrin.thermo(*args, n_threads=6)
 print(np.array_equal(again, want))
 """)

@@ -59,13 +59,6 @@ COUNT = f"""
 import os, sys
 sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
 import _marlode, reference_writer as ref
-def threads(): return len(os.listdir("/proc/self/task"))
-def back_to(before):  # a joined thread can stay listed while the kernel reaps it
-    import time
-    for _ in range(1000):
-        if threads() == before: return True
-        time.sleep(0.005)
-    return False
 """
 
 
@@ -88,7 +81,7 @@ FAILURES = COUNT + """
 shim.faultshim_fail_malloc_off_main.argtypes = [ctypes.c_size_t]
 args = ref.random_dart(40 * 2048)
 want = _marlode.format_dart(**args, n_threads=1)
-before = threads()
+before = threads_alive()
 shim.faultshim_reset()
 {arm}
 try:
@@ -97,7 +90,7 @@ try:
 except Exception as e:
     print(type(e).__name__, str(e).replace(" ", "_"))
 shim.faultshim_fail_malloc_off_main(0)
-print(shim.faultshim_created(), back_to(before))
+print(shim.faultshim_created(), threads_back_to(before))
 print(_marlode.format_dart(**args, n_threads=3) == want)
 """
 
