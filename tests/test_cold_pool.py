@@ -147,16 +147,3 @@ def test_argument_errors(z, b, bottom, top, message):
 def test_threshold_must_be_a_number():
     with pytest.raises(TypeError):
         _kestrin.cold_pool([[0.0]], [[0.0]], 0.0, "0.5", 0.0)
-
-
-@pytest.mark.parametrize("rows,n_threads,started", [
-    (0, 0, 0), (64, 0, 0), (65, 0, 1), (65, 1, 0), (3 * 64, 1000, 2), (3 * 64 + 1, 3, 2)])
-def test_blocks_of_64_and_worker_count(run_shimmed, rows, n_threads, started):
-    out = run_shimmed(f"""
-import numpy as np, _kestrin
-a = np.zeros(({rows}, 4))
-shim.faultshim_reset()
-_kestrin.cold_pool(a, a, np.ones({rows}), 0.0, np.ones({rows}), n_threads={n_threads})
-print(shim.faultshim_created())
-""")
-    assert int(out) == started

@@ -130,16 +130,3 @@ def test_coordinates_and_fields_of_any_layout():
 def test_argument_errors(f, x, y, message):
     with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
         _kestrin.gradient(f, x, y)
-
-
-@pytest.mark.parametrize("nb,ny,n_threads,started", [(0, 100, 4, 0), (1, 8, 0, 0), (3, 3, 2, 1),
-                                                     (1, 80, 3, 2), (1, 80, 1, 0)])
-def test_worker_threads(run_shimmed, nb, ny, n_threads, started):
-    out = run_shimmed(f"""
-import numpy as np, _kestrin
-shim.faultshim_reset()
-_kestrin.gradient(np.ones(({nb}, {ny}, 3)), [0.0, 1.0, 2.0], np.arange({ny}.0),
-                  n_threads={n_threads})
-print(shim.faultshim_created())
-""")
-    assert int(out) == started

@@ -4,21 +4,37 @@ import pytest
 
 pytestmark = pytest.mark.threads
 
-THERMO = """
+SETUP = """
 import os, numpy as np, _kestrin
 def data(n): return np.linspace(250, 300, n), np.full(n, 9e4), np.linspace(240, 290, n)
 """
 
 
-@pytest.mark.parametrize("n,n_threads,started", [
-    (0, 0, 0), (1, 0, 0), (4096, 0, 0), (4096, 8, 0),
-    (4097, 2, 1), (3 * 4096, 1000, 2), (20 * 4096, 1, 0), (20 * 4096, 3, 2),
+# One call of each kernel on n work items, and its block size.
+KERNELS = {
+    "thermo": (4096, "_kestrin.thermo(*data(n), n_threads=k)"),
+    "cold_pool": (64, "a = np.zeros((n, 4)); _kestrin.cold_pool(a, a, np.ones(n), 0.0, np.ones(n), "
+                      "n_threads=k)"),
+    "profile": (64, "z, u = np.tile([0.0, 1000.0], n), np.ones((n, 2)); "
+                    "_kestrin.profile(z, u, u, np.zeros(n), 0.0, 500.0, np.zeros(n), np.zeros(n), "
+                    "n_threads=k)"),
+    "gradient": (8, "_kestrin.gradient(np.ones((1, n, 3)), [0.0, 1.0, 2.0], np.arange(n + 0.0), "
+                    "n_threads=k)"),
+    "vad": (64, "a = np.zeros((n, 4)); _kestrin.vad(a, a, np.ones(n), 3, 0.1, n_threads=k)"),
+}
+
+
+@pytest.mark.parametrize("kernel", KERNELS)
+@pytest.mark.parametrize("blocks,extra,n_threads,started", [
+    (0, 0, 0, 0), (0, 1, 0, 0), (1, 0, 0, 0), (1, 0, 8, 0),
+    (1, 1, 2, 1), (3, 0, 1000, 2), (20, 0, 1, 0), (20, 0, 3, 2),
 ])
-def test_worker_count(run_shimmed, n, n_threads, started):
-    out = run_shimmed(THERMO + f"""
-args = data({n})
+def test_worker_count(run_shimmed, kernel, blocks, extra, n_threads, started):
+    block, call = KERNELS[kernel]
+    out = run_shimmed(SETUP + f"""
+n, k = {blocks * block + extra}, {n_threads}
 shim.faultshim_reset()
-_kestrin.thermo(*args, n_threads={n_threads})
+{call}
 print(shim.faultshim_created())
 """)
     assert int(out) == started
@@ -26,7 +42,7 @@ print(shim.faultshim_created())
 
 @pytest.mark.parametrize("fail_at,started", [(1, 0), (2, 1), (4, 3)])
 def test_failed_thread_start_joins_everything_and_raises(run_shimmed, fail_at, started):
-    out = run_shimmed(THERMO + f"""
+    out = run_shimmed(SETUP + f"""
 args = data(40 * 4096)
 want = _kestrin.thermo(*args, n_threads=1)
 before = threads_alive()

@@ -210,17 +210,3 @@ def test_argument_errors(change, message):
 def test_layer_bounds_must_be_real_numbers(bottom):
     with pytest.raises(TypeError):
         _kestrin.profile(**GOOD, bottom=bottom, top=1.0)
-
-
-@pytest.mark.parametrize("ncol,n_threads,started", [(0, 4, 0), (64, 0, 0), (65, 2, 1),
-                                                    (640, 3, 2), (640, 1, 0)])
-def test_worker_threads(run_shimmed, ncol, n_threads, started):
-    out = run_shimmed(f"""
-import numpy as np, _kestrin
-z, u = np.tile([0.0, 1000.0], {ncol}), np.ones(({ncol}, 2))
-shim.faultshim_reset()
-_kestrin.profile(z, u, u, np.zeros({ncol}), 0.0, 500.0, np.zeros({ncol}), np.zeros({ncol}),
-                 n_threads={n_threads})
-print(shim.faultshim_created())
-""")
-    assert int(out) == started

@@ -207,16 +207,3 @@ def test_argument_errors(vr, az, cos_el, message):
 def test_argument_types(min_gates, min_spread):
     with pytest.raises(TypeError):
         _kestrin.vad([[1.0, 2.0, 3.0]], [[0.0, 2.0, 4.0]], 1.0, min_gates, min_spread)
-
-
-@pytest.mark.parametrize("rows,n_threads,started", [
-    (0, 0, 0), (64, 0, 0), (65, 0, 1), (65, 1, 0), (3 * 64, 1000, 2), (3 * 64 + 1, 3, 2)])
-def test_blocks_of_64_and_worker_count(run_shimmed, rows, n_threads, started):
-    out = run_shimmed(f"""
-import numpy as np, _kestrin
-a = np.zeros(({rows}, 4))
-shim.faultshim_reset()
-_kestrin.vad(a, a, np.ones({rows}), 3, 0.1, n_threads={n_threads})
-print(shim.faultshim_created())
-""")
-    assert int(out) == started
