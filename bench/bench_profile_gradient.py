@@ -1,6 +1,7 @@
 """gradient on 16 fields of 1000 x 1000 against numpy.gradient and a plain copy
 of the output bytes; profile on 10^5 columns of 60 levels against the same
 algorithm in NumPy, vectorised over columns (a Python loop over levels)."""
+
 import numpy as np
 
 import _kestrin
@@ -55,8 +56,11 @@ def profile_numpy(Z, U, V, ground, bottom, top, cu, cv):
         h = np.where(add, h + ((vp - cv) * (uk - cu) - (vk - cv) * (up - cu)), h)
         zp, up, vp = np.where(add, zk, zp), np.where(add, uk, up), np.where(add, vk, vp)
     ok = np.isfinite(ub) & np.isfinite(ut)
-    srh = np.where(np.isfinite(cu) & np.isfinite(cv),
-                   h + ((vp - cv) * (ut - cu) - (up - cu) * (vt - cv)), np.nan)
+    srh = np.where(
+        np.isfinite(cu) & np.isfinite(cv),
+        h + ((vp - cv) * (ut - cu) - (up - cu) * (vt - cv)),
+        np.nan,
+    )
     deep = zb < zt
     mu = np.where(deep, (((ut + up) * 0.5) * (zt - zp) + su) / (zt - zb), ub)
     mv = np.where(deep, (((vt + vp) * 0.5) * (zt - zp) + sv) / (zt - zb), vb)
@@ -92,14 +96,17 @@ def bench_gradient():
     copy = best(lambda: out_bytes.copy(), 7)
     one = best(lambda: _kestrin.gradient(f, x, y, 1), 7)
     allc = best(lambda: _kestrin.gradient(f, x, y, 0), 7)
-    report("gradient, 16 fields of 1000 x 1000 (both axes)", [
-        ("numpy.gradient, both axes", base, None),
-        ("copy of the output bytes (256 MB)", copy, None),
-        ("gradient, n_threads=1 (vs numpy.gradient)", one, base),
-        ("gradient, all cores (vs numpy.gradient)", allc, base),
-        ("gradient, all cores (vs copy)", allc, copy),
-        ("gradient, all cores (vs n_threads=1)", allc, one),
-    ])
+    report(
+        "gradient, 16 fields of 1000 x 1000 (both axes)",
+        [
+            ("numpy.gradient, both axes", base, None),
+            ("copy of the output bytes (256 MB)", copy, None),
+            ("gradient, n_threads=1 (vs numpy.gradient)", one, base),
+            ("gradient, all cores (vs numpy.gradient)", allc, base),
+            ("gradient, all cores (vs copy)", allc, copy),
+            ("gradient, all cores (vs n_threads=1)", allc, one),
+        ],
+    )
 
 
 def bench_profile():
@@ -111,12 +118,15 @@ def bench_profile():
         base = best(lambda: profile_numpy(*args), 3)
     one = best(lambda: _kestrin.profile(*args, n_threads=1))
     allc = best(lambda: _kestrin.profile(*args, n_threads=0))
-    report("profile, 10^5 columns of 60 levels, 0-3 km layer", [
-        ("NumPy, vectorised over columns", base, None),
-        ("profile, n_threads=1 (vs NumPy)", one, base),
-        ("profile, all cores (vs NumPy)", allc, base),
-        ("profile, all cores (vs n_threads=1)", allc, one),
-    ])
+    report(
+        "profile, 10^5 columns of 60 levels, 0-3 km layer",
+        [
+            ("NumPy, vectorised over columns", base, None),
+            ("profile, n_threads=1 (vs NumPy)", one, base),
+            ("profile, all cores (vs NumPy)", allc, base),
+            ("profile, all cores (vs n_threads=1)", allc, one),
+        ],
+    )
 
 
 def main():

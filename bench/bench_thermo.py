@@ -1,4 +1,5 @@
 """thermo on 10^7 points against the same formulas as a NumPy expression."""
+
 import numpy as np
 
 import _kestrin
@@ -30,12 +31,15 @@ def main():
     base = best(lambda: thermo_numpy(t, p, td), 3)
     one = best(lambda: _kestrin.thermo(t, p, td, 1))
     allc = best(lambda: _kestrin.thermo(t, p, td, 0))
-    report("thermo, 10^7 points", [
-        ("NumPy expression", base, None),
-        ("thermo, n_threads=1 (vs NumPy)", one, base),
-        ("thermo, all cores (vs NumPy)", allc, base),
-        ("thermo, all cores (vs n_threads=1)", allc, one),
-    ])
+    report(
+        "thermo, 10^7 points",
+        [
+            ("NumPy expression", base, None),
+            ("thermo, n_threads=1 (vs NumPy)", one, base),
+            ("thermo, all cores (vs NumPy)", allc, base),
+            ("thermo, all cores (vs n_threads=1)", allc, one),
+        ],
+    )
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 """vad on 10^4 rings of 720 samples and cold_pool on 10^5 columns of 60 levels,
 each against the same computation vectorised with NumPy."""
+
 import time
 
 import numpy as np
@@ -22,7 +23,9 @@ def best_of(fns, repeat):
 
 def rings(rows=10**4, cols=720, seed=0):
     rng = np.random.default_rng(seed)
-    az = np.deg2rad(np.arange(cols) * (360.0 / cols))[None, :] + rng.normal(0.0, 0.002, (rows, cols))
+    az = np.deg2rad(np.arange(cols) * (360.0 / cols))[None, :] + rng.normal(
+        0.0, 0.002, (rows, cols)
+    )
     cos_el = np.cos(np.deg2rad(rng.uniform(0.5, 20.0, rows)))
     u = rng.uniform(-20.0, 20.0, (rows, 1))
     v = rng.uniform(-20.0, 20.0, (rows, 1))
@@ -50,7 +53,9 @@ def vad_numpy(vr, az, cos_el, min_gates, min_spread):
         for i in range(4):
             y[:, i] = np.einsum("ij,ij->i", X[i], v) - n * mx[:, i] * mv
             for k in range(i, 4):
-                M[:, i, k] = M[:, k, i] = np.einsum("ij,ij->i", X[i], X[k]) - n * mx[:, i] * mx[:, k]
+                M[:, i, k] = M[:, k, i] = (
+                    np.einsum("ij,ij->i", X[i], X[k]) - n * mx[:, i] * mx[:, k]
+                )
         D2 = np.linalg.det(M[:, :2, :2])
         fit1 = (n >= max(min_gates, 3)) & (D2 / (n * n) >= min_spread)
         ab = np.linalg.solve(M[fit1, :2, :2], y[fit1, :2, None])[..., 0]
@@ -114,8 +119,11 @@ def cold_pool_numpy(z, b, bottom, threshold, top):
             out[1, cf] = top[cf]
             out[2, cf] = 0.0
             step = m & ~ct & ~cf
-            S = np.where(step, S + np.where(thr, (zj - zp) * ((-bp - bj) * 0.5),
-                                            ((-bp - bj) * 0.5) * (zj - zp)), S)
+            S = np.where(
+                step,
+                S + np.where(thr, (zj - zp) * ((-bp - bj) * 0.5), ((-bp - bj) * 0.5) * (zj - zp)),
+                S,
+            )
             zp = np.where(step, zj, zp)
             bp = np.where(step, bj, bp)
             active &= ~(ct | cf)
@@ -130,34 +138,56 @@ def main():
     vr, az, cos_el = rings()
     args = (vr, az, cos_el, 30, 0.01)
     np.testing.assert_allclose(vad_numpy(*args), _kestrin.vad(*args), rtol=1e-8, atol=1e-9)
-    base, one, allc = best_of([lambda: vad_numpy(*args), lambda: _kestrin.vad(*args, n_threads=1),
-                               lambda: _kestrin.vad(*args, n_threads=0)], 5)
-    report("vad, 10^4 rings of 720 samples", [
-        ("NumPy normal equations", base, None),
-        ("vad, n_threads=1 (vs NumPy)", one, base),
-        ("vad, all cores (vs NumPy)", allc, base),
-        ("vad, all cores (vs n_threads=1)", allc, one),
-    ])
+    base, one, allc = best_of(
+        [
+            lambda: vad_numpy(*args),
+            lambda: _kestrin.vad(*args, n_threads=1),
+            lambda: _kestrin.vad(*args, n_threads=0),
+        ],
+        5,
+    )
+    report(
+        "vad, 10^4 rings of 720 samples",
+        [
+            ("NumPy normal equations", base, None),
+            ("vad, n_threads=1 (vs NumPy)", one, base),
+            ("vad, all cores (vs NumPy)", allc, base),
+            ("vad, all cores (vs n_threads=1)", allc, one),
+        ],
+    )
 
     z, b, bottom, top = columns()
     args = (z, b, bottom, -0.005, top)
     np.testing.assert_allclose(cold_pool_numpy(*args), _kestrin.cold_pool(*args), rtol=1e-12)
-    base, = best_of([lambda: cold_pool_numpy(*args)], 3)
-    one, allc = best_of([lambda: _kestrin.cold_pool(*args, n_threads=1),
-                         lambda: _kestrin.cold_pool(*args, n_threads=0)], 30)
+    (base,) = best_of([lambda: cold_pool_numpy(*args)], 3)
+    one, allc = best_of(
+        [
+            lambda: _kestrin.cold_pool(*args, n_threads=1),
+            lambda: _kestrin.cold_pool(*args, n_threads=0),
+        ],
+        30,
+    )
     # The 96 MB of z and b stream from memory; a tenth of it stays in cache
     # and shows what the threads gain when memory bandwidth does not bound.
-    small = tuple(a[:10**4] if isinstance(a, np.ndarray) else a for a in args)
-    one_small, all_small = best_of([lambda: _kestrin.cold_pool(*small, n_threads=1),
-                                    lambda: _kestrin.cold_pool(*small, n_threads=0)], 100)
-    report("cold_pool, 10^5 columns of 60 levels", [
-        ("NumPy, vectorised over columns", base, None),
-        ("cold_pool, n_threads=1 (vs NumPy)", one, base),
-        ("cold_pool, all cores (vs NumPy)", allc, base),
-        ("cold_pool, all cores (vs n_threads=1)", allc, one),
-        ("10^4 columns, n_threads=1", one_small, None),
-        ("10^4 columns, all cores (vs n_threads=1)", all_small, one_small),
-    ])
+    small = tuple(a[: 10**4] if isinstance(a, np.ndarray) else a for a in args)
+    one_small, all_small = best_of(
+        [
+            lambda: _kestrin.cold_pool(*small, n_threads=1),
+            lambda: _kestrin.cold_pool(*small, n_threads=0),
+        ],
+        100,
+    )
+    report(
+        "cold_pool, 10^5 columns of 60 levels",
+        [
+            ("NumPy, vectorised over columns", base, None),
+            ("cold_pool, n_threads=1 (vs NumPy)", one, base),
+            ("cold_pool, all cores (vs NumPy)", allc, base),
+            ("cold_pool, all cores (vs n_threads=1)", allc, one),
+            ("10^4 columns, n_threads=1", one_small, None),
+            ("10^4 columns, all cores (vs n_threads=1)", all_small, one_small),
+        ],
+    )
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 """format_dart on 10^6 records (half radial velocity) and format_wrfda on 10^5
 columns of 20 levels, against a pure-Python formatter of the same bytes, with
 all cores and with one thread; then the peak memory of one call of each."""
+
 import os
 import re
 import subprocess
@@ -14,10 +15,18 @@ import reference_writer as ref  # noqa: E402
 from common import best, report  # noqa: E402
 
 CASES = {
-    "dart": ("format_dart, 10^6 records, half radial velocity",
-             lambda: ref.random_dart(10**6), _marlode.format_dart, ref.dart),
-    "wrfda": ("format_wrfda, 10^5 columns of 20 levels",
-              lambda: ref.random_wrfda(10**5, 20), _marlode.format_wrfda, ref.wrfda),
+    "dart": (
+        "format_dart, 10^6 records, half radial velocity",
+        lambda: ref.random_dart(10**6),
+        _marlode.format_dart,
+        ref.dart,
+    ),
+    "wrfda": (
+        "format_wrfda, 10^5 columns of 20 levels",
+        lambda: ref.random_wrfda(10**5, 20),
+        _marlode.format_wrfda,
+        ref.wrfda,
+    ),
 }
 
 
@@ -46,18 +55,24 @@ def main():
         assert fn(**args) == text and fn(**args, n_threads=1) == text
         base = best(lambda: python(**args), 1)
         # Alternated, so that a change of load on a shared machine hits both.
-        runs = [(best(lambda: fn(**args, n_threads=1), 1), best(lambda: fn(**args), 1))
-                for _ in range(4)]
+        runs = [
+            (best(lambda: fn(**args, n_threads=1), 1), best(lambda: fn(**args), 1))
+            for _ in range(4)
+        ]
         one, allc = min(r[0] for r in runs), min(r[1] for r in runs)
-        report(f"{title}, {len(text) / 1e6:.0f} MB of text", [
-            ("pure-Python formatter", base, None),
-            ("n_threads=1 (vs Python)", one, base),
-            ("all cores (vs Python)", allc, base),
-            ("all cores (vs n_threads=1)", allc, one),
-        ])
+        report(
+            f"{title}, {len(text) / 1e6:.0f} MB of text",
+            [
+                ("pure-Python formatter", base, None),
+                ("n_threads=1 (vs Python)", one, base),
+                ("all cores (vs Python)", allc, base),
+                ("all cores (vs n_threads=1)", allc, one),
+            ],
+        )
         del args, text
-        out = subprocess.run([sys.executable, __file__, "--peak", case], capture_output=True,
-                             text=True, check=True).stdout.split()
+        out = subprocess.run(
+            [sys.executable, __file__, "--peak", case], capture_output=True, text=True, check=True
+        ).stdout.split()
         peak, size = int(out[0]), int(out[1])
         print(f"  peak memory of the call: {peak / 2**20:.0f} MiB = {peak / size:.2f}x the text")
 

@@ -1,4 +1,5 @@
 """Timing helpers shared by the benchmark scripts (not tests)."""
+
 import os
 import platform
 import time

@@ -133,8 +133,8 @@ py::array_t<double> gradient_py(farray f, farray x, farray y, int32_t n_threads)
             const double* row = F + at;
             const double* prev = j > 0 ? row - nx : nullptr;
             const double* next = j + 1 < ny ? row + nx : nullptr;
-            gradient_row(row, prev, next, X, nx, prev ? Y[j - 1] : 0.0, Y[j],
-                         next ? Y[j + 1] : 0.0, o + at, o + comp + at);
+            gradient_row(row, prev, next, X, nx, prev ? Y[j - 1] : 0.0, Y[j], next ? Y[j + 1] : 0.0,
+                         o + at, o + comp + at);
         }
     };
     // An empty row has nothing to compute: no item, no thread.

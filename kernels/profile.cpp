@@ -10,8 +10,8 @@
 namespace kestrin {
 namespace {
 
-constexpr int64_t block = 64;  // columns per claim
-constexpr double tol = 1e-6;   // search tolerance at the ends of a column, unit of z
+constexpr int64_t block = 64; // columns per claim
+constexpr double tol = 1e-6;  // search tolerance at the ends of a column, unit of z
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
 inline bool valid(const double* z, const double* u, const double* v, int64_t k)
@@ -23,8 +23,8 @@ inline bool valid(const double* z, const double* u, const double* v, int64_t k)
 // level below and the first valid level at or above, or the end level when t
 // is within tol outside the column. False when the column does not reach t
 // (also for a NaN or infinite t).
-bool wind_at(const double* z, const double* u, const double* v, int64_t nlev, double t,
-             double& ut, double& vt)
+bool wind_at(const double* z, const double* u, const double* v, int64_t nlev, double t, double& ut,
+             double& vt)
 {
     int64_t lo = -1;
     for (int64_t k = 0; k < nlev; ++k) {
@@ -122,8 +122,8 @@ py::array_t<double> profile_py(farray z, farray u, farray v, farray ground, doub
         throw std::invalid_argument("u must be 2-D");
     const int64_t ncol = u.shape(0);
     const int64_t nlev = u.shape(1);
-    if (z.size() != u.size() || v.size() != z.size() || ground.size() != ncol
-        || cu.size() != ncol || cv.size() != ncol)
+    if (z.size() != u.size() || v.size() != z.size() || ground.size() != ncol || cu.size() != ncol
+        || cv.size() != ncol)
         throw std::invalid_argument("shape mismatch");
 
     py::array_t<double> out({int64_t{7}, ncol});
@@ -138,8 +138,8 @@ py::array_t<double> profile_py(farray z, farray u, farray v, farray ground, doub
     py::gil_scoped_release unlocked; // workers only touch the raw buffers above
     auto body = [&](int64_t begin, int64_t end) {
         for (int64_t c = begin; c < end; ++c)
-            profile(Z + c * nlev, U + c * nlev, V + c * nlev, nlev, G[c], bottom, top, CU[c],
-                    CV[c], o + c, ncol);
+            profile(Z + c * nlev, U + c * nlev, V + c * nlev, nlev, G[c], bottom, top, CU[c], CV[c],
+                    o + c, ncol);
     };
     parallel_blocks(ncol, block, n_threads, body);
     return out;

@@ -10,9 +10,9 @@
 namespace kestrin {
 namespace {
 
-constexpr double p0 = 100000.0;              // reference pressure, Pa
+constexpr double p0 = 100000.0;               // reference pressure, Pa
 constexpr double kappa = 0.28542059262205427; // R_d / c_p
-constexpr double eps = 0.6219569156569429;   // M_w / M_d
+constexpr double eps = 0.6219569156569429;    // M_w / M_d
 constexpr int64_t block = 4096;
 
 constexpr int64_t chunk = 256;
@@ -22,8 +22,8 @@ constexpr int64_t chunk = 256;
 // (identical bits: every operation is still IEEE-rounded on its own and the
 // build forbids fused multiply-add); the library calls stay one per point.
 // Every line keeps the written order and grouping of the formulas.
-inline void thermo(const double* T, const double* P, const double* D, int64_t m,
-                   double* r_out, double* th_out, double* thv_out, double* the_out)
+inline void thermo(const double* T, const double* P, const double* D, int64_t m, double* r_out,
+                   double* th_out, double* thv_out, double* the_out)
 {
     double Td[chunk], q[chunk], a[chunk], b[chunk], e[chunk];
     for (int64_t i = 0; i < m; ++i) {

@@ -6,8 +6,8 @@
 #include "parallel.hpp"
 
 #include <cmath>
-#include <math.h> // sincos, a GNU extension
 #include <limits>
+#include <math.h> // sincos, a GNU extension
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -136,8 +136,7 @@ struct ring_packed {
 // line keeps its written grouping and every sum runs in column order: the
 // build forbids contraction into fused multiply-add.
 template <class Ring>
-void vad(Ring& ring, double cos_el, int64_t min_gates, double min_spread, double* o,
-         int64_t stride)
+void vad(Ring& ring, double cos_el, int64_t min_gates, double min_spread, double* o, int64_t stride)
 {
     for (int k = 0; k < 8; ++k)
         o[k * stride] = nan;

@@ -8,6 +8,7 @@ as the binding layer converts them and returns the shape of the float64
 result, `bytes` for the writer's text, or the exception instance the call
 must raise (an instance without arguments when only the type is fixed, as
 for the binding layer's TypeError)."""
+
 import importlib
 import operator
 import os
@@ -33,9 +34,9 @@ ARRAYS = {FLOATS: np.float64, INTS: np.int64}
 class Function:
     module: str
     name: str
-    params: tuple     # (name, kind) in call order, without n_threads
-    block: int        # work items claimed at a time
-    build: Callable   # (rng, n) -> {name: value}, valid, with n work items
+    params: tuple  # (name, kind) in call order, without n_threads
+    block: int  # work items claimed at a time
+    build: Callable  # (rng, n) -> {name: value}, valid, with n work items
     invalid: Callable  # (rng) -> {name: value} that the checks refuse
     expect: Callable  # ({name: converted value}) -> shape | bytes | exception
     many_blocks: int = 1000  # blocks of the largest-thread-count test
@@ -178,8 +179,13 @@ def _cold_pool_build(rng, n):
     top = rng.uniform(50.0, 1500.0, n)
     _holes(rng, bottom, rate=0.3)
     _holes(rng, top, rate=0.5)
-    return {"z": z, "b": b, "bottom": bottom, "threshold": float(rng.uniform(-0.02, 0.01)),
-            "top": top}
+    return {
+        "z": z,
+        "b": b,
+        "bottom": bottom,
+        "threshold": float(rng.uniform(-0.02, 0.01)),
+        "top": top,
+    }
 
 
 def _cold_pool_invalid(rng):
@@ -208,8 +214,16 @@ def _profile_build(rng, n):
     ground = z[:, 0] - 10.0 if nlev else rng.uniform(0.0, 100.0, n)
     cu, cv = rng.normal(0.0, 5.0, n), rng.normal(0.0, 5.0, n)
     _holes(rng, ground, cu, cv, rate=0.2)
-    return {"z": z, "u": u, "v": v, "ground": ground, "bottom": float(rng.uniform(0.0, 500.0)),
-            "top": float(rng.uniform(500.0, 3000.0)), "cu": cu, "cv": cv}
+    return {
+        "z": z,
+        "u": u,
+        "v": v,
+        "ground": ground,
+        "bottom": float(rng.uniform(0.0, 500.0)),
+        "top": float(rng.uniform(500.0, 3000.0)),
+        "cu": cu,
+        "cv": cv,
+    }
 
 
 def _profile_invalid(rng):
@@ -235,8 +249,11 @@ def _gradient_build(rng, n):
     nx = int(rng.integers(1, 9))
     f = rng.normal(0.0, 1.0, (n // ny, ny, nx))
     _holes(rng, f)
-    return {"f": f, "x": np.cumsum(rng.uniform(0.5, 2.0, nx)),
-            "y": np.cumsum(rng.uniform(0.5, 2.0, ny))}
+    return {
+        "f": f,
+        "x": np.cumsum(rng.uniform(0.5, 2.0, nx)),
+        "y": np.cumsum(rng.uniform(0.5, 2.0, ny)),
+    }
 
 
 def _gradient_invalid(rng):
@@ -259,8 +276,13 @@ def _vad_build(rng, n):
     az = rng.uniform(0.0, 2 * np.pi, (n, cols))
     vr = 1.0 + 3.0 * np.sin(az) + 4.0 * np.cos(az) + rng.normal(0.0, 0.5, (n, cols))
     _holes(rng, vr, az)
-    return {"vr": vr, "az": az, "cos_el": rng.uniform(0.5, 1.0, n),
-            "min_gates": int(rng.integers(0, 10)), "min_spread": float(rng.uniform(0.0, 0.1))}
+    return {
+        "vr": vr,
+        "az": az,
+        "cos_el": rng.uniform(0.5, 1.0, n),
+        "min_gates": int(rng.integers(0, 10)),
+        "min_spread": float(rng.uniform(0.0, 0.1)),
+    }
 
 
 def _vad_invalid(rng):
@@ -277,15 +299,34 @@ def _vad_expect(a):
     return (8, a["vr"].shape[0])
 
 
-DART_ARRAYS = ("kind", "value", "variance", "lon", "lat", "height", "days", "secs",
-               "radar_lon", "radar_lat", "radar_height", "beam", "nyquist", "velkey")
+DART_ARRAYS = (
+    "kind",
+    "value",
+    "variance",
+    "lon",
+    "lat",
+    "height",
+    "days",
+    "secs",
+    "radar_lon",
+    "radar_lat",
+    "radar_height",
+    "beam",
+    "nyquist",
+    "velkey",
+)
 
 
 def _dart_build(rng, n):
     args = {k: rng.normal(0.0, 100.0, n) for k in DART_ARRAYS}
-    args.update(kind=rng.integers(-1, 4, n), days=rng.integers(140000, 160000, n),
-                secs=rng.integers(0, 86400, n), velkey=rng.integers(0, 1000, n),
-                beam=rng.normal(0.0, 1.0, (n, 3)), vertical=int(rng.integers(-2, 4)))
+    args.update(
+        kind=rng.integers(-1, 4, n),
+        days=rng.integers(140000, 160000, n),
+        secs=rng.integers(0, 86400, n),
+        velkey=rng.integers(0, 1000, n),
+        beam=rng.normal(0.0, 1.0, (n, 3)),
+        vertical=int(rng.integers(-2, 4)),
+    )
     _holes(rng, args["value"], args["height"])
     return args
 
@@ -313,10 +354,15 @@ WRFDA_LEVELS = ("rv", "rv_err", "rf", "rf_err", "rv_qc", "rf_qc")
 def _wrfda_build(rng, n):
     nlev = int(rng.integers(0, 8))
     args = {k: rng.normal(0.0, 30.0, (n, nlev)) for k in WRFDA_LEVELS}
-    args.update(centres=np.sort(rng.uniform(100.0, 15000.0, nlev)),
-                col_lat=rng.uniform(-90.0, 90.0, n), col_lon=rng.uniform(-180.0, 180.0, n),
-                col_elv=rng.uniform(0.0, 3000.0, n), rv_qc=rng.integers(-888, 3, (n, nlev)),
-                rf_qc=rng.integers(-888, 3, (n, nlev)), stamp="2021-06-01_12:00:00")
+    args.update(
+        centres=np.sort(rng.uniform(100.0, 15000.0, nlev)),
+        col_lat=rng.uniform(-90.0, 90.0, n),
+        col_lon=rng.uniform(-180.0, 180.0, n),
+        col_elv=rng.uniform(0.0, 3000.0, n),
+        rv_qc=rng.integers(-888, 3, (n, nlev)),
+        rf_qc=rng.integers(-888, 3, (n, nlev)),
+        stamp="2021-06-01_12:00:00",
+    )
     _holes(rng, args["rv"], args["rf"])
     return args
 
@@ -345,29 +391,93 @@ def _wrfda_expect(a):
 
 F, I = FLOATS, INTS
 TABLE = [
-    Function("_kestrin", "thermo", (("t", F), ("p", F), ("td", F)), 4096,
-             _thermo_build, _thermo_invalid, _thermo_expect),
-    Function("_kestrin", "cold_pool",
-             (("z", F), ("b", F), ("bottom", F), ("threshold", REAL), ("top", F)), 64,
-             _cold_pool_build, _cold_pool_invalid, _cold_pool_expect),
-    Function("_kestrin", "profile",
-             (("z", F), ("u", F), ("v", F), ("ground", F), ("bottom", REAL), ("top", REAL),
-              ("cu", F), ("cv", F)), 64,
-             _profile_build, _profile_invalid, _profile_expect),
-    Function("_kestrin", "gradient", (("f", F), ("x", F), ("y", F)), 8,
-             _gradient_build, _gradient_invalid, _gradient_expect),
-    Function("_kestrin", "vad",
-             (("vr", F), ("az", F), ("cos_el", F), ("min_gates", COUNT), ("min_spread", REAL)),
-             64, _vad_build, _vad_invalid, _vad_expect),
-    Function("_marlode", "format_dart",
-             tuple((k, I if k in ("kind", "days", "secs", "velkey") else F) for k in DART_ARRAYS)
-             + (("vertical", INT32),), 2048,
-             _dart_build, _dart_invalid, _dart_expect, many_blocks=100),
-    Function("_marlode", "format_wrfda",
-             (("centres", F), ("col_lat", F), ("col_lon", F), ("col_elv", F), ("rv", F),
-              ("rv_qc", I), ("rv_err", F), ("rf", F), ("rf_qc", I), ("rf_err", F),
-              ("stamp", TEXT)), 2048,
-             _wrfda_build, _wrfda_invalid, _wrfda_expect, many_blocks=100),
+    Function(
+        "_kestrin",
+        "thermo",
+        (("t", F), ("p", F), ("td", F)),
+        4096,
+        _thermo_build,
+        _thermo_invalid,
+        _thermo_expect,
+    ),
+    Function(
+        "_kestrin",
+        "cold_pool",
+        (("z", F), ("b", F), ("bottom", F), ("threshold", REAL), ("top", F)),
+        64,
+        _cold_pool_build,
+        _cold_pool_invalid,
+        _cold_pool_expect,
+    ),
+    Function(
+        "_kestrin",
+        "profile",
+        (
+            ("z", F),
+            ("u", F),
+            ("v", F),
+            ("ground", F),
+            ("bottom", REAL),
+            ("top", REAL),
+            ("cu", F),
+            ("cv", F),
+        ),
+        64,
+        _profile_build,
+        _profile_invalid,
+        _profile_expect,
+    ),
+    Function(
+        "_kestrin",
+        "gradient",
+        (("f", F), ("x", F), ("y", F)),
+        8,
+        _gradient_build,
+        _gradient_invalid,
+        _gradient_expect,
+    ),
+    Function(
+        "_kestrin",
+        "vad",
+        (("vr", F), ("az", F), ("cos_el", F), ("min_gates", COUNT), ("min_spread", REAL)),
+        64,
+        _vad_build,
+        _vad_invalid,
+        _vad_expect,
+    ),
+    Function(
+        "_marlode",
+        "format_dart",
+        tuple((k, I if k in ("kind", "days", "secs", "velkey") else F) for k in DART_ARRAYS)
+        + (("vertical", INT32),),
+        2048,
+        _dart_build,
+        _dart_invalid,
+        _dart_expect,
+        many_blocks=100,
+    ),
+    Function(
+        "_marlode",
+        "format_wrfda",
+        (
+            ("centres", F),
+            ("col_lat", F),
+            ("col_lon", F),
+            ("col_elv", F),
+            ("rv", F),
+            ("rv_qc", I),
+            ("rv_err", F),
+            ("rf", F),
+            ("rf_qc", I),
+            ("rf_err", F),
+            ("stamp", TEXT),
+        ),
+        2048,
+        _wrfda_build,
+        _wrfda_invalid,
+        _wrfda_expect,
+        many_blocks=100,
+    ),
 ]
 
 

@@ -12,9 +12,19 @@ typedef int (*create_fn)(pthread_t*, const pthread_attr_t*, void* (*)(void*), vo
 static atomic_long created;   /* successful creations since the last reset */
 static atomic_long countdown; /* > 0: the countdown-th creation from now fails */
 
-void faultshim_reset(void) { atomic_store(&created, 0); atomic_store(&countdown, 0); }
-void faultshim_fail_at(long k) { atomic_store(&countdown, k); }
-long faultshim_created(void) { return atomic_load(&created); }
+void faultshim_reset(void)
+{
+    atomic_store(&created, 0);
+    atomic_store(&countdown, 0);
+}
+void faultshim_fail_at(long k)
+{
+    atomic_store(&countdown, k);
+}
+long faultshim_created(void)
+{
+    return atomic_load(&created);
+}
 
 int pthread_create(pthread_t* t, const pthread_attr_t* a, void* (*f)(void*), void* arg)
 {
@@ -40,7 +50,10 @@ extern void* __libc_malloc(size_t);
 
 static atomic_size_t fail_bytes;
 
-void faultshim_fail_malloc_off_main(size_t bytes) { atomic_store(&fail_bytes, bytes); }
+void faultshim_fail_malloc_off_main(size_t bytes)
+{
+    atomic_store(&fail_bytes, bytes);
+}
 
 void* malloc(size_t size)
 {

@@ -1,6 +1,7 @@
 """Each lane tests the build it claims to: under a preloaded sanitizer runtime
 every extension module is instrumented for it, and without one (the release
 build) no module carries any sanitizer."""
+
 import importlib
 
 import pytest

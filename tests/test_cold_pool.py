@@ -63,7 +63,9 @@ def columns(ncol, nlev=12, seed=0):
 
 
 def expected(z, b, bottom, tau, top):
-    return np.array([reference(*c, tau, t) for c, t in zip(zip(z, b, bottom), top)]).reshape(-1, 3).T
+    return (
+        np.array([reference(*c, tau, t) for c, t in zip(zip(z, b, bottom), top)]).reshape(-1, 3).T
+    )
 
 
 @pytest.mark.threads
@@ -79,27 +81,31 @@ def test_bit_identical_to_reference_for_every_thread_count(ncol, n_threads):
 @pytest.mark.parametrize("threshold", [-0.02, 0.0, 1.0, -np.inf, np.nan])
 def test_thresholds_match_reference(threshold):
     z, b, bottom, top = columns(150, seed=9)
-    np.testing.assert_array_equal(_kestrin.cold_pool(z, b, bottom, threshold, top),
-                                  expected(z, b, bottom, threshold, top))
+    np.testing.assert_array_equal(
+        _kestrin.cold_pool(z, b, bottom, threshold, top), expected(z, b, bottom, threshold, top)
+    )
 
 
 COLUMN = ([[0.0, 100.0, 200.0]], [[-0.02, -0.01, 0.0]])
 
 
-@pytest.mark.parametrize("z,b,bottom,threshold,top,want", [
-    (*COLUMN, NAN, -0.005, NAN, [math.sqrt(3.75), 150.0, 0.0]),
-    (*COLUMN, NAN, -0.005, 150.0, [math.sqrt(3.75), 150.0, 0.0]),
-    (*COLUMN, NAN, 0.5, NAN, [2.0, 200.0, 1.0]),
-    (*COLUMN, 50.0, -0.005, NAN, [math.sqrt(0.75), 50.0, 0.0]),
-    (*COLUMN, NAN, -0.03, NAN, [0.0, 0.0, 0.0]),
-    (*COLUMN, NAN, NAN, NAN, [2.0, 200.0, 1.0]),
-    (*COLUMN, 250.0, -0.005, NAN, [NAN] * 3),
-    (*COLUMN, NAN, -0.005, 200.0, [2.0, 200.0, 0.0]),
-    (*COLUMN, NAN, -0.005, 201.0, [NAN] * 3),
-    ([[0.0, NAN, 200.0]], [[-0.02, -0.01, NAN]], NAN, -0.005, NAN, [0.0, 0.0, 1.0]),
-    ([[0.0, NAN, 200.0]], [[-0.02, -0.01, NAN]], NAN, -0.005, 50.0, [NAN] * 3),
-    ([[NAN, NAN, NAN]], [[-0.02, -0.01, 0.0]], NAN, -0.005, NAN, [NAN] * 3),
-])
+@pytest.mark.parametrize(
+    "z,b,bottom,threshold,top,want",
+    [
+        (*COLUMN, NAN, -0.005, NAN, [math.sqrt(3.75), 150.0, 0.0]),
+        (*COLUMN, NAN, -0.005, 150.0, [math.sqrt(3.75), 150.0, 0.0]),
+        (*COLUMN, NAN, 0.5, NAN, [2.0, 200.0, 1.0]),
+        (*COLUMN, 50.0, -0.005, NAN, [math.sqrt(0.75), 50.0, 0.0]),
+        (*COLUMN, NAN, -0.03, NAN, [0.0, 0.0, 0.0]),
+        (*COLUMN, NAN, NAN, NAN, [2.0, 200.0, 1.0]),
+        (*COLUMN, 250.0, -0.005, NAN, [NAN] * 3),
+        (*COLUMN, NAN, -0.005, 200.0, [2.0, 200.0, 0.0]),
+        (*COLUMN, NAN, -0.005, 201.0, [NAN] * 3),
+        ([[0.0, NAN, 200.0]], [[-0.02, -0.01, NAN]], NAN, -0.005, NAN, [0.0, 0.0, 1.0]),
+        ([[0.0, NAN, 200.0]], [[-0.02, -0.01, NAN]], NAN, -0.005, 50.0, [NAN] * 3),
+        ([[NAN, NAN, NAN]], [[-0.02, -0.01, 0.0]], NAN, -0.005, NAN, [NAN] * 3),
+    ],
+)
 def test_worked_examples(z, b, bottom, threshold, top, want):
     got = _kestrin.cold_pool(z, b, bottom, threshold, top)[:, 0]
     np.testing.assert_allclose(got, want, rtol=1e-14)
@@ -124,21 +130,25 @@ def test_no_levels_or_no_columns():
 def test_keywords_in_any_order_and_per_column_shapes():
     z, b, bottom, top = columns(6, seed=4)
     want = _kestrin.cold_pool(z, b, bottom, -0.005, top)
-    got = _kestrin.cold_pool(threshold=-0.005, top=top.reshape(2, 3), bottom=bottom.reshape(6, 1),
-                             b=b, z=z)
+    got = _kestrin.cold_pool(
+        threshold=-0.005, top=top.reshape(2, 3), bottom=bottom.reshape(6, 1), b=b, z=z
+    )
     np.testing.assert_array_equal(got, want)
 
 
-@pytest.mark.parametrize("z,b,bottom,top,message", [
-    (np.zeros((4, 10)), np.zeros(10), np.zeros(4), np.zeros(4), "z and b must be 2-D"),
-    (np.zeros(10), np.zeros((4, 10)), np.zeros(4), np.zeros(4), "z and b must be 2-D"),
-    (np.zeros(10), np.zeros((4, 9)), 0.0, 0.0, "z and b must be 2-D"),
-    (np.zeros((4, 10)), np.zeros((4, 9)), np.zeros(4), np.zeros(4), "shape mismatch"),
-    (np.zeros((4, 10)), np.zeros((3, 10)), np.zeros(4), np.zeros(4), "shape mismatch"),
-    (np.zeros((4, 10)), np.zeros((4, 10)), 0.0, np.zeros(4), "shape mismatch"),
-    (np.zeros((4, 10)), np.zeros((4, 10)), np.zeros(4), np.zeros(5), "shape mismatch"),
-    (np.zeros((0, 10)), np.zeros((0, 10)), [], 0.0, "shape mismatch"),
-])
+@pytest.mark.parametrize(
+    "z,b,bottom,top,message",
+    [
+        (np.zeros((4, 10)), np.zeros(10), np.zeros(4), np.zeros(4), "z and b must be 2-D"),
+        (np.zeros(10), np.zeros((4, 10)), np.zeros(4), np.zeros(4), "z and b must be 2-D"),
+        (np.zeros(10), np.zeros((4, 9)), 0.0, 0.0, "z and b must be 2-D"),
+        (np.zeros((4, 10)), np.zeros((4, 9)), np.zeros(4), np.zeros(4), "shape mismatch"),
+        (np.zeros((4, 10)), np.zeros((3, 10)), np.zeros(4), np.zeros(4), "shape mismatch"),
+        (np.zeros((4, 10)), np.zeros((4, 10)), 0.0, np.zeros(4), "shape mismatch"),
+        (np.zeros((4, 10)), np.zeros((4, 10)), np.zeros(4), np.zeros(5), "shape mismatch"),
+        (np.zeros((0, 10)), np.zeros((0, 10)), [], 0.0, "shape mismatch"),
+    ],
+)
 def test_argument_errors(z, b, bottom, top, message):
     with pytest.raises(ValueError, match=f"^{message}$"):
         _kestrin.cold_pool(z, b, bottom, 0.0, top)

@@ -1,5 +1,6 @@
 """Calls from many Python threads at once, the interpreter lock released
 while a call works, and requests for more workers than the system may give."""
+
 import os
 import random
 import subprocess
@@ -152,8 +153,7 @@ print(threads_back_to(before), same(fn.call(args, 3), want))
 def run_huge(name, limited):
     fn = FUNCTIONS[name]
     code = HUGE.format(here=HERE, name=name, n=fn.many_blocks * fn.block, limited=limited)
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          timeout=600)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=600)
     assert proc.returncode == 0, proc.stderr[-3000:]
     return proc.stdout.split()
 

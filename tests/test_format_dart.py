@@ -5,8 +5,22 @@ import reference_writer as ref
 from _marlode import format_dart
 
 I64 = np.iinfo(np.int64)
-NAMES = ["kind", "value", "variance", "lon", "lat", "height", "days", "secs", "radar_lon",
-         "radar_lat", "radar_height", "beam", "nyquist", "velkey"]
+NAMES = [
+    "kind",
+    "value",
+    "variance",
+    "lon",
+    "lat",
+    "height",
+    "days",
+    "secs",
+    "radar_lon",
+    "radar_lat",
+    "radar_height",
+    "beam",
+    "nyquist",
+    "velkey",
+]
 
 # The two records of the format's worked example, · for a space.
 EXAMPLE = """\
@@ -43,11 +57,23 @@ kind
 
 
 def example():
-    return dict(kind=[0, 1], value=[-12.5, 35.25], variance=[4.0, 6.25], lon=[4.5, 4.5],
-                lat=[0.625, 0.625], height=[1500.0, 2250.0], days=[150000, 150000],
-                secs=[43200, 43200], radar_lon=[4.4921875, 9.0], radar_lat=[0.6171875, 9.0],
-                radar_height=[375.0, 9.0], beam=[[0.5, -0.75, 0.4375], [9.0, 9.0, 9.0]],
-                nyquist=[28.5, 9.0], velkey=[7, 8], vertical=3)
+    return dict(
+        kind=[0, 1],
+        value=[-12.5, 35.25],
+        variance=[4.0, 6.25],
+        lon=[4.5, 4.5],
+        lat=[0.625, 0.625],
+        height=[1500.0, 2250.0],
+        days=[150000, 150000],
+        secs=[43200, 43200],
+        radar_lon=[4.4921875, 9.0],
+        radar_lat=[0.6171875, 9.0],
+        radar_height=[375.0, 9.0],
+        beam=[[0.5, -0.75, 0.4375], [9.0, 9.0, 9.0]],
+        nyquist=[28.5, 9.0],
+        velkey=[7, 8],
+        vertical=3,
+    )
 
 
 def records(text):
@@ -85,10 +111,16 @@ def test_matches_reference_on_awkward_values(n, seed):
     assert format_dart(**args) == ref.dart(**args)
 
 
-@pytest.mark.parametrize("kind,written,platform", [
-    (0, b"           1", True), (1, b"           2", False), (-1, b"           0", False),
-    (I64.max, b"9223372036854775808", False), (I64.min, b"-9223372036854775807", False),
-])
+@pytest.mark.parametrize(
+    "kind,written,platform",
+    [
+        (0, b"           1", True),
+        (1, b"           2", False),
+        (-1, b"           0", False),
+        (I64.max, b"9223372036854775808", False),
+        (I64.min, b"-9223372036854775807", False),
+    ],
+)
 def test_kind_counted_from_one_and_platform_only_on_zero(kind, written, platform):
     args = example()
     args["kind"] = [kind, 1]
@@ -104,7 +136,7 @@ def test_numbering_and_links(n):
     assert len(lines) == n
     for i, rec in enumerate(lines):
         assert rec[0] == b" OBS %12d" % (i + 1)
-        prev, nxt, cov = (int(rec[3][j:j + 12]) for j in (0, 12, 24))
+        prev, nxt, cov = (int(rec[3][j : j + 12]) for j in (0, 12, 24))
         assert (prev, nxt, cov) == (-1 if i == 0 else i, -1 if i == n - 1 else i + 2, -1)
 
 
@@ -138,20 +170,23 @@ def bad(**changes):
 SAME = "all record arrays must have the same length"
 
 
-@pytest.mark.parametrize("call,error,message", [
-    (bad(kind=0), IndexError, "invalid axis: 0 (ndim = 0)"),
-    (bad(velkey=7, value=[1.0]), IndexError, "invalid axis: 0 (ndim = 0)"),
-    (bad(value=[1.0, 2.0, 3.0]), ValueError, SAME),
-    (bad(kind=[0]), ValueError, SAME),
-    (bad(beam=[0.5, 0.5]), ValueError, "beam must be (n, 3)"),
-    (bad(beam=np.zeros((2, 4))), ValueError, "beam must be (n, 3)"),
-    (bad(beam=np.zeros((2, 3, 1))), ValueError, "beam must be (n, 3)"),
-    (bad(beam=np.zeros((3, 3))), ValueError, SAME),
-    (bad(beam=np.zeros((3, 4)), secs=[1, 2]), ValueError, SAME),
-    (bad(beam=[0.5, 0.5], value=np.zeros((2, 0))), ValueError, "beam must be (n, 3)"),
-] + [
-    (bad(**{name: np.zeros((2, 0))}), ValueError, SAME) for name in NAMES if name != "beam"
-], ids=lambda x: x if isinstance(x, str) else None)
+@pytest.mark.parametrize(
+    "call,error,message",
+    [
+        (bad(kind=0), IndexError, "invalid axis: 0 (ndim = 0)"),
+        (bad(velkey=7, value=[1.0]), IndexError, "invalid axis: 0 (ndim = 0)"),
+        (bad(value=[1.0, 2.0, 3.0]), ValueError, SAME),
+        (bad(kind=[0]), ValueError, SAME),
+        (bad(beam=[0.5, 0.5]), ValueError, "beam must be (n, 3)"),
+        (bad(beam=np.zeros((2, 4))), ValueError, "beam must be (n, 3)"),
+        (bad(beam=np.zeros((2, 3, 1))), ValueError, "beam must be (n, 3)"),
+        (bad(beam=np.zeros((3, 3))), ValueError, SAME),
+        (bad(beam=np.zeros((3, 4)), secs=[1, 2]), ValueError, SAME),
+        (bad(beam=[0.5, 0.5], value=np.zeros((2, 0))), ValueError, "beam must be (n, 3)"),
+    ]
+    + [(bad(**{name: np.zeros((2, 0))}), ValueError, SAME) for name in NAMES if name != "beam"],
+    ids=lambda x: x if isinstance(x, str) else None,
+)
 def test_refused_arguments_in_check_order(call, error, message):
     with pytest.raises(error) as info:
         call()

@@ -15,9 +15,19 @@ FM-128·RADAR···2021-06-01_12:00:00········35.250·······-97.50
 
 
 def example():
-    return dict(centres=[500.0, 1000.0], col_lat=[35.25], col_lon=[-97.5], col_elv=[370.0],
-                rv=[[12.345, -3.2]], rv_qc=[[0, 1]], rv_err=[[1.0, 1.0]], rf=[[25.5, 18.0]],
-                rf_qc=[[0, -88]], rf_err=[[2.0, 2.0]], stamp="2021-06-01_12:00:00")
+    return dict(
+        centres=[500.0, 1000.0],
+        col_lat=[35.25],
+        col_lon=[-97.5],
+        col_elv=[370.0],
+        rv=[[12.345, -3.2]],
+        rv_qc=[[0, 1]],
+        rv_err=[[1.0, 1.0]],
+        rf=[[25.5, 18.0]],
+        rf_qc=[[0, -88]],
+        rf_err=[[2.0, 2.0]],
+        stamp="2021-06-01_12:00:00",
+    )
 
 
 def test_worked_example():
@@ -28,8 +38,18 @@ def test_worked_example():
 def awkward(n, L, seed):
     rng = np.random.default_rng(seed)
     args = ref.random_wrfda(n, L, seed)
-    specials = [np.nan, -np.nan, np.inf, -np.inf, -0.0, -0.0004, 0.0005, 123456789.5,
-                -1.7976931348623157e308, 5e-324]
+    specials = [
+        np.nan,
+        -np.nan,
+        np.inf,
+        -np.inf,
+        -0.0,
+        -0.0004,
+        0.0005,
+        123456789.5,
+        -1.7976931348623157e308,
+        5e-324,
+    ]
     for name, a in args.items():
         if name == "stamp":
             continue
@@ -47,11 +67,14 @@ def test_matches_reference_on_awkward_values(n, L, seed):
     assert format_wrfda(**args) == ref.wrfda(**args)
 
 
-@pytest.mark.parametrize("field,value,text", [
-    ("rf_qc", -888, b" " * 8 + b"18.000-888       2.000  "),
-    ("rf_qc", -8888, b" " * 8 + b"18.000-8888       2.000  "),
-    ("rf", -0.0004, b" " * 8 + b"-0.000 -88       2.000  "),
-])
+@pytest.mark.parametrize(
+    "field,value,text",
+    [
+        ("rf_qc", -888, b" " * 8 + b"18.000-888       2.000  "),
+        ("rf_qc", -8888, b" " * 8 + b"18.000-8888       2.000  "),
+        ("rf", -0.0004, b" " * 8 + b"-0.000 -88       2.000  "),
+    ],
+)
 def test_level_fields_abut_when_they_overflow(field, value, text):
     args = example()
     args[field] = [[0.0, value]]
@@ -60,14 +83,17 @@ def test_level_fields_abut_when_they_overflow(field, value, text):
     assert len(last) == 75 + max(0, len(text) - 32)
 
 
-@pytest.mark.parametrize("stamp,written", [
-    ("", b" " * 19),
-    ("2021-06-01", b"2021-06-01" + b" " * 9),
-    ("2021-06-01_12:00:00.5", b"2021-06-01_12:00:00.5"),
-    (b"2021-06-01\xff", b"2021-06-01\xff" + b" " * 8),
-    ("2021-06-01_\u00e9", b"2021-06-01_\xc3\xa9" + b" " * 6),
-    (bytearray(b"x"), b"x" + b" " * 18),
-])
+@pytest.mark.parametrize(
+    "stamp,written",
+    [
+        ("", b" " * 19),
+        ("2021-06-01", b"2021-06-01" + b" " * 9),
+        ("2021-06-01_12:00:00.5", b"2021-06-01_12:00:00.5"),
+        (b"2021-06-01\xff", b"2021-06-01\xff" + b" " * 8),
+        ("2021-06-01_\u00e9", b"2021-06-01_\xc3\xa9" + b" " * 6),
+        (bytearray(b"x"), b"x" + b" " * 18),
+    ],
+)
 def test_stamp_padded_to_19_bytes_never_cut(stamp, written):
     out = format_wrfda(**{**example(), "stamp": stamp})
     assert out.startswith(b"FM-128 RADAR   " + written + b"        35.250")
@@ -81,8 +107,13 @@ def test_no_levels_gives_header_lines_only():
 
 
 def test_empty_input():
-    args = {**example(), "col_lat": [], "col_lon": [], "col_elv": [],
-            **{k: np.zeros((0, 2)) for k in LEVEL}}
+    args = {
+        **example(),
+        "col_lat": [],
+        "col_lon": [],
+        "col_elv": [],
+        **{k: np.zeros((0, 2)) for k in LEVEL},
+    }
     assert format_wrfda(**args) == b""
 
 
@@ -108,25 +139,29 @@ COLUMNS = "column arrays must have the same length"
 AXIS = "invalid axis: 0 (ndim = 0)"
 
 
-@pytest.mark.parametrize("call,error,message", [
-    (bad(centres=500.0), IndexError, AXIS),
-    (bad(col_lat=35.0), IndexError, AXIS),
-    (bad(col_lon=35.0), IndexError, AXIS),
-    (bad(col_elv=35.0), IndexError, AXIS),
-    (bad(col_lon=35.0, rv=[1.0, 2.0]), ValueError, LEVELS),
-    (bad(col_lon=[1.0, 2.0], col_elv=3.0), ValueError, COLUMNS),
-    (bad(col_elv=[1.0, 2.0]), ValueError, COLUMNS),
-    (bad(centres=[1.0]), ValueError, LEVELS),
-    (bad(col_lat=[1.0, 2.0]), ValueError, LEVELS),
-    (bad(centres=np.zeros((2, 0)), col_lon=[]), ValueError, COLUMNS),
-    (bad(centres=np.zeros((2, 0))), ValueError, LEVELS),
-] + [
-    (bad(**{name: np.zeros((1, 2, 1))}), ValueError, LEVELS) for name in LEVEL
-] + [
-    (bad(**{name: np.zeros(2)}), ValueError, LEVELS) for name in LEVEL
-] + [
-    (bad(**{name: np.zeros((1, 0))}), ValueError, COLUMNS) for name in ("col_lat", "col_lon", "col_elv")
-], ids=lambda x: x if isinstance(x, str) else None)
+@pytest.mark.parametrize(
+    "call,error,message",
+    [
+        (bad(centres=500.0), IndexError, AXIS),
+        (bad(col_lat=35.0), IndexError, AXIS),
+        (bad(col_lon=35.0), IndexError, AXIS),
+        (bad(col_elv=35.0), IndexError, AXIS),
+        (bad(col_lon=35.0, rv=[1.0, 2.0]), ValueError, LEVELS),
+        (bad(col_lon=[1.0, 2.0], col_elv=3.0), ValueError, COLUMNS),
+        (bad(col_elv=[1.0, 2.0]), ValueError, COLUMNS),
+        (bad(centres=[1.0]), ValueError, LEVELS),
+        (bad(col_lat=[1.0, 2.0]), ValueError, LEVELS),
+        (bad(centres=np.zeros((2, 0)), col_lon=[]), ValueError, COLUMNS),
+        (bad(centres=np.zeros((2, 0))), ValueError, LEVELS),
+    ]
+    + [(bad(**{name: np.zeros((1, 2, 1))}), ValueError, LEVELS) for name in LEVEL]
+    + [(bad(**{name: np.zeros(2)}), ValueError, LEVELS) for name in LEVEL]
+    + [
+        (bad(**{name: np.zeros((1, 0))}), ValueError, COLUMNS)
+        for name in ("col_lat", "col_lon", "col_elv")
+    ],
+    ids=lambda x: x if isinstance(x, str) else None,
+)
 def test_refused_arguments_in_check_order(call, error, message):
     with pytest.raises(error) as info:
         call()

@@ -84,15 +84,18 @@ def test_agrees_with_numpy_gradient_on_even_grids(seed):
     np.testing.assert_allclose(got[1], want_y, rtol=1e-9, atol=1e-12)
 
 
-@pytest.mark.parametrize("values,coords,want", [
-    ([1.0, 2.0, 4.0], [0.0, 1.0, 3.0], [1.0, 1.0, 1.0]),
-    ([1.0, NAN, 4.0, 5.0], [0.0, 1.0, 2.0, 3.0], [NAN, NAN, 1.0, 1.0]),
-    ([1.0, np.inf, 4.0, 5.0], [0.0, 1.0, 2.0, 3.0], [NAN, NAN, 1.0, 1.0]),
-    ([3.0, 5.0, -np.inf, 2.0], [0.0, 1.0, 3.0, 4.0], [2.0, 2.0, NAN, NAN]),
-    ([1.0, 2.0, 3.0], [0.0, 0.0, 1.0], [np.inf, 2.0, 1.0]),
-    ([1.0, 1.0, 3.0], [5.0, 5.0, 5.0], [NAN, np.inf, np.inf]),
-    ([7.0], [2.0], [NAN]),
-])
+@pytest.mark.parametrize(
+    "values,coords,want",
+    [
+        ([1.0, 2.0, 4.0], [0.0, 1.0, 3.0], [1.0, 1.0, 1.0]),
+        ([1.0, NAN, 4.0, 5.0], [0.0, 1.0, 2.0, 3.0], [NAN, NAN, 1.0, 1.0]),
+        ([1.0, np.inf, 4.0, 5.0], [0.0, 1.0, 2.0, 3.0], [NAN, NAN, 1.0, 1.0]),
+        ([3.0, 5.0, -np.inf, 2.0], [0.0, 1.0, 3.0, 4.0], [2.0, 2.0, NAN, NAN]),
+        ([1.0, 2.0, 3.0], [0.0, 0.0, 1.0], [np.inf, 2.0, 1.0]),
+        ([1.0, 1.0, 3.0], [5.0, 5.0, 5.0], [NAN, np.inf, np.inf]),
+        ([7.0], [2.0], [NAN]),
+    ],
+)
 def test_worked_rows_along_both_axes(values, coords, want):
     n = len(values)
     with np.errstate(all="ignore"):
@@ -118,15 +121,18 @@ def test_coordinates_and_fields_of_any_layout():
     assert got.tobytes() == want.tobytes()
 
 
-@pytest.mark.parametrize("f,x,y,message", [
-    (np.zeros((4, 5)), np.zeros(5), np.zeros(4), "f must be 3-D (batch, y, x)"),
-    (np.zeros((1, 1, 4, 5)), np.zeros(5), np.zeros(4), "f must be 3-D (batch, y, x)"),
-    (np.zeros((4, 5)), np.zeros(9), np.zeros(9), "f must be 3-D (batch, y, x)"),
-    (np.zeros((1, 4, 5)), np.zeros(6), np.zeros(4), "coordinate size"),
-    (np.zeros((1, 4, 5)), np.zeros(5), np.zeros(3), "coordinate size"),
-    (np.zeros((1, 4, 5)), np.zeros((5, 2)), np.zeros(4), "coordinate size"),
-    (np.zeros((1, 4, 1)), 0.0, np.zeros(5), "coordinate size"),
-])
+@pytest.mark.parametrize(
+    "f,x,y,message",
+    [
+        (np.zeros((4, 5)), np.zeros(5), np.zeros(4), "f must be 3-D (batch, y, x)"),
+        (np.zeros((1, 1, 4, 5)), np.zeros(5), np.zeros(4), "f must be 3-D (batch, y, x)"),
+        (np.zeros((4, 5)), np.zeros(9), np.zeros(9), "f must be 3-D (batch, y, x)"),
+        (np.zeros((1, 4, 5)), np.zeros(6), np.zeros(4), "coordinate size"),
+        (np.zeros((1, 4, 5)), np.zeros(5), np.zeros(3), "coordinate size"),
+        (np.zeros((1, 4, 5)), np.zeros((5, 2)), np.zeros(4), "coordinate size"),
+        (np.zeros((1, 4, 1)), 0.0, np.zeros(5), "coordinate size"),
+    ],
+)
 def test_argument_errors(f, x, y, message):
     with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
         _kestrin.gradient(f, x, y)

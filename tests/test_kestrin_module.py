@@ -20,8 +20,10 @@ FUNCTIONS = {
 def signature(fn):
     head = fn.__doc__.splitlines()[0]
     args = re.match(r"\w+\((.*)\) ->", head).group(1)
-    return [(a.split(":")[0].strip(), a.rsplit("=", 1)[1].strip() if "=" in a else None)
-            for a in re.split(r",\s*(?=\w+:)", args)]
+    return [
+        (a.split(":")[0].strip(), a.rsplit("=", 1)[1].strip() if "=" in a else None)
+        for a in re.split(r",\s*(?=\w+:)", args)
+    ]
 
 
 def test_docstring_and_function_order():
@@ -41,6 +43,7 @@ def test_reimport_returns_cached_module():
     first = sys.modules.pop("_kestrin")
     try:
         import _kestrin as again
+
         assert again is first
     finally:
         sys.modules["_kestrin"] = first

@@ -9,11 +9,38 @@ from conftest import OTHER_CPYTHONS, import_refusal
 
 # name -> argument names, in registration order
 FUNCTIONS = {
-    "format_dart": ["kind", "value", "variance", "lon", "lat", "height", "days", "secs",
-                    "radar_lon", "radar_lat", "radar_height", "beam", "nyquist", "velkey",
-                    "vertical", "n_threads"],
-    "format_wrfda": ["centres", "col_lat", "col_lon", "col_elv", "rv", "rv_qc", "rv_err", "rf",
-                     "rf_qc", "rf_err", "stamp", "n_threads"],
+    "format_dart": [
+        "kind",
+        "value",
+        "variance",
+        "lon",
+        "lat",
+        "height",
+        "days",
+        "secs",
+        "radar_lon",
+        "radar_lat",
+        "radar_height",
+        "beam",
+        "nyquist",
+        "velkey",
+        "vertical",
+        "n_threads",
+    ],
+    "format_wrfda": [
+        "centres",
+        "col_lat",
+        "col_lon",
+        "col_elv",
+        "rv",
+        "rv_qc",
+        "rv_err",
+        "rf",
+        "rf_qc",
+        "rf_err",
+        "stamp",
+        "n_threads",
+    ],
 }
 INT64 = {"kind", "days", "secs", "velkey", "rv_qc", "rf_qc"}
 
@@ -21,21 +48,47 @@ INT64 = {"kind", "days", "secs", "velkey", "rv_qc", "rf_qc"}
 def signature(fn):
     head = fn.__doc__.splitlines()[0]
     args = re.match(r"\w+\((.*)\) ->", head).group(1)
-    return [(a.split(":")[0].strip(), a.rsplit("=", 1)[1].strip() if "=" in a else None)
-            for a in re.split(r",\s*(?=\w+:)", args)]
+    return [
+        (a.split(":")[0].strip(), a.rsplit("=", 1)[1].strip() if "=" in a else None)
+        for a in re.split(r",\s*(?=\w+:)", args)
+    ]
 
 
 def one_dart(**kw):
-    args = dict(kind=[0], value=[1.0], variance=[1.0], lon=[0.0], lat=[0.0], height=[0.0],
-                days=[1], secs=[2], radar_lon=[0.0], radar_lat=[0.0], radar_height=[0.0],
-                beam=[[0.0, 0.0, 1.0]], nyquist=[20.0], velkey=[1], vertical=3)
+    args = dict(
+        kind=[0],
+        value=[1.0],
+        variance=[1.0],
+        lon=[0.0],
+        lat=[0.0],
+        height=[0.0],
+        days=[1],
+        secs=[2],
+        radar_lon=[0.0],
+        radar_lat=[0.0],
+        radar_height=[0.0],
+        beam=[[0.0, 0.0, 1.0]],
+        nyquist=[20.0],
+        velkey=[1],
+        vertical=3,
+    )
     return _marlode.format_dart(**{**args, **kw})
 
 
 def one_wrfda(**kw):
-    args = dict(centres=[500.0], col_lat=[1.0], col_lon=[2.0], col_elv=[3.0], rv=[[1.0]],
-                rv_qc=[[0]], rv_err=[[1.0]], rf=[[1.0]], rf_qc=[[0]], rf_err=[[1.0]],
-                stamp="2021-06-01_12:00:00")
+    args = dict(
+        centres=[500.0],
+        col_lat=[1.0],
+        col_lon=[2.0],
+        col_elv=[3.0],
+        rv=[[1.0]],
+        rv_qc=[[0]],
+        rv_err=[[1.0]],
+        rf=[[1.0]],
+        rf_qc=[[0]],
+        rf_err=[[1.0]],
+        stamp="2021-06-01_12:00:00",
+    )
     return _marlode.format_wrfda(**{**args, **kw})
 
 
@@ -59,15 +112,22 @@ def test_reimport_returns_cached_module():
     first = sys.modules.pop("_marlode")
     try:
         import _marlode as again
+
         assert again is first
     finally:
         sys.modules["_marlode"] = first
 
 
 @pytest.mark.parametrize("bad", [2.0, np.float64(2.0), 2**31, -(2**31) - 1, "2", None])
-@pytest.mark.parametrize("call", [
-    lambda v: one_dart(n_threads=v), lambda v: one_dart(vertical=v),
-    lambda v: one_wrfda(n_threads=v)], ids=["dart-n_threads", "dart-vertical", "wrfda-n_threads"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda v: one_dart(n_threads=v),
+        lambda v: one_dart(vertical=v),
+        lambda v: one_wrfda(n_threads=v),
+    ],
+    ids=["dart-n_threads", "dart-vertical", "wrfda-n_threads"],
+)
 def test_bad_32_bit_integer_is_type_error(call, bad):
     with pytest.raises(TypeError):
         call(bad)
@@ -79,10 +139,17 @@ def test_32_bit_integer_range_accepted(good):
     assert one_wrfda(n_threads=good) == one_wrfda()
 
 
-@pytest.mark.parametrize("call", [
-    lambda: one_dart(value=np.array(["a"])), lambda: one_dart(kind=["x"]),
-    lambda: one_wrfda(rv_qc=[["x"]]), lambda: one_wrfda(stamp=1.5), lambda: one_wrfda(stamp=None),
-], ids=["dart-str-value", "dart-str-kind", "wrfda-str-qc", "stamp-float", "stamp-none"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: one_dart(value=np.array(["a"])),
+        lambda: one_dart(kind=["x"]),
+        lambda: one_wrfda(rv_qc=[["x"]]),
+        lambda: one_wrfda(stamp=1.5),
+        lambda: one_wrfda(stamp=None),
+    ],
+    ids=["dart-str-value", "dart-str-kind", "wrfda-str-qc", "stamp-float", "stamp-none"],
+)
 def test_unconvertible_argument_is_type_error(call):
     with pytest.raises(TypeError):
         call()

@@ -1,6 +1,7 @@
 """Ten thousand calls of each function, valid and refused, leave the
 process's resident memory and the interpreter's allocated blocks where they
 were (within noise); so do calls ended by a refused thread."""
+
 import gc
 import os
 import sys
@@ -12,10 +13,11 @@ from cases import ARRAYS, FUNCTIONS, outcome, sanitizer
 
 CALLS = 10_000
 RSS_NOISE = 1 << 20  # bytes
-BLOCK_NOISE = 1000   # interpreter allocations; a leak per call kind gives 2000
+BLOCK_NOISE = 1000  # interpreter allocations; a leak per call kind gives 2000
 
 pytestmark = pytest.mark.skipif(
-    sanitizer() is not None, reason="sanitizer runtimes hold freed memory in quarantine")
+    sanitizer() is not None, reason="sanitizer runtimes hold freed memory in quarantine"
+)
 
 
 def rss():
@@ -34,8 +36,13 @@ def mixed_calls(fn):
     bad = fn.invalid(rng)
     first_array = next(p for p, k in fn.params if k in ARRAYS)
     unconvertible = dict(small, **{first_array: np.array(["x", "y"])})
-    calls = [(small, 1, None), (listed, 0, None), (threaded, 2, None),
-             (bad, 0, type(outcome(fn, bad, 0))), (unconvertible, 0, TypeError)]
+    calls = [
+        (small, 1, None),
+        (listed, 0, None),
+        (threaded, 2, None),
+        (bad, 0, type(outcome(fn, bad, 0))),
+        (unconvertible, 0, TypeError),
+    ]
     for args, n_threads, exc in calls:
         assert type(outcome(fn, args, n_threads)) is (exc or type(outcome(fn, small, 1)))
     return calls
@@ -94,6 +101,10 @@ print(sys.getallocatedblocks() - blocks, rss() - resident)
 
 @pytest.mark.parametrize("name", FUNCTIONS)
 def test_calls_ended_by_a_refused_thread_keep_memory_flat(run_shimmed, name):
-    blocks, resident = map(int, run_shimmed(FAILING.format(
-        here=os.path.dirname(os.path.abspath(__file__)), name=name)).split())
+    blocks, resident = map(
+        int,
+        run_shimmed(
+            FAILING.format(here=os.path.dirname(os.path.abspath(__file__)), name=name)
+        ).split(),
+    )
     assert blocks < BLOCK_NOISE and resident < RSS_NOISE

@@ -70,8 +70,19 @@ def reference(z, u, v, g, bottom, top, cu, cv):
 def reference_all(z, u, v, ground, bottom, top, cu, cv):
     ncol, nlev = u.shape
     z, v = np.ravel(z).reshape(ncol, nlev), np.ravel(v).reshape(ncol, nlev)
-    cols = [reference(z[c].tolist(), u[c].tolist(), v[c].tolist(), float(ground[c]), bottom, top,
-                      float(cu[c]), float(cv[c])) for c in range(ncol)]
+    cols = [
+        reference(
+            z[c].tolist(),
+            u[c].tolist(),
+            v[c].tolist(),
+            float(ground[c]),
+            bottom,
+            top,
+            float(cu[c]),
+            float(cv[c]),
+        )
+        for c in range(ncol)
+    ]
     return np.array(cols, dtype=float).reshape(ncol, 7).T
 
 
@@ -98,8 +109,18 @@ def random_columns(ncol, nlev, seed):
     return z, u, v, ground, cu, cv
 
 
-LAYERS = [(0.0, 1000.0), (0.0, 3000.0), (500.0, 500.0), (2000.0, 1000.0), (-5e-7, 2500.0),
-          (250.0, 4000.0), (0.0, 1e9), (NAN, 1000.0), (0.0, np.inf), (-np.inf, 0.0)]
+LAYERS = [
+    (0.0, 1000.0),
+    (0.0, 3000.0),
+    (500.0, 500.0),
+    (2000.0, 1000.0),
+    (-5e-7, 2500.0),
+    (250.0, 4000.0),
+    (0.0, 1e9),
+    (NAN, 1000.0),
+    (0.0, np.inf),
+    (-np.inf, 0.0),
+]
 
 
 @pytest.mark.parametrize("seed,bottom,top", [(k, *b) for k, b in enumerate(LAYERS)])
@@ -125,27 +146,56 @@ STEP = dict(z=[0.0, 1000.0], u=[0.0, 10.0], v=[10.0, 10.0])
 ALL_NAN = [NAN] * 7
 
 
-@pytest.mark.parametrize("col,ground,bottom,top,want", [
-    (RAMP, 0.0, 0.0, 2000.0, [0, 0, 20, 0, 0, 10, 0]),
-    (STEP, 0.0, 0.0, 1000.0, [0, 10, 10, 10, 100, 5, 10]),
-    (RAMP, 0.0, 500.0, 2000.0, [5, 0, 20, 0, 0, 12.5, 0]),
-    (RAMP, 0.0, 2000.0, 1000.0, [20, 0, 10, 0, 0, 20, 0]),
-    (RAMP, 0.0, -1e-6, 1000.0, [0, 0, 10, 0, 0, 5, 0]),
-    (RAMP, 0.0, -2e-6, 1000.0, ALL_NAN),
-    (RAMP, 1000.0, 0.0, 1000.0, [10, 0, 20, 0, 0, 15, 0]),
-    (RAMP, NAN, 1000.0, 1000.0, [10, 0, 10, 0, 0, 10, 0]),
-    (dict(z=[150.0, 1000.0, 2000.0], **{k: RAMP[k] for k in "uv"}), NAN, 0.0, 850.0,
-     [0, 0, 10, 0, 0, 5, 0]),
-    (dict(z=[NAN, 150.0, 1000.0], u=[99.0, 0.0, 10.0], v=[9.0, 0.0, 0.0]), -np.inf, 0.0, 850.0,
-     [0, 0, 10, 0, 0, 5, 0]),
-    (dict(z=[-2000.0, -1000.0, 0.0], **{k: RAMP[k] for k in "uv"}), 0.0, -1000.0, 1e-6,
-     [10, 0, 20, 0, 0, 15, 0]),
-    (dict(z=[-2000.0, -1000.0, 0.0], **{k: RAMP[k] for k in "uv"}), 0.0, -1000.0, 2e-6, ALL_NAN),
-    (RAMP, 0.0, 0.0, 2500.0, ALL_NAN),
-    (RAMP, np.inf, 0.0, 2000.0, [0, 0, 20, 0, 0, 10, 0]),
-    (dict(z=[0.0, 1000.0, 2000.0], u=[0.0, NAN, 20.0], v=[0.0, 0.0, NAN]), 0.0, 0.0, 1000.0,
-     ALL_NAN),
-])
+@pytest.mark.parametrize(
+    "col,ground,bottom,top,want",
+    [
+        (RAMP, 0.0, 0.0, 2000.0, [0, 0, 20, 0, 0, 10, 0]),
+        (STEP, 0.0, 0.0, 1000.0, [0, 10, 10, 10, 100, 5, 10]),
+        (RAMP, 0.0, 500.0, 2000.0, [5, 0, 20, 0, 0, 12.5, 0]),
+        (RAMP, 0.0, 2000.0, 1000.0, [20, 0, 10, 0, 0, 20, 0]),
+        (RAMP, 0.0, -1e-6, 1000.0, [0, 0, 10, 0, 0, 5, 0]),
+        (RAMP, 0.0, -2e-6, 1000.0, ALL_NAN),
+        (RAMP, 1000.0, 0.0, 1000.0, [10, 0, 20, 0, 0, 15, 0]),
+        (RAMP, NAN, 1000.0, 1000.0, [10, 0, 10, 0, 0, 10, 0]),
+        (
+            dict(z=[150.0, 1000.0, 2000.0], **{k: RAMP[k] for k in "uv"}),
+            NAN,
+            0.0,
+            850.0,
+            [0, 0, 10, 0, 0, 5, 0],
+        ),
+        (
+            dict(z=[NAN, 150.0, 1000.0], u=[99.0, 0.0, 10.0], v=[9.0, 0.0, 0.0]),
+            -np.inf,
+            0.0,
+            850.0,
+            [0, 0, 10, 0, 0, 5, 0],
+        ),
+        (
+            dict(z=[-2000.0, -1000.0, 0.0], **{k: RAMP[k] for k in "uv"}),
+            0.0,
+            -1000.0,
+            1e-6,
+            [10, 0, 20, 0, 0, 15, 0],
+        ),
+        (
+            dict(z=[-2000.0, -1000.0, 0.0], **{k: RAMP[k] for k in "uv"}),
+            0.0,
+            -1000.0,
+            2e-6,
+            ALL_NAN,
+        ),
+        (RAMP, 0.0, 0.0, 2500.0, ALL_NAN),
+        (RAMP, np.inf, 0.0, 2000.0, [0, 0, 20, 0, 0, 10, 0]),
+        (
+            dict(z=[0.0, 1000.0, 2000.0], u=[0.0, NAN, 20.0], v=[0.0, 0.0, NAN]),
+            0.0,
+            0.0,
+            1000.0,
+            ALL_NAN,
+        ),
+    ],
+)
 def test_worked_columns(col, ground, bottom, top, want):
     out = _kestrin.profile(col["z"], [col["u"]], col["v"], [ground], bottom, top, [0.0], [0.0])
     # the layer depth is 1000 + 1e-6 in the tolerance cases, hence not 1e-12
@@ -155,12 +205,15 @@ def test_worked_columns(col, ground, bottom, top, want):
 @pytest.mark.parametrize("level", [2, 3])
 @pytest.mark.parametrize("bad", ["z", "u", "v"])
 def test_missing_level_is_as_if_absent(level, bad):
-    col = {"z": np.array([0.0, 400.0, 900.0, 1500.0, 2600.0, 3100.0]),
-           "u": np.array([1.0, 4.0, 7.5, 9.0, 12.0, 15.0]),
-           "v": np.array([-2.0, 0.5, 3.0, 6.0, 6.5, 7.0])}
+    col = {
+        "z": np.array([0.0, 400.0, 900.0, 1500.0, 2600.0, 3100.0]),
+        "u": np.array([1.0, 4.0, 7.5, 9.0, 12.0, 15.0]),
+        "v": np.array([-2.0, 0.5, 3.0, 6.0, 6.5, 7.0]),
+    }
     keep = [k for k in range(6) if k != level]
-    want = _kestrin.profile(col["z"][keep], col["u"][None, keep], col["v"][keep], 0.0, 1000.0,
-                            3000.0, 2.0, -1.0)
+    want = _kestrin.profile(
+        col["z"][keep], col["u"][None, keep], col["v"][keep], 0.0, 1000.0, 3000.0, 2.0, -1.0
+    )
     col[bad][level] = -np.inf if bad == "u" else np.nan
     got = _kestrin.profile(col["z"], col["u"][None], col["v"], 0.0, 1000.0, 3000.0, 2.0, -1.0)
     assert got.tobytes() == want.tobytes()
@@ -168,38 +221,66 @@ def test_missing_level_is_as_if_absent(level, bad):
 
 @pytest.mark.parametrize("ncol,nlev", [(0, 5), (0, 0), (4, 0)])
 def test_empty_extents(ncol, nlev):
-    out = _kestrin.profile(np.zeros(ncol * nlev), np.zeros((ncol, nlev)), np.zeros(ncol * nlev),
-                           np.zeros(ncol), 0.0, 1.0, np.zeros(ncol), np.zeros(ncol))
+    out = _kestrin.profile(
+        np.zeros(ncol * nlev),
+        np.zeros((ncol, nlev)),
+        np.zeros(ncol * nlev),
+        np.zeros(ncol),
+        0.0,
+        1.0,
+        np.zeros(ncol),
+        np.zeros(ncol),
+    )
     assert out.shape == (7, ncol) and np.isnan(out).all()
 
 
 def test_other_shapes_with_the_right_counts_are_read_flat():
     z, u, v, ground, cu, cv = random_columns(6, 4, seed=9)
     want = _kestrin.profile(z, u, v, ground, 0.0, 1500.0, cu, cv)
-    got = _kestrin.profile(z.reshape(-1), u, v.reshape(2, 3, 4), ground.reshape(3, 2), 0.0,
-                           1500.0, cu.reshape(6, 1), cv.reshape(1, 6))
+    got = _kestrin.profile(
+        z.reshape(-1),
+        u,
+        v.reshape(2, 3, 4),
+        ground.reshape(3, 2),
+        0.0,
+        1500.0,
+        cu.reshape(6, 1),
+        cv.reshape(1, 6),
+    )
     assert got.tobytes() == want.tobytes()
-    one = _kestrin.profile(z=z[:1], v=v[:1].tolist(), u=u[:1], top=1500, bottom=0, ground=0,
-                           cu=np.float32(1.0), cv=2)
-    assert one.tobytes() == _kestrin.profile(z[:1], u[:1], v[:1], [0.0], 0.0, 1500.0, [1.0],
-                                             [2.0]).tobytes()
+    one = _kestrin.profile(
+        z=z[:1], v=v[:1].tolist(), u=u[:1], top=1500, bottom=0, ground=0, cu=np.float32(1.0), cv=2
+    )
+    assert (
+        one.tobytes()
+        == _kestrin.profile(z[:1], u[:1], v[:1], [0.0], 0.0, 1500.0, [1.0], [2.0]).tobytes()
+    )
 
 
-GOOD = dict(z=np.zeros(6), u=np.zeros((2, 3)), v=np.zeros(6), ground=np.zeros(2),
-            cu=np.zeros(2), cv=np.zeros(2))
+GOOD = dict(
+    z=np.zeros(6),
+    u=np.zeros((2, 3)),
+    v=np.zeros(6),
+    ground=np.zeros(2),
+    cu=np.zeros(2),
+    cv=np.zeros(2),
+)
 
 
-@pytest.mark.parametrize("change,message", [
-    (dict(u=np.zeros(6)), "u must be 2-D"),
-    (dict(u=np.zeros((1, 2, 3))), "u must be 2-D"),
-    (dict(u=5.0, z=np.zeros(7)), "u must be 2-D"),
-    (dict(z=np.zeros(5)), "shape mismatch"),
-    (dict(v=np.zeros((3, 3))), "shape mismatch"),
-    (dict(ground=np.zeros(3)), "shape mismatch"),
-    (dict(cu=0.0), "shape mismatch"),
-    (dict(cv=np.zeros(6)), "shape mismatch"),
-    (dict(z=np.zeros(2), cv=np.zeros(1)), "shape mismatch"),
-])
+@pytest.mark.parametrize(
+    "change,message",
+    [
+        (dict(u=np.zeros(6)), "u must be 2-D"),
+        (dict(u=np.zeros((1, 2, 3))), "u must be 2-D"),
+        (dict(u=5.0, z=np.zeros(7)), "u must be 2-D"),
+        (dict(z=np.zeros(5)), "shape mismatch"),
+        (dict(v=np.zeros((3, 3))), "shape mismatch"),
+        (dict(ground=np.zeros(3)), "shape mismatch"),
+        (dict(cu=0.0), "shape mismatch"),
+        (dict(cv=np.zeros(6)), "shape mismatch"),
+        (dict(z=np.zeros(2), cv=np.zeros(1)), "shape mismatch"),
+    ],
+)
 def test_argument_errors(change, message):
     args = dict(GOOD, bottom=0.0, top=1.0, **change)
     with pytest.raises(ValueError, match=f"^{message}$"):

@@ -4,6 +4,7 @@ subnormals, huge magnitudes, negative zero) and thread counts. Each call
 returns a result of the documented shape or raises the documented exception;
 the result equals the call on the converted arguments on one thread, never
 shares memory with an input, and leaves the inputs as they were."""
+
 import math
 import struct
 import warnings
@@ -12,20 +13,41 @@ import numpy as np
 import pytest
 from hypothesis import event, given, strategies as st
 
-from cases import (ARRAYS, COUNT, FLOATS, FUNCTIONS, INT32, REAL, TEXT, convert,
-                   outcome, same)
+from cases import ARRAYS, COUNT, FLOATS, FUNCTIONS, INT32, REAL, TEXT, convert, outcome, same
 
 pytestmark = pytest.mark.threads
 
-SPECIAL = [math.nan, -math.nan, math.inf, -math.inf, 0.0, -0.0, 5e-324, -1e-310,
-           2.2250738585072014e-308, 1.7976931348623157e308, -1.7976931348623157e308, 1e300]
+SPECIAL = [
+    math.nan,
+    -math.nan,
+    math.inf,
+    -math.inf,
+    0.0,
+    -0.0,
+    5e-324,
+    -1e-310,
+    2.2250738585072014e-308,
+    1.7976931348623157e308,
+    -1.7976931348623157e308,
+    1e300,
+]
 floats = st.one_of(st.sampled_from(SPECIAL), st.floats())
 int64s = st.integers(-(2**63), 2**63 - 1)
 
 # Most draws keep an argument valid so that results get checked, not only refusals.
 SHAPES = ["keep"] * 6 + ["flat", "lead", "split", "scalar", "empty", "short", "long"]
-LAYOUTS = ["array"] * 4 + ["list", "strided", "reversed", "fortran", "readonly",
-                           "float32", "int64", "int8", "bool", "object"]
+LAYOUTS = ["array"] * 4 + [
+    "list",
+    "strided",
+    "reversed",
+    "fortran",
+    "readonly",
+    "float32",
+    "int64",
+    "int8",
+    "bool",
+    "object",
+]
 
 
 def reshaped(a, how):
@@ -83,12 +105,22 @@ def array_argument(draw, kind, a):
 
 def scalar_argument(kind, value):
     if kind == REAL:
-        return st.one_of(st.just(value), floats, st.integers(-(2**70), 2**70),
-                         st.just("1.0"), st.just(np.float32(2.5)))
+        return st.one_of(
+            st.just(value),
+            floats,
+            st.integers(-(2**70), 2**70),
+            st.just("1.0"),
+            st.just(np.float32(2.5)),
+        )
     if kind in (COUNT, INT32):
         bits = 64 if kind == COUNT else 32
-        return st.one_of(st.just(value), st.integers(-(2**bits), 2**bits),
-                         st.just(2.0), st.just(np.int32(3)), st.just(np.float32(3.5)))
+        return st.one_of(
+            st.just(value),
+            st.integers(-(2**bits), 2**bits),
+            st.just(2.0),
+            st.just(np.int32(3)),
+            st.just(np.float32(3.5)),
+        )
     if kind == TEXT:
         return st.one_of(st.just(value), st.text(max_size=20), st.binary(max_size=20))
     raise AssertionError(kind)
@@ -166,4 +198,3 @@ def test_any_arguments_give_documented_result_or_exception(name, data):
         if isinstance(got, np.ndarray):
             assert not np.shares_memory(got, alone)
     assert {p: frozen(v) for p, v in args.items()} == before
-

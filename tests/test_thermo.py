@@ -46,10 +46,13 @@ def test_bit_identical_to_formulas_for_every_thread_count(n, n_threads):
     np.testing.assert_array_equal(got, want)
 
 
-@pytest.mark.parametrize("t,p,td,expected", [
-    (300.0, 100000.0, 290.0, [0.0121624, 300.0, 302.1911, 335.8650]),
-    (293.15, 85000.0, 283.15, [0.00911091, 307.0684, 308.7536, 334.9332]),
-])
+@pytest.mark.parametrize(
+    "t,p,td,expected",
+    [
+        (300.0, 100000.0, 290.0, [0.0121624, 300.0, 302.1911, 335.8650]),
+        (293.15, 85000.0, 283.15, [0.00911091, 307.0684, 308.7536, 334.9332]),
+    ],
+)
 def test_worked_values(t, p, td, expected):
     got = _kestrin.thermo([t], [p], [td])[:, 0]
     np.testing.assert_allclose(got, expected, rtol=5e-6)
@@ -85,12 +88,15 @@ def test_shapes_pair_in_c_order():
     assert got.shape == (4, 6)
 
 
-@pytest.mark.parametrize("t,p,td", [
-    ([300.0, 301.0], 1e5, [290.0, 291.0]),
-    ([300.0, 301.0], [1e5, 1e5], [290.0]),
-    (np.zeros((2, 2)), np.zeros(4), np.zeros(5)),
-    ([], [1e5], []),
-])
+@pytest.mark.parametrize(
+    "t,p,td",
+    [
+        ([300.0, 301.0], 1e5, [290.0, 291.0]),
+        ([300.0, 301.0], [1e5, 1e5], [290.0]),
+        (np.zeros((2, 2)), np.zeros(4), np.zeros(5)),
+        ([], [1e5], []),
+    ],
+)
 def test_size_mismatch(t, p, td):
     with pytest.raises(ValueError, match="^size mismatch$"):
         _kestrin.thermo(t, p, td)
@@ -108,10 +114,13 @@ def test_argument_conversions_give_same_result():
     wide = np.zeros((12, 3))
     wide[:, 1] = t
     assert wide[:, 1].flags.c_contiguous is False
-    np.testing.assert_array_equal(_kestrin.thermo(wide[:, 1], p.tolist(), td.astype(np.int64)), want)
     np.testing.assert_array_equal(
-        _kestrin.thermo(np.asfortranarray(t.reshape(3, 4)), p.astype(np.float32),
-                        tuple(td)), _kestrin.thermo(t.reshape(3, 4), p, td))
+        _kestrin.thermo(wide[:, 1], p.tolist(), td.astype(np.int64)), want
+    )
+    np.testing.assert_array_equal(
+        _kestrin.thermo(np.asfortranarray(t.reshape(3, 4)), p.astype(np.float32), tuple(td)),
+        _kestrin.thermo(t.reshape(3, 4), p, td),
+    )
 
 
 def test_result_is_fresh_and_inputs_untouched():

@@ -92,8 +92,11 @@ def rings(rows, cols=40, seed=0):
 
 
 def expected(vr, az, cos_el, min_gates, min_spread):
-    return np.array([reference(v, a, e, min_gates, min_spread)
-                     for v, a, e in zip(vr, az, cos_el)]).reshape(-1, 8).T
+    return (
+        np.array([reference(v, a, e, min_gates, min_spread) for v, a, e in zip(vr, az, cos_el)])
+        .reshape(-1, 8)
+        .T
+    )
 
 
 @pytest.mark.threads
@@ -106,12 +109,24 @@ def test_bit_identical_to_reference_for_every_thread_count(rows, n_threads):
     np.testing.assert_array_equal(got, expected(vr, az, cos_el, 5, 1e-3))
 
 
-@pytest.mark.parametrize("min_gates,min_spread", [
-    (0, 0.0), (-2**63, -np.inf), (20, 0.05), (39, 1e-6), (2**63 - 1, 0.0), (3, np.nan), (3, 0.2)])
+@pytest.mark.parametrize(
+    "min_gates,min_spread",
+    [
+        (0, 0.0),
+        (-(2**63), -np.inf),
+        (20, 0.05),
+        (39, 1e-6),
+        (2**63 - 1, 0.0),
+        (3, np.nan),
+        (3, 0.2),
+    ],
+)
 def test_gates_match_reference(min_gates, min_spread):
     vr, az, cos_el = rings(100, seed=7)
-    np.testing.assert_array_equal(_kestrin.vad(vr, az, cos_el, min_gates, min_spread),
-                                  expected(vr, az, cos_el, min_gates, min_spread))
+    np.testing.assert_array_equal(
+        _kestrin.vad(vr, az, cos_el, min_gates, min_spread),
+        expected(vr, az, cos_el, min_gates, min_spread),
+    )
 
 
 def test_long_rings_give_the_same_bits():
@@ -124,22 +139,29 @@ def test_long_rings_give_the_same_bits():
 
 def eight_sample_ring():
     az = np.arange(8) * np.pi / 4
-    return [1 + 3 * np.sin(az) + 4 * np.cos(az) + 0.5 * np.sin(2 * az) - 0.25 * np.cos(2 * az)], [az]
+    return [1 + 3 * np.sin(az) + 4 * np.cos(az) + 0.5 * np.sin(2 * az) - 0.25 * np.cos(2 * az)], [
+        az
+    ]
 
 
-@pytest.mark.parametrize("vr,az,cos_el,min_gates,min_spread,want", [
-    (*eight_sample_ring(), 0.5, 5, 0.1, [6, 8, 1, math.sqrt(0.15625), 8, 1, 0.5, -0.25]),
-    (*eight_sample_ring(), 0.5, 9, 0.1, [NAN] * 4 + [8] + [NAN] * 3),
-    ([[2.0, 2.0, 2.0]], [[0.0, 2.0, 4.0]], 1.0, 0, 1e-6, [0, 0, 2, 0, 3, NAN, NAN, NAN]),
-    ([[1.0, 5.0, 2.0]], [[0.0, NAN, 1.0]], 1.0, -5, -np.inf, [NAN] * 4 + [2] + [NAN] * 3),
-])
+@pytest.mark.parametrize(
+    "vr,az,cos_el,min_gates,min_spread,want",
+    [
+        (*eight_sample_ring(), 0.5, 5, 0.1, [6, 8, 1, math.sqrt(0.15625), 8, 1, 0.5, -0.25]),
+        (*eight_sample_ring(), 0.5, 9, 0.1, [NAN] * 4 + [8] + [NAN] * 3),
+        ([[2.0, 2.0, 2.0]], [[0.0, 2.0, 4.0]], 1.0, 0, 1e-6, [0, 0, 2, 0, 3, NAN, NAN, NAN]),
+        ([[1.0, 5.0, 2.0]], [[0.0, NAN, 1.0]], 1.0, -5, -np.inf, [NAN] * 4 + [2] + [NAN] * 3),
+    ],
+)
 def test_worked_examples(vr, az, cos_el, min_gates, min_spread, want):
     got = _kestrin.vad(vr, az, cos_el, min_gates, min_spread)[:, 0]
     np.testing.assert_allclose(got, want, rtol=1e-12, atol=1e-12)
     np.testing.assert_array_equal(got, reference(vr[0], az[0], cos_el, min_gates, min_spread))
 
 
-@pytest.mark.parametrize("spread,fits", [(2.2e-4, 0), (2.0e-4, 1), (6.4e-12, 1), (6.2e-12, 2), (0.0, 2)])
+@pytest.mark.parametrize(
+    "spread,fits", [(2.2e-4, 0), (2.0e-4, 1), (6.4e-12, 1), (6.2e-12, 2), (0.0, 2)]
+)
 def test_samples_crowded_in_a_sector(spread, fits):
     az = np.deg2rad(np.arange(13) * 5.0)  # D2/n^2 about 2.1e-4, D4/n^4 about 1.6e-12
     vr = np.sin(az) + np.cos(az + az)
@@ -153,8 +175,11 @@ def test_agrees_with_numpy_least_squares():
     for _ in range(20):
         cols = rng.integers(8, 200)
         az = np.sort(rng.uniform(0, 2 * np.pi, cols))
-        vr = rng.normal(0, 10) + rng.normal(0, 10, 4) @ [np.sin(az), np.cos(az), np.sin(2 * az),
-                                                         np.cos(2 * az)] + rng.normal(0, 1, cols)
+        vr = (
+            rng.normal(0, 10)
+            + rng.normal(0, 10, 4) @ [np.sin(az), np.cos(az), np.sin(2 * az), np.cos(2 * az)]
+            + rng.normal(0, 1, cols)
+        )
         cos_el = rng.uniform(0.5, 1)
         got = _kestrin.vad([vr], [az], cos_el, 3, 1e-4)[:, 0]
         X1 = np.stack([np.ones(cols), np.sin(az), np.cos(az)], 1)
@@ -190,14 +215,17 @@ def test_cos_el_shapes_and_values():
     np.testing.assert_array_equal(zero[2:], want[2:])
 
 
-@pytest.mark.parametrize("vr,az,cos_el,message", [
-    (np.zeros(4), np.zeros((1, 4)), 1.0, "vr, az must be 2-D"),
-    (np.zeros((1, 4)), np.zeros((1, 1, 4)), 1.0, "vr, az must be 2-D"),
-    (np.zeros((2, 4)), np.zeros((2, 5)), [1.0, 1.0], "shape mismatch"),
-    (np.zeros((2, 4)), np.zeros((1, 4)), [1.0, 1.0], "shape mismatch"),
-    (np.zeros((2, 4)), np.zeros((2, 4)), 1.0, "shape mismatch"),
-    (np.zeros((0, 4)), np.zeros((0, 4)), 1.0, "shape mismatch"),
-])
+@pytest.mark.parametrize(
+    "vr,az,cos_el,message",
+    [
+        (np.zeros(4), np.zeros((1, 4)), 1.0, "vr, az must be 2-D"),
+        (np.zeros((1, 4)), np.zeros((1, 1, 4)), 1.0, "vr, az must be 2-D"),
+        (np.zeros((2, 4)), np.zeros((2, 5)), [1.0, 1.0], "shape mismatch"),
+        (np.zeros((2, 4)), np.zeros((1, 4)), [1.0, 1.0], "shape mismatch"),
+        (np.zeros((2, 4)), np.zeros((2, 4)), 1.0, "shape mismatch"),
+        (np.zeros((0, 4)), np.zeros((0, 4)), 1.0, "shape mismatch"),
+    ],
+)
 def test_argument_errors(vr, az, cos_el, message):
     with pytest.raises(ValueError, match=f"^{message}$"):
         _kestrin.vad(vr, az, cos_el, 3, 0.1)

@@ -102,11 +102,11 @@ py::bytes format_dart(const iarray& kind, const farray& value, const farray& var
 {
     // Every length is read (IndexError for a 0-dimensional array) before any
     // is compared.
-    const int64_t lengths[] = {
-        kind.shape(0),      value.shape(0),     variance.shape(0), lon.shape(0),
-        lat.shape(0),       height.shape(0),    days.shape(0),     secs.shape(0),
-        radar_lon.shape(0), radar_lat.shape(0), radar_height.shape(0), beam.shape(0),
-        nyquist.shape(0),   velkey.shape(0)};
+    const int64_t lengths[] = {kind.shape(0),      value.shape(0),        variance.shape(0),
+                               lon.shape(0),       lat.shape(0),          height.shape(0),
+                               days.shape(0),      secs.shape(0),         radar_lon.shape(0),
+                               radar_lat.shape(0), radar_height.shape(0), beam.shape(0),
+                               nyquist.shape(0),   velkey.shape(0)};
     const int64_t n = lengths[0];
     for (const int64_t len : lengths)
         if (len != n)
@@ -115,9 +115,9 @@ py::bytes format_dart(const iarray& kind, const farray& value, const farray& var
         throw std::invalid_argument("beam must be (n, 3)");
     // Rows are read by flat index: an array of shape (n, 0) has the right
     // length but not the n elements behind it.
-    for (const py::array* a : std::initializer_list<const py::array*>{&kind, &value, &variance, &lon,
-                               &lat, &height, &days, &secs, &radar_lon, &radar_lat,
-                               &radar_height, &nyquist, &velkey})
+    for (const py::array* a : std::initializer_list<const py::array*>{
+             &kind, &value, &variance, &lon, &lat, &height, &days, &secs, &radar_lon, &radar_lat,
+             &radar_height, &nyquist, &velkey})
         if (a->size() < n)
             throw std::invalid_argument("all record arrays must have the same length");
 

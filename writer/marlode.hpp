@@ -4,9 +4,9 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <string>
 
 namespace marlode {
 

@@ -28,8 +28,7 @@ constexpr int64_t block_items = 2048;
 // v as base-10 text right-aligned in width characters; wider text is written
 // whole. std::to_chars is locale-free and writes at most 20 characters for
 // any 64-bit value, the most negative and 2^64 - 1 included.
-template <class Int>
-inline void put_int(std::string& s, Int v, int32_t width)
+template <class Int> inline void put_int(std::string& s, Int v, int32_t width)
 {
     char buf[24];
     const int32_t len = static_cast<int32_t>(std::to_chars(buf, buf + sizeof buf, v).ptr - buf);
@@ -78,8 +77,7 @@ inline void put_f(std::string& s, double x, int32_t width, int32_t precision)
 // The first exception of any worker, or the failure to start a thread, stops
 // every worker after its current block; all started threads are joined and
 // only then is that exception thrown, so no thread outlives the call.
-template <class Format>
-py::bytes run_blocks(int64_t n, int32_t n_threads, Format&& format)
+template <class Format> py::bytes run_blocks(int64_t n, int32_t n_threads, Format&& format)
 {
     const int64_t blocks = (n + block_items - 1) / block_items;
     std::vector<std::string> text(static_cast<size_t>(blocks));
@@ -99,8 +97,8 @@ py::bytes run_blocks(int64_t n, int32_t n_threads, Format&& format)
         };
         auto work = [&]() noexcept {
             try {
-                for (int64_t b = next.fetch_add(1); b < blocks && !stop.load(std::memory_order_relaxed);
-                     b = next.fetch_add(1)) {
+                for (int64_t b = next.fetch_add(1);
+                     b < blocks && !stop.load(std::memory_order_relaxed); b = next.fetch_add(1)) {
                     // Written on the worker's own stack and moved in whole: neighbouring
                     // string objects of `text` share cache lines.
                     std::string block;
@@ -120,7 +118,8 @@ py::bytes run_blocks(int64_t n, int32_t n_threads, Format&& format)
                 for (int64_t k = 0; k < workers - 1; ++k)
                     threads.emplace_back(work);
             } catch (const std::system_error& e) {
-                fail(std::make_exception_ptr(std::system_error(e.code(), "thread constructor failed")));
+                fail(std::make_exception_ptr(
+                    std::system_error(e.code(), "thread constructor failed")));
             } catch (...) {
                 fail(std::current_exception());
             }

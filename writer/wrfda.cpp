@@ -67,8 +67,8 @@ py::bytes format_wrfda(const farray& centres, const farray& col_lat, const farra
 {
     const int64_t L = centres.shape(0);
     const int64_t n = col_lat.shape(0);
-    for (const py::array* a : std::initializer_list<const py::array*>{&rv, &rv_err, &rf, &rf_err,
-                               &rv_qc, &rf_qc})
+    for (const py::array* a :
+         std::initializer_list<const py::array*>{&rv, &rv_err, &rf, &rf_err, &rv_qc, &rf_qc})
         if (a->ndim() != 2 || a->shape(0) != n || a->shape(1) != L)
             throw std::invalid_argument("level arrays must be (columns, levels)");
     if (col_lon.shape(0) != n || col_elv.shape(0) != n)
@@ -81,9 +81,8 @@ py::bytes format_wrfda(const farray& centres, const farray& col_lat, const farra
         if (a->size() < n)
             throw std::invalid_argument("column arrays must have the same length");
 
-    const columns c{centres.data(), col_lat.data(), col_lon.data(), col_elv.data(),
-                    rv.data(),      rv_qc.data(),   rv_err.data(),  rf.data(),
-                    rf_qc.data(),   rf_err.data()};
+    const columns c{centres.data(), col_lat.data(), col_lon.data(), col_elv.data(), rv.data(),
+                    rv_qc.data(),   rv_err.data(),  rf.data(),      rf_qc.data(),   rf_err.data()};
     return run_blocks(n, n_threads, [&c, L, &stamp](std::string& s, int64_t begin, int64_t end) {
         // L + 1 lines per column; L comes from the caller's array, so the
         // product is checked (only arrays no machine can hold overflow it).

@@ -1,4 +1,5 @@
 """A tour of the package on built-in synthetic data: `python -m radarkit.demo`."""
+
 import os
 import time
 
@@ -27,7 +28,7 @@ def sounding_grid(ny=200, nx=250, nz=60, seed=7):
     yy, xx = np.meshgrid(np.linspace(0, 1, ny), np.linspace(0, 1, nx), indexing="ij")
     t_sfc = 300.0 - 8.0 * yy + rng.normal(0.0, 0.3, (ny, nx))
     t = t_sfc[:, :, None] - 0.0065 * z
-    moist = np.exp(-((xx - 0.4) / 0.15) ** 2)[:, :, None]
+    moist = np.exp(-(((xx - 0.4) / 0.15) ** 2))[:, :, None]
     td = t - (12.0 - 9.0 * moist) - 0.002 * z
     td[rng.random(td.shape) < 0.001] = np.nan
     return t, np.broadcast_to(p, t.shape), td
@@ -38,20 +39,28 @@ def demo_thermo():
     t, p, td = sounding_grid()
     out, sec = timed(_kestrin.thermo, t, p, td)
     names = ["mixing ratio (kg/kg)", "theta (K)", "theta_v (K)", "theta_e (K)"]
-    print(f"input grid {t.shape} = {t.size:,} points -> result {out.shape}, "
-          f"{sec * 1e3:.1f} ms on {os.cpu_count()} cores")
+    print(
+        f"input grid {t.shape} = {t.size:,} points -> result {out.shape}, "
+        f"{sec * 1e3:.1f} ms on {os.cpu_count()} cores"
+    )
     for k, name in enumerate(names):
         row = out[k]
-        print(f"  {name:<22s} min {np.nanmin(row):10.5g}  max {np.nanmax(row):10.5g}  "
-              f"missing {np.isnan(row).sum():,}")
+        print(
+            f"  {name:<22s} min {np.nanmin(row):10.5g}  max {np.nanmax(row):10.5g}  "
+            f"missing {np.isnan(row).sum():,}"
+        )
     print("  first column, levels 0, 20, 40 (T, p, Td -> r, theta, theta_v, theta_e):")
     for lev in (0, 20, 40):
         i = lev
-        print(f"    {t.flat[i]:7.2f} {p.flat[i]:9.1f} {td.flat[i]:7.2f} -> "
-              + " ".join(f"{v:10.5g}" for v in out[:, i]))
+        print(
+            f"    {t.flat[i]:7.2f} {p.flat[i]:9.1f} {td.flat[i]:7.2f} -> "
+            + " ".join(f"{v:10.5g}" for v in out[:, i])
+        )
     one, sec1 = timed(_kestrin.thermo, t, p, td, n_threads=1)
-    print(f"  same call on one thread: {sec1 * 1e3:.1f} ms, identical result: "
-          f"{np.array_equal(one, out, equal_nan=True)}")
+    print(
+        f"  same call on one thread: {sec1 * 1e3:.1f} ms, identical result: "
+        f"{np.array_equal(one, out, equal_nan=True)}"
+    )
 
 
 def hodograph_grid(ny=200, nx=250, nz=50, seed=11):
@@ -79,17 +88,24 @@ def hodograph_grid(ny=200, nx=250, nz=50, seed=11):
 def demo_profile():
     section("profile: helicity, shear and mean wind of a hodograph grid")
     z, u, v, ground, cu, cv = hodograph_grid()
-    print(f"{u.shape[0]:,} columns of {u.shape[1]} levels, ground 200-1160 m, "
-          f"{np.isnan(ground).sum()} columns with unknown ground (lowest level used)")
+    print(
+        f"{u.shape[0]:,} columns of {u.shape[1]} levels, ground 200-1160 m, "
+        f"{np.isnan(ground).sum()} columns with unknown ground (lowest level used)"
+    )
     for name, top in (("0-1 km", 1000.0), ("0-3 km", 3000.0)):
         out, sec = timed(_kestrin.profile, z, u, v, ground, 0.0, top, cu, cv)
         shear = np.hypot(out[2] - out[0], out[3] - out[1])
         mean = np.hypot(out[5], out[6])
         print(f"  {name}: {sec * 1e3:.1f} ms, result {out.shape}")
-        for label, row in (("helicity (m2/s2)", out[4]), ("bulk shear (m/s)", shear),
-                           ("mean wind speed (m/s)", mean)):
-            print(f"    {label:<22s} min {np.nanmin(row):8.1f}  median {np.nanmedian(row):8.1f}  "
-                  f"max {np.nanmax(row):8.1f}")
+        for label, row in (
+            ("helicity (m2/s2)", out[4]),
+            ("bulk shear (m/s)", shear),
+            ("mean wind speed (m/s)", mean),
+        ):
+            print(
+                f"    {label:<22s} min {np.nanmin(row):8.1f}  median {np.nanmedian(row):8.1f}  "
+                f"max {np.nanmax(row):8.1f}"
+            )
     one, _ = timed(_kestrin.profile, z, u, v, ground, 0.0, 3000.0, cu, cv, n_threads=1)
     print(f"  0-3 km on one thread: identical result: {np.array_equal(one, out, equal_nan=True)}")
 
@@ -105,8 +121,9 @@ def field_batch(nb=3, ny=600, nx=800, seed=5):
     f = np.sin(k * xx) * np.cos(k * yy) * 10.0
     fx = k * np.cos(k * xx) * np.cos(k * yy) * 10.0
     fy = -k * np.sin(k * xx) * np.sin(k * yy) * 10.0
-    blocked = (np.arctan2(yy - y[-1] / 2, xx - x[-1] / 2) > 0.3) & \
-              (np.arctan2(yy - y[-1] / 2, xx - x[-1] / 2) < 0.4)
+    blocked = (np.arctan2(yy - y[-1] / 2, xx - x[-1] / 2) > 0.3) & (
+        np.arctan2(yy - y[-1] / 2, xx - x[-1] / 2) < 0.4
+    )
     f[:, blocked] = np.nan
     f[rng.random(f.shape) < 0.01] = np.nan
     return f, x, y, fx, fy
@@ -116,13 +133,17 @@ def demo_gradient():
     section("gradient: derivatives of gridded fields with holes")
     f, x, y, fx, fy = field_batch()
     out, sec = timed(_kestrin.gradient, f, x, y)
-    print(f"{f.shape[0]} fields of {f.shape[1]} x {f.shape[2]} on an uneven grid, "
-          f"{np.isnan(f).mean():.1%} missing -> result {out.shape}, {sec * 1e3:.1f} ms")
+    print(
+        f"{f.shape[0]} fields of {f.shape[1]} x {f.shape[2]} on an uneven grid, "
+        f"{np.isnan(f).mean():.1%} missing -> result {out.shape}, {sec * 1e3:.1f} ms"
+    )
     for name, got, exact in (("df/dx", out[0], fx), ("df/dy", out[1], fy)):
         err = np.abs(got - exact)
-        print(f"  {name}: computed at {np.isfinite(got).mean():.1%} of points, "
-              f"median error {np.nanmedian(err):.2e}, max {np.nanmax(err):.2e} "
-              f"(field amplitude 10, scale 33-100 km)")
+        print(
+            f"  {name}: computed at {np.isfinite(got).mean():.1%} of points, "
+            f"median error {np.nanmedian(err):.2e}, max {np.nanmax(err):.2e} "
+            f"(field amplitude 10, scale 33-100 km)"
+        )
     kept = np.isfinite(f) & ~np.isfinite(out[0])
     print(f"  points with a value but no x-derivative (no usable neighbour): {kept.sum():,}")
     one, _ = timed(_kestrin.gradient, f, x, y, n_threads=1)
@@ -146,9 +167,15 @@ def volume_scan(n_az=360, n_gates=120, tilts=(0.5, 1.5, 2.5, 4.0), seed=11):
     """Gate positions (m east, north, up of the radar's site), beam directions
     and noisy radial velocity and reflectivity of one volume scan (flat earth)."""
     rng = np.random.default_rng(seed)
-    az, r, el = np.meshgrid(np.deg2rad(np.arange(n_az) + 0.5), 2000.0 + 500.0 * np.arange(n_gates),
-                            np.deg2rad(tilts), indexing="ij")
-    beam = np.stack([np.sin(az) * np.cos(el), np.cos(az) * np.cos(el), np.sin(el)], -1).reshape(-1, 3)
+    az, r, el = np.meshgrid(
+        np.deg2rad(np.arange(n_az) + 0.5),
+        2000.0 + 500.0 * np.arange(n_gates),
+        np.deg2rad(tilts),
+        indexing="ij",
+    )
+    beam = np.stack([np.sin(az) * np.cos(el), np.cos(az) * np.cos(el), np.sin(el)], -1).reshape(
+        -1, 3
+    )
     x, y, z = (r[..., None] * beam.reshape(r.shape + (3,))).reshape(-1, 3).T
     u, v, dbz = wind_at(x, y, z)
     vr = u * beam[:, 0] + v * beam[:, 1] + rng.normal(0.0, 1.0, x.size)
@@ -173,17 +200,31 @@ def demo_dart():
     day = (np.datetime64("2021-06-01") - np.datetime64("1601-01-01")).astype(np.int64)
     ones = np.ones(2 * n)
     args = dict(
-        kind=np.repeat([0, 1], n), value=np.concatenate([vr, dbz]),
-        variance=np.repeat([1.0, 4.0], n), lon=np.tile(lon, 2), lat=np.tile(lat, 2),
-        height=np.tile(z, 2), days=np.full(2 * n, day), secs=np.full(2 * n, 43200),
-        radar_lon=np.deg2rad(RADAR[1] % 360.0) * ones, radar_lat=np.deg2rad(RADAR[0]) * ones,
-        radar_height=RADAR[2] * ones, beam=np.tile(beam, (2, 1)), nyquist=28.5 * ones,
-        velkey=np.arange(1, 2 * n + 1), vertical=3)
+        kind=np.repeat([0, 1], n),
+        value=np.concatenate([vr, dbz]),
+        variance=np.repeat([1.0, 4.0], n),
+        lon=np.tile(lon, 2),
+        lat=np.tile(lat, 2),
+        height=np.tile(z, 2),
+        days=np.full(2 * n, day),
+        secs=np.full(2 * n, 43200),
+        radar_lon=np.deg2rad(RADAR[1] % 360.0) * ones,
+        radar_lat=np.deg2rad(RADAR[0]) * ones,
+        radar_height=RADAR[2] * ones,
+        beam=np.tile(beam, (2, 1)),
+        nyquist=28.5 * ones,
+        velkey=np.arange(1, 2 * n + 1),
+        vertical=3,
+    )
     text, sec = timed(_marlode.format_dart, **args)
-    print(f"{2 * n:,} records ({n:,} radial velocities, {n:,} reflectivities) -> "
-          f"{len(text) / 1e6:.1f} MB in {sec * 1e3:.0f} ms ({len(text) / 1e6 / sec:.0f} MB/s)")
+    print(
+        f"{2 * n:,} records ({n:,} radial velocities, {n:,} reflectivities) -> "
+        f"{len(text) / 1e6:.1f} MB in {sec * 1e3:.0f} ms ({len(text) / 1e6 / sec:.0f} MB/s)"
+    )
     print("  first record:")
-    print("\n".join("    " + line for line in text[:text.index(b" OBS ", 1)].decode().splitlines()))
+    print(
+        "\n".join("    " + line for line in text[: text.index(b" OBS ", 1)].decode().splitlines())
+    )
     one, sec1 = timed(_marlode.format_dart, **args, n_threads=1)
     print(f"  same call on one thread: {sec1 * 1e3:.0f} ms, identical bytes: {one == text}")
 
@@ -201,12 +242,24 @@ def demo_wrfda(nx=120, ny=120, levels=20):
     rf = np.round(dbz + rng.normal(0.0, 2.0, dist.shape), 1)
     lat, lon = to_lat_lon(x[:, 0], y[:, 0])
     flag = np.where(rf < 0.0, -88, 0)  # -88: below the detection threshold
-    args = dict(centres=centres, col_lat=lat, col_lon=lon, col_elv=np.full(lat.size, RADAR[2]),
-                rv=rv, rv_qc=flag, rv_err=np.full(rv.shape, 1.0), rf=rf, rf_qc=flag,
-                rf_err=np.full(rf.shape, 2.0), stamp="2021-06-01_12:00:00")
+    args = dict(
+        centres=centres,
+        col_lat=lat,
+        col_lon=lon,
+        col_elv=np.full(lat.size, RADAR[2]),
+        rv=rv,
+        rv_qc=flag,
+        rv_err=np.full(rv.shape, 1.0),
+        rf=rf,
+        rf_qc=flag,
+        rf_err=np.full(rf.shape, 2.0),
+        stamp="2021-06-01_12:00:00",
+    )
     text, sec = timed(_marlode.format_wrfda, **args)
-    print(f"{lat.size:,} columns of {levels} levels -> {len(text) / 1e6:.1f} MB "
-          f"in {sec * 1e3:.0f} ms ({len(text) / 1e6 / sec:.0f} MB/s)")
+    print(
+        f"{lat.size:,} columns of {levels} levels -> {len(text) / 1e6:.1f} MB "
+        f"in {sec * 1e3:.0f} ms ({len(text) / 1e6 / sec:.0f} MB/s)"
+    )
     print("  first column, header and three levels:")
     print("\n".join("    " + line for line in text.decode().splitlines()[:4]))
     one, sec1 = timed(_marlode.format_wrfda, **args, n_threads=1)
@@ -239,18 +292,26 @@ def demo_vad():
     vr, az, cos_el, height, u, v = radar_sweep()
     out, sec = timed(_kestrin.vad, vr, az, cos_el, 60, 0.05)
     fitted = np.isfinite(out[0])
-    print(f"{vr.shape[0]} rings of {vr.shape[1]} samples -> result {out.shape}, {sec * 1e3:.1f} ms; "
-          f"fit 1 on {fitted.sum()} rings, fit 2 on {np.isfinite(out[5]).sum()}")
+    print(
+        f"{vr.shape[0]} rings of {vr.shape[1]} samples -> result {out.shape}, {sec * 1e3:.1f} ms; "
+        f"fit 1 on {fitted.sum()} rings, fit 2 on {np.isfinite(out[5]).sum()}"
+    )
     print("  height m   true u   true v  ->  vad u    vad v   rms   samples")
     for r in range(0, vr.shape[0], 40):
-        print(f"  {height[r]:8.0f} {u[r]:8.2f} {v[r]:8.2f}  -> {out[0, r]:7.2f}  {out[1, r]:7.2f} "
-              f"{out[3, r]:5.2f}  {out[4, r]:6.0f}")
+        print(
+            f"  {height[r]:8.0f} {u[r]:8.2f} {v[r]:8.2f}  -> {out[0, r]:7.2f}  {out[1, r]:7.2f} "
+            f"{out[3, r]:5.2f}  {out[4, r]:6.0f}"
+        )
     err = np.hypot(out[0] - u, out[1] - v)[fitted]
-    print(f"  vector error of the fitted rings: median {np.median(err):.3f} m/s, "
-          f"max {err.max():.3f} m/s; rings left out: {np.flatnonzero(~fitted).tolist()}")
+    print(
+        f"  vector error of the fitted rings: median {np.median(err):.3f} m/s, "
+        f"max {err.max():.3f} m/s; rings left out: {np.flatnonzero(~fitted).tolist()}"
+    )
     one, sec1 = timed(_kestrin.vad, vr, az, cos_el, 60, 0.05, n_threads=1)
-    print(f"  same call on one thread: {sec1 * 1e3:.1f} ms, identical result: "
-          f"{np.array_equal(one, out, equal_nan=True)}")
+    print(
+        f"  same call on one thread: {sec1 * 1e3:.1f} ms, identical result: "
+        f"{np.array_equal(one, out, equal_nan=True)}"
+    )
 
 
 def gust_front(ncol=2000, nlev=60, seed=5):
@@ -272,15 +333,21 @@ def demo_cold_pool():
     none = np.full(ncol, np.nan)
     out, sec = timed(_kestrin.cold_pool, z, b, none, -0.01, none)
     fixed = _kestrin.cold_pool(z, b, none, -0.01, np.full(ncol, 500.0))
-    print(f"{ncol} columns of {z.shape[1]} levels -> result {out.shape}, {sec * 1e3:.2f} ms; "
-          f"threshold never met in {int(np.nansum(out[2]))} columns")
+    print(
+        f"{ncol} columns of {z.shape[1]} levels -> result {out.shape}, {sec * 1e3:.2f} ms; "
+        f"threshold never met in {int(np.nansum(out[2]))} columns"
+    )
     print("  column  true depth m  ->  intensity m/s  depth m  flag | over 500 m: intensity")
     for c in range(0, ncol, 250):
-        print(f"  {c:6d}  {depth[c]:12.0f}  ->  {out[0, c]:13.2f} {out[1, c]:8.0f} {out[2, c]:5.0f} "
-              f"| {fixed[0, c]:10.2f}")
+        print(
+            f"  {c:6d}  {depth[c]:12.0f}  ->  {out[0, c]:13.2f} {out[1, c]:8.0f} {out[2, c]:5.0f} "
+            f"| {fixed[0, c]:10.2f}"
+        )
     one, sec1 = timed(_kestrin.cold_pool, z, b, none, -0.01, none, n_threads=1)
-    print(f"  same call on one thread: {sec1 * 1e3:.2f} ms, identical result: "
-          f"{np.array_equal(one, out, equal_nan=True)}")
+    print(
+        f"  same call on one thread: {sec1 * 1e3:.2f} ms, identical result: "
+        f"{np.array_equal(one, out, equal_nan=True)}"
+    )
 
 
 def main():
