@@ -1,4 +1,5 @@
-# Entry points: `make demo`, `make test`, `make bench`, `make sanitize`.
+# Entry points: `make demo`, `make test`, `make bench`, `make sanitize`,
+# `make wheel-check`.
 # Every target bootstraps .venv/ with CPython 3.13 and reinstalls the package
 # whenever a source file changed; object files are kept in build/ so that a
 # rebuild only recompiles what changed.
@@ -8,7 +9,7 @@ PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.installed
 SOURCES := pyproject.toml CMakeLists.txt $(shell find kernels writer python -type f -not -name '*.pyc' 2>/dev/null)
 
-.PHONY: demo test bench install clean sanitize sanitize-address sanitize-thread
+.PHONY: demo test bench install clean sanitize sanitize-address sanitize-thread wheel-check
 
 demo: $(STAMP)
 	$(PY) -m radarkit.demo
@@ -20,6 +21,17 @@ bench: $(STAMP)
 	for b in bench/bench_*.py; do $(PY) $$b || exit 1; done
 
 install: $(STAMP)
+
+# The package as a user gets it: `pip wheel .` with build isolation, the
+# wheel installed into a new virtual environment in a temporary directory
+# (nothing of the checkout on its path), then tools/wheel_smoke.py run there.
+wheel-check: | $(PY)
+	@tmp=$$(mktemp -d) && trap 'rm -rf "$$tmp"' EXIT && set -e && \
+	py313=$$(tools/find-python313) && \
+	$(PY) -m pip wheel -q --no-deps -w "$$tmp/dist" . && \
+	"$$py313" -m venv "$$tmp/venv" && \
+	cd "$$tmp" && venv/bin/python -m pip install -q dist/radarkit-*.whl && \
+	venv/bin/python -I $(CURDIR)/tools/wheel_smoke.py
 
 $(PY):
 	@py313=$$(tools/find-python313) || exit 1; \
@@ -37,7 +49,7 @@ $(STAMP): $(SOURCES) | $(PY)
 	touch $@
 
 # Sanitizer lanes: the same sources built into .venv-asan/ (AddressSanitizer
-# with UndefinedBehaviorSanitizer, whole suite) and .venv-tsan/
+# with UndefinedBehaviorSanitizer, compiled-module tests) and .venv-tsan/
 # (ThreadSanitizer, the multithreaded tests), each with its own build dir.
 # CPython is not instrumented, so the sanitizer runtime is preloaded into it;
 # leak detection is off because the interpreter keeps its memory at exit. Any
@@ -54,7 +66,8 @@ sanitize-address: .venv-asan/.installed
 	LD_PRELOAD="$(ASAN_RT)" PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	HYPOTHESIS_PROFILE=sanitize .venv-asan/bin/python -m pytest -q -p no:cacheprovider --capture=sys
+	HYPOTHESIS_PROFILE=sanitize .venv-asan/bin/python -m pytest -q -p no:cacheprovider --capture=sys \
+		-m "not python_layer"
 
 sanitize-thread: .venv-tsan/.installed
 	LD_PRELOAD="$(TSAN_RT)" \
