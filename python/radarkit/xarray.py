@@ -31,6 +31,7 @@ Example::
 import math
 from collections.abc import Callable, Hashable
 from functools import partial
+from typing import cast
 
 import _kestrin
 import numpy as np
@@ -118,7 +119,7 @@ _ACCEL = {
 }
 
 
-def _in_unit(value: Operand, name: str, table: dict, unit: str) -> Operand:
+def _in_unit[T: Operand](value: T, name: str, table: dict, unit: str) -> T:
     """`value` in the kernel's `unit`, converted if its ``units`` attribute
     says another accepted unit; ValueError naming `name` otherwise."""
     if not isinstance(value, xr.DataArray):
@@ -136,7 +137,7 @@ def _in_unit(value: Operand, name: str, table: dict, unit: str) -> Operand:
     if scale == 1.0 and offset == 0.0:
         return value
     out = value * scale if offset == 0.0 else value * scale + offset
-    return out.assign_attrs(units=unit)
+    return cast(T, out.assign_attrs(units=unit))
 
 
 def _data_array(value: object, name: str) -> xr.DataArray:
@@ -170,12 +171,12 @@ def _threads(n_threads: int | None, lazy: bool) -> int:
     return int(n_threads)
 
 
-def _whole(value: Operand, dims: tuple[Hashable, ...]) -> Operand:
+def _whole[T: Operand](value: T, dims: tuple[Hashable, ...]) -> T:
     """Merges the chunks of a Dask-backed DataArray along `dims`."""
     if isinstance(value, xr.DataArray) and value.chunks is not None:
         along = {d: -1 for d in dims if d in value.dims}
         if along:
-            return value.chunk(along)
+            return cast(T, value.chunk(along))
     return value
 
 
