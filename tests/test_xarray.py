@@ -327,6 +327,11 @@ REFUSED = {
         ValueError,
         "1-D coordinate for dim 'x'",
     ),
+    "thermo without pressure": (
+        lambda g: rkx.thermo(g["t"], None, g["td"]),
+        TypeError,
+        "p must be a number",
+    ),
     "no such dim": (lambda g: rkx.gradient(g["t"], x="x", y="lat"), ValueError, "f has no dim"),
 }
 

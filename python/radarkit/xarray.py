@@ -130,8 +130,7 @@ def _in_unit[T: Operand](value: T, name: str, table: dict, unit: str) -> T:
     key = " ".join(str(given).split()).lower()
     if key not in table:
         raise ValueError(
-            f"{name} has units {given!r}; expected {unit} "
-            f"(or one of: {', '.join(sorted({k for k in table}))})"
+            f"{name} has units {given!r}; expected {unit} (or one of: {', '.join(sorted(table))})"
         )
     scale, offset = table[key]
     if scale == 1.0 and offset == 0.0:
@@ -275,8 +274,9 @@ def thermo(t: xr.DataArray, p: Operand, td: Operand, *, n_threads: int | None = 
         Pressure, Pa (or hPa, mbar, kPa). A pressure-level coordinate such as
         ``t["level"]`` broadcasts over the other dims.
     td : DataArray or number
-        Dew point, K (or degC); NaN marks a missing dew point. A dew point
-        above the temperature is taken as the temperature.
+        Dew point, K (or degC); NaN (or None for all points) marks a missing
+        dew point. A dew point above the temperature is taken as the
+        temperature.
     n_threads : int, optional
         Worker threads per kernel call; default all cores for NumPy-backed
         data, 1 under Dask.
@@ -293,9 +293,11 @@ def thermo(t: xr.DataArray, p: Operand, td: Operand, *, n_threads: int | None = 
     >>> t = xr.DataArray([27.0, 20.0], dims="site", attrs={"units": "degC"})
     >>> p = xr.DataArray([1000.0, 850.0], dims="site", attrs={"units": "hPa"})
     >>> td = xr.DataArray([290.0, 283.15], dims="site", attrs={"units": "K"})
-    >>> thermo(t, p, td)["theta_e"].values  # about [335.865, 334.933]
+    >>> thermo(t, p, td)["theta_e"].values  # about [336.039, 334.933]
     """
     t = _in_unit(_data_array(t, "t"), "t", _KELVIN, "K")
+    if p is None:
+        raise TypeError("p must be a number or an xarray.DataArray, not NoneType")
     p = _in_unit(_column_value(p, "p"), "p", _PASCAL, "Pa")
     td = _in_unit(_column_value(td, "td"), "td", _KELVIN, "K")
     lazy = _lazy(t, p, td)
