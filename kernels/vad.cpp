@@ -6,6 +6,7 @@
 #include "parallel.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <math.h> // sincos, a GNU extension
 #include <memory>
@@ -17,9 +18,10 @@ namespace kestrin {
 namespace {
 
 constexpr int64_t block = 64;
-// Rings of at most this many samples keep their sines and cosines in a
-// per-block buffer (6 doubles per sample, 3 MiB at most per worker); longer
-// rings recompute them on every pass.
+// Rings of at most this many samples keep their sines and cosines in
+// per-block buffers (6 doubles per sample, and 4 more for an azimuth row that
+// consecutive rings share: 5 MiB at most per worker); longer rings recompute
+// them on every pass.
 constexpr int64_t packed_cols = int64_t{1} << 16;
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
@@ -72,12 +74,12 @@ struct ring_direct {
     }
 };
 
-// The same samples packed into a buffer of 6 cols doubles: the first pass
-// stores vr, az, sin az and cos az of the usable samples in column order,
-// the first second-harmonic pass adds sin 2az and cos 2az. Later passes read
-// the stored values, which are the bits the direct passes would recompute,
-// in the same order: the sums are identical.
-struct ring_packed {
+// The same samples packed into a buffer of 6 cols doubles: vr, az, sin az,
+// cos az, sin 2az and cos 2az of the usable samples in column order. The
+// first pass fills them, and later passes read the stored values, which are
+// the bits the direct passes would recompute, in the same order: the sums are
+// identical.
+struct packed_samples {
     const double* vr;
     const double* az;
     int64_t cols;
@@ -91,6 +93,24 @@ struct ring_packed {
     double* s2() const { return buf + 4 * cols; }
     double* c2() const { return buf + 5 * cols; }
 
+    template <class F> void harmonic1(F&& f) const
+    {
+        const double *V = v(), *S = s(), *C = c();
+        for (int64_t i = 0; i < m; ++i)
+            f(V[i], S[i], C[i]);
+    }
+
+    template <class F> void both(F&& f) const
+    {
+        const double *V = v(), *S = s(), *C = c(), *S2 = s2(), *C2 = c2();
+        for (int64_t i = 0; i < m; ++i)
+            f(V[i], S[i], C[i], S2[i], C2[i]);
+    }
+};
+
+// A ring with its own azimuths: the first pass evaluates sincos of az, the
+// first second-harmonic pass sincos of 2az, for its usable samples only.
+struct ring_packed : packed_samples {
     template <class F> void first(F&& f)
     {
         double *V = v(), *A = a(), *S = s(), *C = c();
@@ -105,13 +125,6 @@ struct ring_packed {
         }
     }
 
-    template <class F> void harmonic1(F&& f) const
-    {
-        const double *V = v(), *S = s(), *C = c();
-        for (int64_t i = 0; i < m; ++i)
-            f(V[i], S[i], C[i]);
-    }
-
     template <class F> void harmonic2(F&& f) const
     {
         const double* A = a();
@@ -121,14 +134,67 @@ struct ring_packed {
             f(S2[i], C2[i]);
         }
     }
+};
 
-    template <class F> void both(F&& f) const
+// Sine and cosine of az and of az + az for every finite azimuth of one row,
+// kept for the consecutive rings of a block that share the row bit for bit
+// (the rings of one radar sweep, one per range gate). The same arguments give
+// the same bits as the per-ring evaluation. Entries of non-finite azimuths
+// are set to 0 and never reach a sum: such samples are not usable.
+struct row_trig {
+    int64_t cols;
+    double* buf; // 4 cols doubles
+    const double* row = nullptr;
+
+    void fill(const double* az)
     {
-        const double *V = v(), *S = s(), *C = c(), *S2 = s2(), *C2 = c2();
-        for (int64_t i = 0; i < m; ++i)
-            f(V[i], S[i], C[i], S2[i], C2[i]);
+        double *S = buf, *C = buf + cols, *S2 = buf + 2 * cols, *C2 = buf + 3 * cols;
+        for (int64_t j = 0; j < cols; ++j) {
+            if (std::isfinite(az[j])) {
+                ::sincos(az[j], &S[j], &C[j]);
+                ::sincos(az[j] + az[j], &S2[j], &C2[j]);
+            } else {
+                S[j] = C[j] = S2[j] = C2[j] = 0.0;
+            }
+        }
+        row = az;
     }
 };
+
+// A ring whose azimuth row is held by a row_trig: the first pass packs the
+// stored values of its usable samples, so no pass evaluates sincos.
+struct ring_shared : packed_samples {
+    const row_trig* t;
+
+    template <class F> void first(F&& f)
+    {
+        const double *TS = t->buf, *TC = TS + cols, *TS2 = TC + cols, *TC2 = TS2 + cols;
+        double *V = v(), *S = s(), *C = c(), *S2 = s2(), *C2 = c2();
+        for (int64_t j = 0; j < cols; ++j) {
+            if (!usable(vr[j], az[j]))
+                continue;
+            V[m] = vr[j];
+            S[m] = TS[j];
+            C[m] = TC[j];
+            S2[m] = TS2[j];
+            C2[m] = TC2[j];
+            f(V[m], S[m], C[m]);
+            ++m;
+        }
+    }
+
+    template <class F> void harmonic2(F&& f) const
+    {
+        const double *S2 = s2(), *C2 = c2();
+        for (int64_t i = 0; i < m; ++i)
+            f(S2[i], C2[i]);
+    }
+};
+
+inline bool same_row(const double* a, const double* b, int64_t cols)
+{
+    return std::memcmp(a, b, static_cast<size_t>(cols) * sizeof(double)) == 0;
+}
 
 // One ring. Writes its eight results at o[k * stride], k = 0..7: fit 1
 // (a / cos_el, b / cos_el, c, rms residual), the usable-sample count, fit 2
@@ -276,16 +342,40 @@ py::array_t<double> vad_py(farray vr, farray az, farray cos_el, int64_t min_gate
     py::gil_scoped_release unlocked; // workers only touch the raw buffers above
     auto body = [&](int64_t begin, int64_t end) {
         // One buffer per block, not per ring; without it the passes
-        // recompute sine and cosine, with the same results.
-        std::unique_ptr<double[]> buf;
+        // recompute sine and cosine, with the same results. The row table is
+        // allocated when a block first meets two consecutive rings with the
+        // same azimuths; without it those rings take the per-ring path.
+        std::unique_ptr<double[]> buf, trig_buf;
         if (cols > 0 && cols <= packed_cols)
             buf.reset(new (std::nothrow) double[6 * cols]);
+        bool trig_failed = false;
+        row_trig trig{cols, nullptr};
         for (int64_t r = begin; r < end; ++r) {
-            if (buf) {
-                ring_packed ring{V + r * cols, A + r * cols, cols, buf.get()};
+            const double* vr_r = V + r * cols;
+            const double* az_r = A + r * cols;
+            if (!buf) {
+                ring_direct ring{vr_r, az_r, cols};
+                vad(ring, E[r], min_gates, min_spread, o + r, rows);
+                continue;
+            }
+            if (!trig.row || !same_row(trig.row, az_r, cols)) {
+                trig.row = nullptr;
+                // Only a row that the next ring shares is worth the table.
+                if (r + 1 < end && !trig_failed && same_row(az_r, az_r + cols, cols)) {
+                    if (!trig_buf) {
+                        trig_buf.reset(new (std::nothrow) double[4 * cols]);
+                        trig_failed = !trig_buf;
+                        trig.buf = trig_buf.get();
+                    }
+                    if (trig_buf)
+                        trig.fill(az_r);
+                }
+            }
+            if (trig.row) {
+                ring_shared ring{{vr_r, az_r, cols, buf.get()}, &trig};
                 vad(ring, E[r], min_gates, min_spread, o + r, rows);
             } else {
-                ring_direct ring{V + r * cols, A + r * cols, cols};
+                ring_packed ring{{vr_r, az_r, cols, buf.get()}};
                 vad(ring, E[r], min_gates, min_spread, o + r, rows);
             }
         }
