@@ -161,8 +161,10 @@ struct row_trig {
     }
 };
 
-// A ring whose azimuth row is held by a row_trig: the first pass packs the
-// stored values of its usable samples, so no pass evaluates sincos.
+// A ring whose azimuth row is held by a row_trig: its usable samples are
+// packed from the stored values (every sample is copied and the count moves
+// on only for usable ones, which keeps the loop free of branches), so no pass
+// evaluates sincos.
 struct ring_shared : packed_samples {
     const row_trig* t;
 
@@ -171,29 +173,97 @@ struct ring_shared : packed_samples {
         const double *TS = t->buf, *TC = TS + cols, *TS2 = TC + cols, *TC2 = TS2 + cols;
         double *V = v(), *S = s(), *C = c(), *S2 = s2(), *C2 = c2();
         for (int64_t j = 0; j < cols; ++j) {
-            if (!usable(vr[j], az[j]))
-                continue;
             V[m] = vr[j];
             S[m] = TS[j];
             C[m] = TC[j];
             S2[m] = TS2[j];
             C2[m] = TC2[j];
-            f(V[m], S[m], C[m]);
-            ++m;
+            m += usable(vr[j], az[j]);
         }
-    }
-
-    template <class F> void harmonic2(F&& f) const
-    {
-        const double *S2 = s2(), *C2 = c2();
         for (int64_t i = 0; i < m; ++i)
-            f(S2[i], C2[i]);
+            f(V[i], S[i], C[i], S2[i], C2[i]);
     }
 };
 
 inline bool same_row(const double* a, const double* b, int64_t cols)
 {
     return std::memcmp(a, b, static_cast<size_t>(cols) * sizeof(double)) == 0;
+}
+
+// Fit 2's normal equations about the means: x_i x_k and x_k x_i round to the
+// same bits, so summing the upper triangle (U, row by row) and mirroring it
+// equals summing both halves.
+struct fit2_sums {
+    double sb, cb, vb, s2b, c2b;
+    double U[10] = {};
+    double y[4] = {0.0, 0.0, 0.0, 0.0};
+
+    void operator()(double v, double s, double c, double s2, double c2)
+    {
+        const double x0 = s - sb, x1 = c - cb, x2 = s2 - s2b, x3 = c2 - c2b, dv = v - vb;
+        U[0] += x0 * x0;
+        U[1] += x0 * x1;
+        U[2] += x0 * x2;
+        U[3] += x0 * x3;
+        U[4] += x1 * x1;
+        U[5] += x1 * x2;
+        U[6] += x1 * x3;
+        U[7] += x2 * x2;
+        U[8] += x2 * x3;
+        U[9] += x3 * x3;
+        y[0] += x0 * dv;
+        y[1] += x1 * dv;
+        y[2] += x2 * dv;
+        y[3] += x3 * dv;
+    }
+};
+
+// Solves fit 2 from its sums and writes rows 5 to 7 when it is accepted.
+void solve_fit2(const fit2_sums& q, double n, double min_spread, double* o, int64_t stride)
+{
+    double M[4][4], y[4] = {q.y[0], q.y[1], q.y[2], q.y[3]};
+    for (int i = 0, u = 0; i < 4; ++i)
+        for (int k = i; k < 4; ++k, ++u)
+            M[i][k] = M[k][i] = q.U[u];
+
+    // Gaussian elimination with partial pivoting; D4 tracks the determinant.
+    double D4 = 1.0;
+    for (int j = 0; j < 3; ++j) {
+        int p = j;
+        for (int i = j + 1; i < 4; ++i)
+            if (std::fabs(M[i][j]) > std::fabs(M[p][j])) // strict: lower row wins ties
+                p = i;
+        if (M[p][j] == 0.0)
+            return;
+        if (p != j) {
+            std::swap(M[j], M[p]);
+            std::swap(y[j], y[p]);
+            D4 = -D4;
+        }
+        D4 = D4 * M[j][j];
+        for (int i = j + 1; i < 4; ++i) {
+            const double f = -M[i][j] / M[j][j];
+            for (int k = j; k < 4; ++k)
+                M[i][k] = M[j][k] * f + M[i][k];
+            y[i] = f * y[j] + y[i];
+        }
+    }
+    if (M[3][3] == 0.0)
+        return;
+    D4 = D4 * M[3][3];
+    if (D4 == 0.0)
+        return;
+    // D4 / n^4: determinant of the regressors' covariance, 1/16 when even.
+    if (!(D4 / (((n * n) * n) * n) >= 0.25 * min_spread))
+        return;
+
+    const double b3 = y[3] / M[3][3];
+    const double b2 = (y[2] - M[2][3] * b3) / M[2][2];
+    const double b1 = ((y[1] - M[1][2] * b2) - M[1][3] * b3) / M[1][1];
+    const double b0 = (((y[0] - M[0][1] * b1) - M[0][2] * b2) - M[0][3] * b3) / M[0][0];
+    o[5 * stride] = (((q.vb - b0 * q.sb) - b1 * q.cb) - b2 * q.s2b) - b3 * q.c2b;
+    o[6 * stride] = b2;
+    o[7 * stride] = b3;
 }
 
 // One ring. Writes its eight results at o[k * stride], k = 0..7: fit 1
@@ -254,71 +324,59 @@ void vad(Ring& ring, double cos_el, int64_t min_gates, double min_spread, double
     });
     const double s2b = S2s / n, c2b = S2c / n;
 
-    // x_i x_k and x_k x_i round to the same bits, so summing the upper
-    // triangle and mirroring it equals summing both halves.
-    double M[4][4], y[4] = {0.0, 0.0, 0.0, 0.0};
-    double U[10] = {};
-    ring.both([&](double v, double s, double c, double s2, double c2) {
-        const double x0 = s - sb, x1 = c - cb, x2 = s2 - s2b, x3 = c2 - c2b, dv = v - vb;
-        U[0] += x0 * x0;
-        U[1] += x0 * x1;
-        U[2] += x0 * x2;
-        U[3] += x0 * x3;
-        U[4] += x1 * x1;
-        U[5] += x1 * x2;
-        U[6] += x1 * x3;
-        U[7] += x2 * x2;
-        U[8] += x2 * x3;
-        U[9] += x3 * x3;
-        y[0] += x0 * dv;
-        y[1] += x1 * dv;
-        y[2] += x2 * dv;
-        y[3] += x3 * dv;
-    });
-    for (int i = 0, u = 0; i < 4; ++i)
-        for (int k = i; k < 4; ++k, ++u)
-            M[i][k] = M[k][i] = U[u];
-
-    // Gaussian elimination with partial pivoting; D4 tracks the determinant.
-    double D4 = 1.0;
-    for (int j = 0; j < 3; ++j) {
-        int p = j;
-        for (int i = j + 1; i < 4; ++i)
-            if (std::fabs(M[i][j]) > std::fabs(M[p][j])) // strict: lower row wins ties
-                p = i;
-        if (M[p][j] == 0.0)
-            return;
-        if (p != j) {
-            std::swap(M[j], M[p]);
-            std::swap(y[j], y[p]);
-            D4 = -D4;
-        }
-        D4 = D4 * M[j][j];
-        for (int i = j + 1; i < 4; ++i) {
-            const double f = -M[i][j] / M[j][j];
-            for (int k = j; k < 4; ++k)
-                M[i][k] = M[j][k] * f + M[i][k];
-            y[i] = f * y[j] + y[i];
-        }
-    }
-    if (M[3][3] == 0.0)
-        return;
-    D4 = D4 * M[3][3];
-    if (D4 == 0.0)
-        return;
-    // D4 / n^4: determinant of the regressors' covariance, 1/16 when even.
-    if (!(D4 / (((n * n) * n) * n) >= 0.25 * min_spread))
-        return;
-
-    const double b3 = y[3] / M[3][3];
-    const double b2 = (y[2] - M[2][3] * b3) / M[2][2];
-    const double b1 = ((y[1] - M[1][2] * b2) - M[1][3] * b3) / M[1][1];
-    const double b0 = (((y[0] - M[0][1] * b1) - M[0][2] * b2) - M[0][3] * b3) / M[0][0];
-    o[5 * stride] = (((vb - b0 * sb) - b1 * cb) - b2 * s2b) - b3 * c2b;
-    o[6 * stride] = b2;
-    o[7 * stride] = b3;
+    fit2_sums q{sb, cb, vb, s2b, c2b};
+    ring.both(q);
+    solve_fit2(q, n, min_spread, o, stride);
 }
 
+// A ring read from a shared row table: the sums of vad() with the same
+// operands in the same order, regrouped so that the ring is read three times
+// instead of five. The sums of sin 2az and cos 2az join pass 1, and fit 2's
+// sums run in pass 2, whose five sums of fit 1 are U[0], U[1], U[4], y[0] and
+// y[1] of fit 2. A ring that fit 1 refuses discards fit 2's sums.
+void vad_shared(ring_shared& ring, double cos_el, int64_t min_gates, double min_spread, double* o,
+                int64_t stride)
+{
+    for (int k = 0; k < 8; ++k)
+        o[k * stride] = nan;
+
+    double n = 0.0, Ss = 0.0, Sc = 0.0, Sv = 0.0, S2s = 0.0, S2c = 0.0;
+    ring.first([&](double v, double s, double c, double s2, double c2) {
+        n += 1.0;
+        Ss += s;
+        Sc += c;
+        Sv += v;
+        S2s += s2;
+        S2c += c2;
+    });
+    o[4 * stride] = n;
+    if (n < static_cast<double>(min_gates) || n < 3.0)
+        return;
+    const double sb = Ss / n, cb = Sc / n, vb = Sv / n;
+    const double s2b = S2s / n, c2b = S2c / n;
+
+    fit2_sums q{sb, cb, vb, s2b, c2b};
+    ring.both(q);
+    const double Sss = q.U[0], Ssc = q.U[1], Scc = q.U[4], Ssv = q.y[0], Scv = q.y[1];
+    const double D2 = Sss * Scc - Ssc * Ssc;
+    if (!(D2 / (n * n) >= min_spread))
+        return;
+    const double a = (Scc * Ssv - Ssc * Scv) / D2;
+    const double b = (Sss * Scv - Ssc * Ssv) / D2;
+    const double c0 = (vb - a * sb) - b * cb;
+
+    double E = 0.0;
+    ring.harmonic1([&](double v, double s, double c) {
+        const double e = ((v - c0) - a * s) - b * c;
+        E += e * e;
+    });
+    o[0] = a / cos_el;
+    o[stride] = b / cos_el;
+    o[2 * stride] = c0;
+    o[3 * stride] = std::sqrt(E / n);
+
+    solve_fit2(q, n, min_spread, o, stride);
+}
 } // namespace
 
 py::array_t<double> vad_py(farray vr, farray az, farray cos_el, int64_t min_gates,
@@ -373,7 +431,7 @@ py::array_t<double> vad_py(farray vr, farray az, farray cos_el, int64_t min_gate
             }
             if (trig.row) {
                 ring_shared ring{{vr_r, az_r, cols, buf.get()}, &trig};
-                vad(ring, E[r], min_gates, min_spread, o + r, rows);
+                vad_shared(ring, E[r], min_gates, min_spread, o + r, rows);
             } else {
                 ring_packed ring{{vr_r, az_r, cols, buf.get()}};
                 vad(ring, E[r], min_gates, min_spread, o + r, rows);
