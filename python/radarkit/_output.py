@@ -7,6 +7,7 @@ import io
 import os
 import re
 import tempfile
+import threading
 from typing import Any
 
 
@@ -48,6 +49,8 @@ class Output:
         self.file: Any = None
         self.done = False
         self.size = 0
+        self.behind: threading.Thread | None = None
+        self.error: BaseException | None = None
         if isinstance(path, (str, bytes, os.PathLike)):
             target = os.path.realpath(os.fspath(path))  # a symlink keeps pointing at the file
             if os.path.isdir(target):
@@ -74,6 +77,7 @@ class Output:
         self.start = path.tell() if is_seekable else None
 
     def write(self, data: Any) -> None:
+        self.wait()
         if self.fd is not None:
             _write_all(self.fd, data)
         else:
@@ -83,11 +87,45 @@ class Output:
                 view = view[len(view) if taken is None else taken :]
         self.size += memoryview(data).nbytes
 
+    def write_behind(self, data: Any) -> None:
+        """Like write(), for large blocks of text: to a path, the block is written
+        by a helper thread while the caller prepares the next one (one block in
+        flight). Errors surface at the next write_behind(), patch() or commit()."""
+        if self.fd is None:
+            self.write(data)
+            return
+        self.wait()
+        fd, at = self.fd, self.size
+
+        def run() -> None:
+            try:
+                _write_all(fd, data)
+                if hasattr(os, "posix_fadvise"):
+                    # Starts the disk writing these pages now instead of all at
+                    # the final fsync, and keeps them out of the page cache.
+                    os.posix_fadvise(fd, at, len(data), os.POSIX_FADV_DONTNEED)
+            except BaseException as e:
+                self.error = e
+
+        self.size += memoryview(data).nbytes
+        self.behind = threading.Thread(target=run, name="radarkit-writer", daemon=True)
+        self.behind.start()
+
+    def wait(self) -> None:
+        """Waits for the block in flight; raises its error."""
+        if self.behind is not None:
+            self.behind.join()
+            self.behind = None
+        if self.error is not None:
+            error, self.error = self.error, None
+            raise error
+
     def tell(self) -> int:
         return self.size
 
     def patch(self, offset: int, data: bytes) -> None:
         """Overwrites bytes already written, at `offset` from the start."""
+        self.wait()
         if self.fd is not None:
             view = memoryview(data)
             while view:
@@ -100,6 +138,7 @@ class Output:
 
     def commit(self) -> None:
         try:
+            self.wait()
             if self.fd is not None:
                 os.fsync(self.fd)
                 os.close(self.fd)
@@ -131,6 +170,13 @@ class Output:
         if self.done:
             return
         self.done = True
+        interrupted = False
+        while self.behind is not None and self.behind.is_alive():
+            try:
+                self.behind.join()  # it writes to self.fd, which must stay open until it ends
+            except KeyboardInterrupt:
+                interrupted = True
+        self.behind = None
         if self.fd is not None:
             try:
                 os.close(self.fd)
@@ -149,6 +195,8 @@ class Output:
                 self.file.truncate()
             except (OSError, ValueError):
                 pass
+        if interrupted:
+            raise KeyboardInterrupt
 
     def __del__(self) -> None:
         # A writer dropped without commit or abort must not leave its temporary file.

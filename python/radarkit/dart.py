@@ -475,7 +475,7 @@ def _write_records(
             for _ in range(4):
                 line = text.index(b"\n", line) + 1
             last_link = out.tell() + line - 1 - 24
-        out.write(text)
+        out.write_behind(text)
         del text
         if progress is not None:
             progress(b, p.written)

@@ -310,7 +310,7 @@ def write_radar_obs(path: Any, radars: Sequence[Any], *, n_threads: int = 0) -> 
             out.write(r.head())
             for a, b in r.chunks():
                 text = r.text(a, b, n_threads)
-                out.write(text)
+                out.write_behind(text)
                 del text
         out.commit()
     except BaseException:
