@@ -14,8 +14,8 @@ import operator
 import os
 import time
 import warnings
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Callable
 
 import numpy as np
 

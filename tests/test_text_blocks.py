@@ -9,10 +9,9 @@ import time
 import numpy as np
 import pytest
 
-from cases import sanitizer
-
 import reference_writer as ref
 from _marlode import format_dart, format_wrfda
+from cases import sanitizer
 
 THREADS = [1, 2, 3, 0, -1, 4 * (os.cpu_count() or 1) + 1]
 

@@ -98,7 +98,7 @@ def test_shapes_pair_in_c_order():
     ],
 )
 def test_size_mismatch(t, p, td):
-    with pytest.raises(ValueError, match="^size mismatch$"):
+    with pytest.raises(ValueError, match=r"^size mismatch$"):
         _kestrin.thermo(t, p, td)
 
 

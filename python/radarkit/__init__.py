@@ -8,5 +8,5 @@ functions under one name.
 from _kestrin import cold_pool, gradient, profile, thermo, vad
 from _marlode import format_dart, format_wrfda
 
-__all__ = ["thermo", "cold_pool", "profile", "gradient", "vad", "format_dart", "format_wrfda"]
+__all__ = ["cold_pool", "format_dart", "format_wrfda", "gradient", "profile", "thermo", "vad"]
 __version__ = "0.1.0"
