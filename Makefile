@@ -6,9 +6,9 @@
 VENV   := .venv
 PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.installed
-SOURCES := pyproject.toml CMakeLists.txt $(shell find kernels writer python -type f -not -name '*.pyc' 2>/dev/null)
+SOURCES := pyproject.toml CMakeLists.txt $(shell find kernels writer python stubs -type f -not -name '*.pyc' 2>/dev/null)
 
-.PHONY: demo test bench install clean sanitize sanitize-address sanitize-thread
+.PHONY: demo test bench install clean sanitize sanitize-address sanitize-thread lint werror
 
 demo: $(STAMP)
 	$(PY) -m radarkit.demo
@@ -35,6 +35,32 @@ $(STAMP): $(SOURCES) | $(PY)
 	$(PY) -m pip install -q -r build/build-requires.txt
 	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/release '.[test]'
 	touch $@
+
+# Checks only, nothing is rewritten: Python formatting and lint (ruff), C++
+# formatting of every tracked source (clang-format), and the type stubs
+# against the compiled modules (stubtest). The tools are pinned in the `lint`
+# extra and installed beside the package. Fix with `ruff format`,
+# `ruff check --fix` and `clang-format -i` from .venv/bin.
+LINT_STAMP := $(VENV)/.lint-installed
+
+lint: $(STAMP) $(LINT_STAMP)
+	$(VENV)/bin/ruff format --check .
+	$(VENV)/bin/ruff check .
+	git ls-files -z '*.cpp' '*.hpp' '*.c' '*.h' | xargs -0 $(VENV)/bin/clang-format --dry-run -Werror
+	MYPYPATH=stubs $(PY) -m mypy.stubtest --mypy-config-file pyproject.toml _kestrin _marlode
+
+$(LINT_STAMP): pyproject.toml | $(PY)
+	mkdir -p build
+	$(PY) -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["lint"]))' > build/lint-requires.txt
+	$(PY) -m pip install -q -r build/lint-requires.txt
+	touch $@
+
+# Both modules compiled with every warning an error, plus -Wconversion,
+# -Wshadow and -pedantic; nothing is installed.
+werror: $(STAMP)
+	cmake -S . -B build/werror -DRADARKIT_WERROR=ON -DCMAKE_BUILD_TYPE=Release \
+		-DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
+	cmake --build build/werror -j 2
 
 # Sanitizer lanes: the same sources built into .venv-asan/ (AddressSanitizer
 # with UndefinedBehaviorSanitizer, whole suite) and .venv-tsan/
