@@ -63,8 +63,9 @@ werror: $(STAMP)
 	cmake --build build/werror -j 2
 
 # Sanitizer lanes: the same sources built into .venv-asan/ (AddressSanitizer
-# with UndefinedBehaviorSanitizer, whole suite) and .venv-tsan/
-# (ThreadSanitizer, the multithreaded tests), each with its own build dir.
+# with UndefinedBehaviorSanitizer, every test but those of the pure-Python
+# layer) and .venv-tsan/ (ThreadSanitizer, the multithreaded tests), each
+# with its own build dir.
 # CPython is not instrumented, so the sanitizer runtime is preloaded into it;
 # leak detection is off because the interpreter keeps its memory at exit. Any
 # report ends the run with a failure. Hypothesis runs fewer examples there.
@@ -80,7 +81,8 @@ sanitize-address: .venv-asan/.installed
 	LD_PRELOAD="$(ASAN_RT)" PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	HYPOTHESIS_PROFILE=sanitize .venv-asan/bin/python -m pytest -q -p no:cacheprovider --capture=sys
+	HYPOTHESIS_PROFILE=sanitize .venv-asan/bin/python -m pytest -q -p no:cacheprovider --capture=sys \
+		-m "not python_layer"
 
 sanitize-thread: .venv-tsan/.installed
 	LD_PRELOAD="$(TSAN_RT)" \

@@ -11,9 +11,7 @@ import pytest
 
 import reference_writer as ref
 from _marlode import format_dart, format_wrfda
-from cases import sanitizer
-
-THREADS = [1, 2, 3, 0, -1, 4 * (os.cpu_count() or 1) + 1]
+from cases import THREADS, sanitizer
 
 
 @pytest.fixture(scope="module", params=[2047, 2048, 2049, 6500])

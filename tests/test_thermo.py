@@ -4,8 +4,7 @@ import numpy as np
 import pytest
 
 import _kestrin
-
-THREADS = [1, 2, 3, 0, -1, 64]
+from cases import THREADS
 
 
 def reference(T, P, D):
