@@ -176,6 +176,17 @@ def test_cold_pool_of_buoyancy_rising_linearly_to_zero(b0, h):
     assert out == pytest.approx([math.sqrt(b0 * h), h, 0.0], rel=1e-12)
 
 
+@pytest.mark.parametrize("depth", [0.07, 0.3, 0.62, 0.9])
+def test_cold_pool_of_linear_buoyancy_through_a_fixed_depth(depth):
+    """The same buoyancy through a fixed depth d ending between levels:
+    ∫0^d b0·(1 - z/h) dz = b0·(d - d²/(2h)) (the trapezoid rule is exact on a line)."""
+    b0, h = 0.03, 800.0
+    z = np.array([0.0, 0.13, 0.4, 0.55, 0.91, 1.27, 1.6]) * h
+    d = depth * h
+    out = _kestrin.cold_pool([z], [-b0 * (1 - z / h)], [NAN], 0.0, [d])[:, 0]
+    assert out == pytest.approx([math.sqrt(2 * b0 * (d - d * d / (2 * h))), d, 0.0], rel=1e-12)
+
+
 # thermo: rows r (kg/kg), θ, θv, θe (K).
 
 EPS = 0.6219569156569429  # molar mass of water over that of dry air
