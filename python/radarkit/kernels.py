@@ -59,6 +59,7 @@ def thermo(
 
     Example
     -------
+    >>> import radarkit as rk
     >>> r, theta, theta_v, theta_e = rk.thermo([300.0], [100000.0], [290.0])
     >>> print(f"{r[0]:.6f} {theta[0]:.1f} {theta_e[0]:.3f}")
     0.012162 300.0 335.865
@@ -115,6 +116,7 @@ def cold_pool(
 
     Example
     -------
+    >>> import radarkit as rk
     >>> z, b, nan = [[0.0, 100.0, 200.0]], [[-0.02, -0.01, 0.0]], float("nan")
     >>> rk.cold_pool(z, b, [nan], -0.005, [nan])[:, 0]  # intensity, depth, ran out
     array([  1.93649167, 150.        ,   0.        ])
@@ -174,6 +176,7 @@ def profile(
 
     Example
     -------
+    >>> import radarkit as rk
     >>> z, u, v = [[0.0, 1000.0]], [[0.0, 10.0]], [[10.0, 10.0]]
     >>> rk.profile(z, u, v, [0.0], 0.0, 1000.0, [0.0], [0.0])[:, 0]
     array([  0.,  10.,  10.,  10., 100.,   5.,  10.])
@@ -218,6 +221,7 @@ def gradient(
 
     Example
     -------
+    >>> import radarkit as rk
     >>> rk.gradient([[[1.0, 2.0, 4.0]]], [0.0, 1.0, 3.0], [0.0])[0, 0, 0]
     array([1., 1., 1.])
     """
@@ -275,6 +279,7 @@ def vad(
 
     Example
     -------
+    >>> import numpy as np, radarkit as rk
     >>> az = np.deg2rad(np.arange(0.0, 360.0, 10.0))
     >>> rk.vad([10.0 * np.sin(az)], [az], [1.0], 10, 0.1)[:2, 0].round(12)
     array([10.,  0.])

@@ -88,6 +88,7 @@ def format_dart(
 
     Example
     -------
+    >>> import radarkit as rk
     >>> text = rk.format_dart([1], [35.25], [6.25], [4.5], [0.625], [2250.0], [150000], [43200],
     ...                       [0.0], [0.0], [0.0], [[0.0, 0.0, 0.0]], [0.0], [0], 3)
     >>> text.splitlines()[:2]
@@ -170,6 +171,7 @@ def format_wrfda(
 
     Example
     -------
+    >>> import radarkit as rk
     >>> text = rk.format_wrfda([500.0], [35.25], [-97.5], [370.0], [[12.345]], [[0]], [[1.0]],
     ...                        [[25.5]], [[0]], [[2.0]], "2021-06-01_12:00:00")
     >>> text.splitlines()[1]
