@@ -37,10 +37,12 @@ $(STAMP): $(SOURCES) | $(PY)
 	touch $@
 
 # Checks only, nothing is rewritten: Python formatting and lint (ruff), C++
-# formatting of every tracked source (clang-format), and the type stubs
-# against the compiled modules (stubtest). The tools are pinned in the `lint`
-# extra and installed beside the package. Fix with `ruff format`,
-# `ruff check --fix` and `clang-format -i` from .venv/bin.
+# formatting of every tracked source (clang-format), the type stubs against
+# the compiled modules (stubtest; tests/test_stubs.py compares the
+# signatures) and the annotations of the documented functions (mypy). The
+# tools are pinned in the `lint` extra and installed beside the package.
+# Fix with `ruff format`, `ruff check --fix` and `clang-format -i` from
+# .venv/bin.
 LINT_STAMP := $(VENV)/.lint-installed
 
 lint: $(STAMP) $(LINT_STAMP)
@@ -48,6 +50,7 @@ lint: $(STAMP) $(LINT_STAMP)
 	$(VENV)/bin/ruff check .
 	git ls-files -z '*.cpp' '*.hpp' '*.c' '*.h' | xargs -0 $(VENV)/bin/clang-format --dry-run -Werror
 	MYPYPATH=stubs $(PY) -m mypy.stubtest --mypy-config-file pyproject.toml _kestrin _marlode
+	MYPYPATH=stubs $(PY) -m mypy --strict python/radarkit/kernels.py python/radarkit/records.py
 
 $(LINT_STAMP): pyproject.toml | $(PY)
 	mkdir -p build
