@@ -29,12 +29,16 @@ def compiled(name):
 
 
 def compiled_signature(fn):
-    """(name, default text or None) of each argument, from the generated signature line."""
+    """(name, keyword-only, default text or None) of each argument, from the
+    generated signature line."""
     args = re.match(r"\w+\((.*)\) ->", fn.__doc__.splitlines()[0]).group(1)
-    return [
-        (a.split(":")[0].strip(), a.rsplit("=", 1)[1].strip() if "=" in a else None)
-        for a in re.split(r",\s*(?=\w+:)", args)
-    ]
+    out, kwonly = [], False
+    for a in re.split(r",\s*(?=\w+:|\*)", args):
+        if a.strip() == "*":
+            kwonly = True
+            continue
+        out.append((a.split(":")[0].strip(), kwonly, a.rsplit(" = ", 1)[1] if " = " in a else None))
+    return out
 
 
 def test_every_compiled_function_is_public():
@@ -44,8 +48,11 @@ def test_every_compiled_function_is_public():
 @pytest.mark.parametrize("name", sorted(FUNCTIONS))
 def test_same_arguments_as_compiled(name):
     params = inspect.signature(getattr(radarkit, name)).parameters.values()
-    ours = [(p.name, None if p.default is p.empty else repr(p.default)) for p in params]
-    assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in params)
+    assert all(p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY) for p in params)
+    ours = [
+        (p.name, p.kind is p.KEYWORD_ONLY, None if p.default is p.empty else repr(p.default))
+        for p in params
+    ]
     assert ours == compiled_signature(compiled(name))
 
 
