@@ -1,5 +1,4 @@
 import re
-import sys
 
 import numpy as np
 import pytest
@@ -118,16 +117,6 @@ def test_argument_names_types_and_defaults(name):
     head = getattr(_marlode, name).__doc__.splitlines()[0]
     ints = re.findall(r"(\w+): typing.Annotated\[numpy.typing.ArrayLike, numpy.int64\]", head)
     assert set(ints) == INT64 & set(FUNCTIONS[name]) and head.endswith("-> bytes")
-
-
-def test_reimport_returns_cached_module():
-    first = sys.modules.pop("_marlode")
-    try:
-        import _marlode as again
-
-        assert again is first
-    finally:
-        sys.modules["_marlode"] = first
 
 
 @pytest.mark.parametrize("bad", [2.0, np.float64(2.0), 2**31, -(2**31) - 1, "2", None])
