@@ -21,8 +21,9 @@ import sys
 import tempfile
 import time
 
-import _marlode
 import numpy as np
+
+import _marlode
 from radarkit import dart, wrfda
 
 HERE = os.path.dirname(os.path.abspath(__file__))

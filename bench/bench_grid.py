@@ -11,8 +11,9 @@ import gc
 import sys
 import time
 
-import _kestrin
 import numpy as np
+
+import _kestrin
 from common import machine
 
 NY, NX, NLEV = 1059, 1799, 50
@@ -100,9 +101,10 @@ def profile_cases(data):
     try:
         import dask
         import dask.array as da
-        import radarkit.xarray as rkx
         import xarray as xr
         from distributed import Client, LocalCluster, wait
+
+        import radarkit.xarray as rkx
     except ImportError as e:
         print(f"  (Dask case skipped: {e}; pip install 'radarkit[xarray]')")
         sec, _ = timed(lambda: direct_calls(*data), 3)
@@ -162,8 +164,9 @@ def profile_cases(data):
 
 def gradient_case():
     try:
-        import radarkit.xarray as rkx
         import xarray as xr
+
+        import radarkit.xarray as rkx
     except ImportError:
         return None
     rng = np.random.default_rng(3)

@@ -21,9 +21,10 @@ import os
 import subprocess
 import sys
 
-import _kestrin
 import numpy as np
 from bench_vad_cold_pool import best_of, rings, vad_numpy
+
+import _kestrin
 from common import report
 
 HERE = os.path.dirname(os.path.abspath(__file__))

@@ -3,6 +3,7 @@ import os
 
 import numpy as np
 import pytest
+
 from radarkit import dart
 
 pytestmark = pytest.mark.python_layer

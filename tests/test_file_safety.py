@@ -9,6 +9,7 @@ import subprocess
 
 import numpy as np
 import pytest
+
 from radarkit import dart, wrfda
 
 pytestmark = pytest.mark.python_layer

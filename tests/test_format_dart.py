@@ -2,6 +2,7 @@ import itertools
 
 import numpy as np
 import pytest
+
 import reference_writer as ref
 from _marlode import format_dart
 

@@ -1,10 +1,11 @@
 """`vad` on rings that share their azimuth row, as the rings of one radar sweep
 do: the result must be the bits of the same rings fitted one call each."""
 
-import _kestrin
 import numpy as np
 import pytest
 from test_vad import expected
+
+import _kestrin
 
 THREADS = [1, 2, 3, 0, -1, 64]
 GATES, SPREAD = 5, 1e-3

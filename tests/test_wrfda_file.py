@@ -4,6 +4,7 @@ import subprocess
 
 import numpy as np
 import pytest
+
 from radarkit import wrfda
 
 pytestmark = pytest.mark.python_layer

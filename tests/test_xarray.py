@@ -4,9 +4,10 @@ as the kernels on NumPy and Dask data, and on a real multi-process cluster."""
 import subprocess
 import sys
 
-import _kestrin
 import numpy as np
 import pytest
+
+import _kestrin
 
 xr = pytest.importorskip("xarray")
 rkx = pytest.importorskip("radarkit.xarray")

@@ -8,9 +8,10 @@ import math
 import os
 import sys
 
+import numpy as np
+
 import _kestrin
 import _marlode
-import numpy as np
 import radarkit as rk
 
 here = os.path.dirname(os.path.abspath(rk.__file__))

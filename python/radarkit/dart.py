@@ -33,8 +33,9 @@ import re
 from collections.abc import Callable, Iterable, Mapping
 from typing import Any, NamedTuple
 
-import _marlode
 import numpy as np
+
+import _marlode
 
 from ._output import Output
 

@@ -30,8 +30,9 @@ import re
 from collections.abc import Mapping, Sequence
 from typing import Any
 
-import _marlode
 import numpy as np
+
+import _marlode
 
 from ._output import Output
 

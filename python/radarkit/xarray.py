@@ -33,9 +33,10 @@ from collections.abc import Callable, Hashable
 from functools import partial
 from typing import cast
 
-import _kestrin
 import numpy as np
 import numpy.typing as npt
+
+import _kestrin
 
 try:
     import xarray as xr
