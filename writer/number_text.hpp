@@ -51,26 +51,6 @@ inline size_t non_finite_text(char* buf, double x, bool upper)
     return len + 3;
 }
 
-// x as "%.16E" (17 significant digits, reads back exactly) right-aligned in
-// 25 characters; finite values take 22 to 24 of them. std::to_chars gives
-// printf's digits and exponent, correctly rounded, with a lower-case e.
-inline void put_e(std::string& s, double x)
-{
-    char buf[64];
-    size_t len;
-    if (std::isfinite(x)) {
-        const auto r = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific, 16);
-        if (r.ec != std::errc())
-            throw std::runtime_error("formatting failed");
-        len = static_cast<size_t>(r.ptr - buf);
-        // "-d.dddddddddddddddde+xx": the exponent letter follows 17 digits and the point
-        buf[(buf[0] == '-') + 18] = 'E';
-    } else {
-        len = non_finite_text(buf, x, true);
-    }
-    put_field(s, buf, len, 25);
-}
-
 constexpr uint64_t pow10_u64[] = {1,
                                   10,
                                   100,
@@ -90,6 +70,107 @@ constexpr uint64_t pow10_u64[] = {1,
                                   10000000000000000,
                                   100000000000000000,
                                   1000000000000000000};
+
+struct pow10_table {
+    unsigned __int128 v[23];
+    constexpr pow10_table() : v()
+    {
+        unsigned __int128 p = 1;
+        for (auto& x : v) {
+            x = p;
+            p *= 10;
+        }
+    }
+};
+inline constexpr pow10_table pow10_u128{};
+
+// The digits of v, exactly `count` of them with leading zeros, at p.
+inline void put_digits(char* p, uint64_t v, int32_t count)
+{
+    for (int32_t k = count - 1; k >= 0; --k) {
+        p[k] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    }
+}
+
+// "%.16E" text of a finite x with 2^-19 <= |x| < 2^64, or of a zero; returns
+// its length, or 0 for any other x. Exact: with x = m * 2^e (m an integer
+// below 2^53) and 10^k <= |x| < 10^(k+1), the 17 digits are
+// m * 2^e * 10^(16-k) rounded to an integer, half to even as printf rounds
+// the exact value; in this range that product fits 128-bit integers.
+inline size_t scientific_17(char* buf, double x)
+{
+    uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    const int32_t biased = static_cast<int32_t>((bits >> 52) & 0x7ff);
+    const uint64_t m = (bits & ((uint64_t{1} << 52) - 1)) | (biased ? uint64_t{1} << 52 : 0);
+    char* p = buf;
+    if (bits >> 63)
+        *p++ = '-';
+    if (m == 0) {
+        std::memcpy(p, "0.0000000000000000E+00", 22);
+        return static_cast<size_t>(p - buf) + 22;
+    }
+    const int32_t e = biased - 1075;
+    const int32_t log2 = e + 52; // floor(log2 |x|), m being normal here
+    if (biased == 0 || log2 < -19 || log2 > 63)
+        return 0;
+    constexpr uint64_t lo = 10000000000000000;  // 10^16
+    constexpr uint64_t hi = 100000000000000000; // 10^17
+    int32_t k = (log2 * 1233) >> 12;            // floor(log2 * log10(2)), or one off
+    uint64_t q;
+    for (;;) {
+        if (k <= 16) {
+            const unsigned __int128 v = static_cast<unsigned __int128>(m) * pow10_u128.v[16 - k];
+            if (e >= 0) {
+                q = static_cast<uint64_t>(v << e); // an integer below 10^17 times 10^(16-k)
+                if ((v << e) >= hi) {
+                    ++k;
+                    continue;
+                }
+            } else {
+                const unsigned __int128 whole = v >> -e;
+                if (whole >= hi) {
+                    ++k;
+                    continue;
+                }
+                q = static_cast<uint64_t>(whole);
+                const unsigned __int128 rest = v - (whole << -e);
+                const unsigned __int128 half = static_cast<unsigned __int128>(1) << (-e - 1);
+                if (rest > half || (rest == half && (q & 1)))
+                    ++q;
+            }
+        } else {
+            const uint64_t whole_x = m << e; // |x| < 2^64 is an integer here
+            const uint64_t div = pow10_u64[k - 16];
+            q = whole_x / div;
+            if (q >= hi) {
+                ++k;
+                continue;
+            }
+            const uint64_t rest = whole_x % div;
+            if (rest > div / 2 || (rest == div / 2 && (q & 1)))
+                ++q;
+        }
+        if (q < lo) {
+            --k;
+            continue;
+        }
+        break;
+    }
+    if (q == hi) { // rounded up to the next power of ten
+        q = lo;
+        ++k;
+    }
+    p[0] = static_cast<char>('0' + q / lo);
+    p[1] = '.';
+    put_digits(p + 2, q % lo, 16);
+    p[18] = 'E';
+    p[19] = k < 0 ? '-' : '+';
+    const uint32_t ak = static_cast<uint32_t>(k < 0 ? -k : k);
+    put_digits(p + 20, ak, 2);
+    return static_cast<size_t>(p - buf) + 22;
+}
 
 // "%.*f" text of a finite x with 0 to 9 decimals when |x| * 10^precision,
 // rounded, stays below 10^18; returns its length, or 0 when x is outside
@@ -148,8 +229,34 @@ inline size_t fixed_small(char* buf, double x, int32_t precision)
     return static_cast<size_t>(p - buf);
 }
 
-// x as "%.*f" with precision decimals, right-aligned in width characters.
-// At 3 decimals the longest text, that of -DBL_MAX, has 314 characters.
+// x as "%.16E" (17 significant digits, reads back exactly) right-aligned in
+// 25 characters; finite values take 22 to 24 of them. Values outside the
+// range of scientific_17 go through std::to_chars, which gives printf's
+// digits and exponent, correctly rounded, with a lower-case e.
+inline void put_e(std::string& s, double x)
+{
+    char buf[64];
+    size_t len = 0;
+    if (!std::isfinite(x)) {
+        len = non_finite_text(buf, x, true);
+    } else {
+        len = scientific_17(buf, x);
+        if (len == 0) {
+            const auto r =
+                std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific, 16);
+            if (r.ec != std::errc())
+                throw std::runtime_error("formatting failed");
+            len = static_cast<size_t>(r.ptr - buf);
+            // "-d.dddddddddddddddde+xx": the exponent letter follows 17 digits and the point
+            buf[(buf[0] == '-') + 18] = 'E';
+        }
+    }
+    put_field(s, buf, len, 25);
+}
+
+// x as "%.*f" with precision decimals, right-aligned in width characters;
+// what fixed_small does not take goes through std::to_chars. At 3 decimals the longest text, that
+// of -DBL_MAX, has 314 characters.
 inline void put_f(std::string& s, double x, int32_t width, int32_t precision)
 {
     char buf[400];

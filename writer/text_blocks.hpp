@@ -24,6 +24,7 @@ namespace marlode {
 namespace py = pybind11;
 
 constexpr int64_t block_items = 2048;
+constexpr size_t copy_unlocked_from = size_t{1} << 20; // bytes of text
 
 // The hardware concurrency, 1 when the platform reports 0. Queried once per
 // process and only when a call asks for all hardware threads: the query
@@ -105,14 +106,19 @@ template <class Format> py::bytes run_blocks(int64_t n, int32_t n_threads, Forma
         throw std::runtime_error("Could not allocate bytes object!");
     }
     auto result = py::reinterpret_steal<py::bytes>(out);
-    {
-        py::gil_scoped_release unlocked; // no other thread can see `out` yet
-        char* dst = PyBytes_AS_STRING(out);
+    auto join = [&text, dst = PyBytes_AS_STRING(out)]() mutable {
         for (auto& t : text) {
             std::memcpy(dst, t.data(), t.size());
             dst += t.size();
             std::string().swap(t);
         }
+    };
+    // A short text is copied faster than the lock is handed over and back.
+    if (total < copy_unlocked_from) {
+        join();
+    } else {
+        py::gil_scoped_release unlocked; // no other thread can see `out` yet
+        join();
     }
     return result;
 }
