@@ -51,26 +51,7 @@ inline size_t non_finite_text(char* buf, double x, bool upper)
     return len + 3;
 }
 
-constexpr uint64_t pow10_u64[] = {1,
-                                  10,
-                                  100,
-                                  1000,
-                                  10000,
-                                  100000,
-                                  1000000,
-                                  10000000,
-                                  100000000,
-                                  1000000000,
-                                  10000000000,
-                                  100000000000,
-                                  1000000000000,
-                                  10000000000000,
-                                  100000000000000,
-                                  1000000000000000,
-                                  10000000000000000,
-                                  100000000000000000,
-                                  1000000000000000000};
-
+// 10^0 to 10^22
 struct pow10_table {
     unsigned __int128 v[23];
     constexpr pow10_table() : v()
@@ -83,6 +64,11 @@ struct pow10_table {
     }
 };
 inline constexpr pow10_table pow10_u128{};
+
+inline uint64_t pow10_at(int32_t k) // k <= 19
+{
+    return static_cast<uint64_t>(pow10_u128.v[k]);
+}
 
 // The digits of v, exactly `count` of them with leading zeros, at p.
 inline void put_digits(char* p, uint64_t v, int32_t count)
@@ -142,7 +128,7 @@ inline size_t scientific_17(char* buf, double x)
             }
         } else {
             const uint64_t whole_x = m << e; // |x| < 2^64 is an integer here
-            const uint64_t div = pow10_u64[k - 16];
+            const uint64_t div = pow10_at(k - 16);
             q = whole_x / div;
             if (q >= hi) {
                 ++k;
@@ -188,13 +174,13 @@ inline size_t fixed_small(char* buf, double x, int32_t precision)
         m |= uint64_t{1} << 52;
         e = biased - 1075;
     }
-    const uint64_t scale = pow10_u64[precision];
+    const uint64_t scale = pow10_at(precision);
     uint64_t q; // round(|x| * 10^precision)
     if (e >= 0) {
         if (e > 10)
             return 0;
         const unsigned __int128 v = static_cast<unsigned __int128>(m << e) * scale;
-        if (v >= pow10_u64[18])
+        if (v >= pow10_at(18))
             return 0;
         q = static_cast<uint64_t>(v);
     } else {
@@ -204,7 +190,7 @@ inline size_t fixed_small(char* buf, double x, int32_t precision)
             q = 0; // |x| * 10^precision < 2^83 / 2^128, far below one half
         } else {
             const unsigned __int128 whole = v >> shift;
-            if (whole >= pow10_u64[18])
+            if (whole >= pow10_at(18))
                 return 0;
             q = static_cast<uint64_t>(whole);
             const unsigned __int128 rest = v - (whole << shift);
