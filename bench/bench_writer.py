@@ -21,14 +21,18 @@ CASES = {
         lambda: ref.random_dart(10**6),
         _marlode.format_dart,
         ref.dart,
+        15.0,  # target: all cores against pure Python
     ),
     "wrfda": (
         "format_wrfda, 10^5 columns of 20 levels",
         lambda: ref.random_wrfda(10**5, 20),
         _marlode.format_wrfda,
         ref.wrfda,
+        10.0,
     ),
 }
+THREADS_TARGET = 1.7  # all cores against one thread
+PEAK_TARGET = 2.5  # peak memory of a call against the size of its text
 
 
 def status(field):
@@ -40,7 +44,7 @@ def peak_of_call(case):
     """Runs in a fresh interpreter: the rise of the peak resident size during one
     call (C++ allocations included, which tracemalloc would not see) and the size
     of the text it returned."""
-    _, make, fn, _ = CASES[case]
+    _, make, fn, _, _ = CASES[case]
     args = make()
     with open("/proc/self/clear_refs", "w") as f:
         f.write("5")  # resets VmHWM to the current resident size
@@ -50,7 +54,7 @@ def peak_of_call(case):
 
 
 def main():
-    for case, (title, make, fn, python) in CASES.items():
+    for case, (title, make, fn, python, target) in CASES.items():
         args = make()
         text = python(**args)
         assert fn(**args) == text and fn(**args, n_threads=1) == text
@@ -68,8 +72,8 @@ def main():
             [
                 ("pure-Python formatter", base, None),
                 ("n_threads=1 (vs Python)", one, base),
-                ("all cores (vs Python)", allc, base),
-                ("all cores (vs n_threads=1)", allc, one),
+                ("all cores (vs Python)", allc, base, target),
+                ("all cores (vs n_threads=1)", allc, one, THREADS_TARGET),
             ],
         )
         del args, text, one_thread, all_cores
@@ -77,7 +81,11 @@ def main():
             [sys.executable, __file__, "--peak", case], capture_output=True, text=True, check=True
         ).stdout.split()
         peak, size = int(out[0]), int(out[1])
-        print(f"  peak memory of the call: {peak / 2**20:.0f} MiB = {peak / size:.2f}x the text")
+        met = "ok" if peak / size <= PEAK_TARGET else "MISSED"
+        print(
+            f"  peak memory of the call: {peak / 2**20:.0f} MiB = {peak / size:.2f}x the text"
+            f"  (target <= {PEAK_TARGET:g}x: {met})"
+        )
 
 
 if __name__ == "__main__":

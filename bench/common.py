@@ -26,8 +26,11 @@ def machine():
 
 
 def report(title, rows):
-    """rows: (label, seconds, baseline seconds or None)."""
+    """rows: (label, seconds, baseline seconds or None[, target ratio])."""
     print(f"\n{title}  [{machine()}]")
-    for label, sec, base in rows:
+    for label, sec, base, *target in rows:
         ratio = f"  {base / sec:6.2f}x" if base else ""
+        if target:
+            met = "ok" if base / sec >= target[0] else "MISSED"
+            ratio += f"  (target >= {target[0]:g}x: {met})"
         print(f"  {label:<44s} {sec * 1e3:9.1f} ms{ratio}")

@@ -25,3 +25,24 @@ py::array_t<double> vad_py(farray vr, farray az, farray cos_el, int64_t min_gate
                            double min_spread, int32_t n_threads);
 
 } // namespace kestrin
+
+// Argument conversion of farray: pybind11's own steps (an array that
+// already has the element type and layout is used as it is, anything else
+// goes through NumPy's forced cast), without first creating an empty array
+// for the value the conversion then replaces, which would cost more than the
+// conversion itself on a small call.
+namespace pybind11::detail {
+template <class Array> struct array_arg_caster {
+    array_arg_caster() : value(reinterpret_steal<Array>(handle())) { }
+    bool load(handle src, bool convert)
+    {
+        if (!convert && !Array::check_(src))
+            return false;
+        value = Array::ensure(src);
+        return static_cast<bool>(value);
+    }
+    static handle cast(const handle& src, return_value_policy, handle) { return src.inc_ref(); }
+    PYBIND11_TYPE_CASTER(Array, handle_type_name<Array>::name);
+};
+template <> struct type_caster<kestrin::farray> : array_arg_caster<kestrin::farray> { };
+} // namespace pybind11::detail

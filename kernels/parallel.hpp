@@ -12,6 +12,15 @@
 
 namespace kestrin {
 
+// The hardware concurrency, 1 when the platform reports 0. Queried once per
+// process and only when a call asks for all hardware threads: the query
+// reads a file under /sys, which would cost more than a small call itself.
+inline int64_t hardware_threads()
+{
+    static const int64_t hw = std::max<int64_t>(std::thread::hardware_concurrency(), 1);
+    return hw;
+}
+
 // Calls body(begin, end) for consecutive blocks covering [0, count), each
 // block exactly once. The calling thread is the last of the workers; the
 // started threads are joined in start order. Runs with the interpreter lock
@@ -25,10 +34,7 @@ void parallel_blocks(int64_t count, int64_t block, int32_t n_threads, Body& body
 {
     if (count <= 0)
         return;
-    int64_t hw = std::thread::hardware_concurrency();
-    if (hw == 0)
-        hw = 1;
-    const int64_t requested = n_threads > 0 ? n_threads : hw;
+    const int64_t requested = n_threads > 0 ? n_threads : hardware_threads();
     const int64_t blocks = (count + block - 1) / block;
     const int64_t workers = std::min(blocks, requested);
 

@@ -9,13 +9,15 @@
 
 typedef int (*create_fn)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
 
-static atomic_long created;   /* successful creations since the last reset */
-static atomic_long countdown; /* > 0: the countdown-th creation from now fails */
+static atomic_long created;     /* successful creations since the last reset */
+static atomic_long countdown;   /* > 0: the countdown-th creation from now fails */
+static atomic_long nprocs_asks; /* hardware-concurrency queries since the last reset */
 
 void faultshim_reset(void)
 {
     atomic_store(&created, 0);
     atomic_store(&countdown, 0);
+    atomic_store(&nprocs_asks, 0);
 }
 void faultshim_fail_at(long k)
 {
@@ -63,4 +65,28 @@ void* malloc(size_t size)
         return NULL;
     }
     return __libc_malloc(size);
+}
+
+/* The hardware concurrency as the C++ thread library asks for it: counted,
+ * and reported as a chosen value (0 included, "unknown") once set; a
+ * negative value gives the system's answer back. */
+static atomic_int nprocs_reported = -1;
+
+void faultshim_nprocs(int value)
+{
+    atomic_store(&nprocs_reported, value);
+}
+long faultshim_nprocs_asks(void)
+{
+    return atomic_load(&nprocs_asks);
+}
+
+int get_nprocs(void)
+{
+    static int (*real)(void);
+    if (!real)
+        real = (int (*)(void))dlsym(RTLD_NEXT, "get_nprocs");
+    atomic_fetch_add(&nprocs_asks, 1);
+    int value = atomic_load(&nprocs_reported);
+    return value >= 0 ? value : real();
 }

@@ -81,3 +81,20 @@ print(np.array_equal(again, want))
 """
     )
     assert out.split() == ["True", str(started), "True", "True"]
+
+
+# The hardware concurrency is asked once per process, and only by a call
+# that wants all hardware threads; a report of 0 means one worker.
+ASKS = """
+args = data(20 * 4096)
+for k in (5, 0, -1):
+    shim.faultshim_reset()
+    _kestrin.thermo(*args, n_threads=k)
+    print(shim.faultshim_nprocs_asks(), shim.faultshim_created())
+"""
+
+
+@pytest.mark.parametrize("reported,started", [(0, 0), (1, 0), (3, 2)])
+def test_hardware_concurrency_asked_once(run_shimmed, reported, started):
+    out = run_shimmed(SETUP + f"shim.faultshim_nprocs({reported})" + ASKS)
+    assert out.split() == ["0", "4", "1", str(started), "0", str(started)]

@@ -161,3 +161,20 @@ def test_other_python_threads_run_while_formatting():
     spinner.join()
     # Holding the lock for the call would stall the spinner for all of it.
     assert max(gaps) < call / 2
+
+
+# The hardware concurrency is asked once per process, and only by a call
+# that wants all hardware threads; a report of 0 means one worker.
+ASKS = """
+args = ref.random_wrfda(20 * 2048, 1)
+for k in (5, 0, -1):
+    shim.faultshim_reset()
+    _marlode.format_wrfda(**args, n_threads=k)
+    print(shim.faultshim_nprocs_asks(), shim.faultshim_created())
+"""
+
+
+@pytest.mark.parametrize("reported,started", [(0, 0), (1, 0), (3, 2)])
+def test_hardware_concurrency_asked_once(run_shimmed, reported, started):
+    out = run_shimmed(COUNT + f"shim.faultshim_nprocs({reported})" + ASKS)
+    assert out.split() == ["0", "4", "1", str(started), "0", str(started)]

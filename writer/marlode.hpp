@@ -30,3 +30,25 @@ py::bytes format_wrfda(const farray& centres, const farray& col_lat, const farra
                        const farray& rf_err, const std::string& stamp, int32_t n_threads);
 
 } // namespace marlode
+
+// Argument conversion of farray and iarray: pybind11's own steps (an array that
+// already has the element type and layout is used as it is, anything else
+// goes through NumPy's forced cast), without first creating an empty array
+// for the value the conversion then replaces, which would cost more than the
+// conversion itself on a small call.
+namespace pybind11::detail {
+template <class Array> struct array_arg_caster {
+    array_arg_caster() : value(reinterpret_steal<Array>(handle())) { }
+    bool load(handle src, bool convert)
+    {
+        if (!convert && !Array::check_(src))
+            return false;
+        value = Array::ensure(src);
+        return static_cast<bool>(value);
+    }
+    static handle cast(const handle& src, return_value_policy, handle) { return src.inc_ref(); }
+    PYBIND11_TYPE_CASTER(Array, handle_type_name<Array>::name);
+};
+template <> struct type_caster<marlode::farray> : array_arg_caster<marlode::farray> { };
+template <> struct type_caster<marlode::iarray> : array_arg_caster<marlode::iarray> { };
+} // namespace pybind11::detail

@@ -1,14 +1,14 @@
-// Block-parallel text runner of the writer module and the number writers
-// shared by its record formats. Items are formatted 2048 at a time into one
+// Block-parallel text runner of the writer module (the number writers shared
+// by its record formats are in number_text.hpp). Items are formatted 2048 at a time into one
 // string per block, and the strings are joined in block order, so the text
 // never depends on which worker wrote which block.
 #pragma once
 
+#include "number_text.hpp"
+
 #include <algorithm>
 #include <atomic>
-#include <charconv>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <stdexcept>
@@ -24,48 +24,15 @@ namespace marlode {
 namespace py = pybind11;
 
 constexpr int64_t block_items = 2048;
+constexpr size_t copy_unlocked_from = size_t{1} << 20; // bytes of text
 
-// v as base-10 text right-aligned in width characters; wider text is written
-// whole. std::to_chars is locale-free and writes at most 20 characters for
-// any 64-bit value, the most negative and 2^64 - 1 included.
-template <class Int> inline void put_int(std::string& s, Int v, int32_t width)
+// The hardware concurrency, 1 when the platform reports 0. Queried once per
+// process and only when a call asks for all hardware threads: the query
+// reads a file under /sys, which would cost more than a small call itself.
+inline int64_t hardware_threads()
 {
-    char buf[24];
-    const int32_t len = static_cast<int32_t>(std::to_chars(buf, buf + sizeof buf, v).ptr - buf);
-    if (len < width)
-        s.append(static_cast<size_t>(width - len), ' ');
-    s.append(buf, static_cast<size_t>(len));
-}
-
-inline void put_i(std::string& s, int64_t v, int32_t width)
-{
-    put_int(s, v, width);
-}
-
-// x as "%.16E" (17 significant digits, reads back exactly) right-aligned in
-// 25 characters; finite values take 22 to 24 of them.
-inline void put_e(std::string& s, double x)
-{
-    char buf[64];
-    const int len = std::snprintf(buf, sizeof buf, "%.16E", x);
-    if (len < 0 || len >= static_cast<int>(sizeof buf))
-        throw std::runtime_error("formatting failed");
-    if (len < 25)
-        s.append(static_cast<size_t>(25 - len), ' ');
-    s.append(buf, static_cast<size_t>(len));
-}
-
-// x as "%.*f" with precision decimals, right-aligned in width characters.
-// At 3 decimals the longest text, that of -DBL_MAX, has 314 characters.
-inline void put_f(std::string& s, double x, int32_t width, int32_t precision)
-{
-    char buf[400];
-    const int len = std::snprintf(buf, sizeof buf, "%.*f", precision, x);
-    if (len < 0 || len >= static_cast<int>(sizeof buf))
-        throw std::runtime_error("formatting failed");
-    if (len < width)
-        s.append(static_cast<size_t>(width - len), ' ');
-    s.append(buf, static_cast<size_t>(len));
+    static const int64_t hw = std::max<int64_t>(std::thread::hardware_concurrency(), 1);
+    return hw;
 }
 
 // Formats items [0, n) with format(block_string, begin, end) in blocks of
@@ -84,10 +51,7 @@ template <class Format> py::bytes run_blocks(int64_t n, int32_t n_threads, Forma
     std::exception_ptr error;
     {
         py::gil_scoped_release unlocked; // workers read raw array data and write only `text`
-        int64_t workers = n_threads;
-        if (workers <= 0)
-            workers = std::max<int64_t>(std::thread::hardware_concurrency(), 1);
-        workers = std::min(workers, blocks);
+        const int64_t workers = std::min(n_threads > 0 ? n_threads : hardware_threads(), blocks);
 
         std::atomic<int64_t> next{0};
         std::atomic<bool> stop{false};
@@ -142,14 +106,19 @@ template <class Format> py::bytes run_blocks(int64_t n, int32_t n_threads, Forma
         throw std::runtime_error("Could not allocate bytes object!");
     }
     auto result = py::reinterpret_steal<py::bytes>(out);
-    {
-        py::gil_scoped_release unlocked; // no other thread can see `out` yet
-        char* dst = PyBytes_AS_STRING(out);
+    auto join = [&text, dst = PyBytes_AS_STRING(out)]() mutable {
         for (auto& t : text) {
             std::memcpy(dst, t.data(), t.size());
             dst += t.size();
             std::string().swap(t);
         }
+    };
+    // A short text is copied faster than the lock is handed over and back.
+    if (total < copy_unlocked_from) {
+        join();
+    } else {
+        py::gil_scoped_release unlocked; // no other thread can see `out` yet
+        join();
     }
     return result;
 }
