@@ -623,25 +623,39 @@ def sweep_observations(
     return out
 
 
-def _sweep_chunk(ds, name, radar, velocity, reflectivity, nyquist, **kw):
+_BLOCK_OBS = 500_000  # observations per writer call when a sweep is split into ray blocks
+
+
+def _sweep_chunks(ds, name, radar, velocity, reflectivity, nyquist, every, split, **kw):
+    """The observations of one sweep, in blocks of rays in time order when `split`."""
     moments = {}
     for key, moment in (("velocity", velocity), ("reflectivity", reflectivity)):
         if moment is not None:
             data, az, el, rng, time = _ray_arrays(ds, name, moment)
             moments[key] = data
     ny = _sweep_nyquist(ds, az.size, nyquist, name) if velocity is not None else None
-    return sweep_observations(
-        latitude=radar[0],
-        longitude=radar[1],
-        altitude=radar[2],
-        azimuth=az,
-        elevation=el,
-        range=rng,
-        time=time,
-        nyquist=ny,
-        **moments,
-        **kw,
-    )
+    time = np.asarray(time).astype("datetime64[ns]")
+    # thinning counts rays in the sweep's own order; readers may sort rays by azimuth, so the
+    # kept rays are then put in time order for the writer
+    keep = np.arange(0, az.size, every[0])
+    keep = keep[np.argsort(time[keep], kind="stable")]
+    per_ray = max(1, len(moments) * -(-rng.size // every[1]))
+    step = max(1, _BLOCK_OBS // per_ray) if split else max(keep.size, 1)
+    for a in range(0, keep.size, step):
+        rays = keep[a : a + step]
+        yield sweep_observations(
+            latitude=radar[0],
+            longitude=radar[1],
+            altitude=radar[2],
+            azimuth=az[rays],
+            elevation=el[rays],
+            range=rng,
+            time=time[rays],
+            nyquist=None if ny is None else ny[rays],
+            every=(1, every[1]),
+            **{k: v[rays] for k, v in moments.items()},
+            **kw,
+        )
 
 
 def obs_seq_sweeps(volume, velocity, reflectivity, nyquist, *, label=None):
@@ -739,28 +753,40 @@ def to_obs_seq(
     with dart.ObsSeqWriter(path, n_threads=n_threads) as writer:
         for gi, group in enumerate(groups):
             t0 = _time.perf_counter()
-            chunks = [
-                _sweep_chunk(
+            # a sweep alone is written in ray blocks; sweeps overlapping in time go together
+            blocks = [
+                _sweep_chunks(
                     ds,
                     label,
                     radar,
                     velocity,
                     reflectivity,
                     nyquist,
+                    every,
+                    len(group) == 1,
                     velocity_error=velocity_error,
                     reflectivity_error=reflectivity_error,
-                    every=every,
                     clear_air_below=clear_air_below,
                 )
                 for _, _, label, ds, radar in group
             ]
-            chunk = {k: np.concatenate([c[k] for c in chunks]) for k in chunks[0]}
+            if len(group) > 1:
+                parts = [c for gen in blocks for c in gen]
+                blocks = [iter([{k: np.concatenate([c[k] for c in parts]) for k in parts[0]}])]
+                del parts
             t_geo += _time.perf_counter() - t0
-            t0 = _time.perf_counter()
-            if chunk["value"].size:
-                writer.write(**chunk)
-            t_write += _time.perf_counter() - t0
-            del chunks, chunk
+            for gen in blocks:
+                while True:
+                    t0 = _time.perf_counter()
+                    chunk = next(gen, None)
+                    t_geo += _time.perf_counter() - t0
+                    if chunk is None:
+                        break
+                    t0 = _time.perf_counter()
+                    if chunk["value"].size:
+                        writer.write(**chunk)
+                    t_write += _time.perf_counter() - t0
+                    del chunk
             if progress is not None:
                 progress(gi + 1, len(groups))
         t0 = _time.perf_counter()
