@@ -305,3 +305,16 @@ def test_open_volume_refuses_a_non_radar_file(tmp_path):
         radar.open_volume(bad)
     with pytest.raises(FileNotFoundError):
         radar.open_volume(tmp_path / "absent.h5")
+
+
+def test_sweeps_without_the_velocity_moment_are_left_out(volume):
+    nodes = {"/": volume.to_dataset()}
+    for k in range(5):
+        ds = volume[f"sweep_{k}"].to_dataset()
+        nodes[f"sweep_{k}"] = ds.drop_vars("VRADH") if k in (0, 2) else ds
+    rings = radar.vad(xr.DataTree.from_dict(nodes))
+    assert list(rings["sweep_name"].values) == ["sweep_1", "sweep_3", "sweep_4"]
+    np.testing.assert_array_equal(rings["u"].values, radar.vad(volume)["u"].values[[1, 3, 4]])
+    only_dbz = {k: v.drop_vars("VRADH", errors="ignore") for k, v in nodes.items()}
+    with pytest.raises(ValueError, match=r"sweep_0 has no moment 'VRADH'"):
+        radar.vad(xr.DataTree.from_dict(only_dbz))

@@ -299,3 +299,19 @@ def test_nexrad_sample_through_xradar_is_reported_not_mended(nexrad, tmp_path):
     if first == ours:
         pytest.skip(f"xradar {xradar.__version__} reads the first gate right now")
     assert first > 60_000.0
+
+
+def test_to_obs_seq_sweep_without_velocity_gives_its_reflectivity(small_volume, tmp_path):
+    _dart()
+    xr = pytest.importorskip("xarray")
+    nodes = {"/": small_volume.to_dataset()}
+    for k in range(3):
+        ds = small_volume[f"sweep_{k}"].to_dataset()
+        nodes[f"sweep_{k}"] = ds.drop_vars(["VRADH", "nyquist_velocity"]) if k == 0 else ds
+    path = tmp_path / "mixed.out"
+    radar.to_obs_seq(xr.DataTree.from_dict(nodes), path, velocity_error=2, reflectivity_error=5)
+    df = _read_back(path)
+    n_vel = sum(np.isfinite(small_volume[f"sweep_{k}"]["VRADH"].values).sum() for k in (1, 2))
+    n_ref = sum(np.isfinite(small_volume[f"sweep_{k}"]["DBZH"].values).sum() for k in range(3))
+    assert (df["type"] == "DOPPLER_RADIAL_VELOCITY").sum() == n_vel
+    assert (df["type"] != "DOPPLER_RADIAL_VELOCITY").sum() == n_ref

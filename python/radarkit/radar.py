@@ -338,6 +338,9 @@ def vad(volume, *, velocity="VRADH", min_gates=MIN_GATES, min_spread=MIN_SPREAD,
     radial-velocity moment (m/s). All rings go to the `vad` kernel in one call; `min_gates` and
     `min_spread` gate the fits as in `vad_arrays`, which states the beam model.
 
+    Sweeps without the velocity moment are left out (``sweep_name`` tells which sweep each
+    row is); ValueError when no sweep has it.
+
     Returns an xarray Dataset over (sweep, range), range being the union of the sweeps' gate
     ranges (m): ``u``, ``v``, ``offset``, ``rms``, ``count``, ``offset2``, ``sin2``, ``cos2``
     (see `vad_arrays`), ``beam_height`` (m above the antenna), ``altitude`` (m above sea level),
@@ -346,6 +349,11 @@ def vad(volume, *, velocity="VRADH", min_gates=MIN_GATES, min_spread=MIN_SPREAD,
     """
     xr = _xarray()
     sweeps, (_, _, alt) = _sweep_list(volume)
+    # sweeps without the moment (e.g. reflectivity-only surveillance cuts) are left out
+    having = [(name, ds) for name, ds in sweeps if velocity in ds.data_vars]
+    if not having:
+        _ray_arrays(sweeps[0][1], sweeps[0][0], velocity)  # raises the error naming the moment
+    sweeps = having
     vel, az, el, rg = [], [], [], []
     for name, ds in sweeps:
         data, a, e, r, _ = _ray_arrays(ds, name, velocity)
@@ -630,10 +638,10 @@ def _sweep_chunks(ds, name, radar, velocity, reflectivity, nyquist, every, split
     """The observations of one sweep, in blocks of rays in time order when `split`."""
     moments = {}
     for key, moment in (("velocity", velocity), ("reflectivity", reflectivity)):
-        if moment is not None:
+        if moment is not None and moment in ds.data_vars:
             data, az, el, rng, time = _ray_arrays(ds, name, moment)
             moments[key] = data
-    ny = _sweep_nyquist(ds, az.size, nyquist, name) if velocity is not None else None
+    ny = _sweep_nyquist(ds, az.size, nyquist, name) if "velocity" in moments else None
     time = np.asarray(time).astype("datetime64[ns]")
     # thinning counts rays in the sweep's own order; readers may sort rays by azimuth, so the
     # kept rays are then put in time order for the writer
@@ -665,13 +673,18 @@ def obs_seq_sweeps(volume, velocity, reflectivity, nyquist, *, label=None):
     sweep; raises ValueError naming the sweep (prefixed with `label`) and what is missing.
     """
     sweeps, radar = _sweep_list(volume)
+    for m in (velocity, reflectivity):
+        if m is not None and not any(m in ds.data_vars for _, ds in sweeps):
+            name = sweeps[0][0] if label is None else f"{label}: {sweeps[0][0]}"
+            _ray_arrays(sweeps[0][1], name, m)  # raises the error naming the moment
     items = []
     for name, ds in sweeps:
         name = name if label is None else f"{label}: {name}"
-        for m in (velocity, reflectivity):
-            if m is not None and m not in ds.data_vars:
-                _ray_arrays(ds, name, m)  # raises the error naming the moment
-        if velocity is not None:
+        vel = velocity if velocity in ds.data_vars else None
+        ref = reflectivity if reflectivity in ds.data_vars else None
+        if vel is None and ref is None:
+            continue  # a sweep of other moments only
+        if vel is not None:
             _sweep_nyquist(ds, ds.sizes.get("azimuth", 1), nyquist, name)
         if "time" not in ds.variables:
             raise ValueError(f"{name} has no ray times")
@@ -707,7 +720,8 @@ def to_obs_seq(
     Gate positions follow the 4/3 effective-earth beam model and the WGS84 geodesic (see
     `gate_geometry`); heights are metres above sea level; each gate takes its ray's time.
     Missing gates (NaN) are left out. `every=(R, G)` keeps every R-th ray and G-th gate.
-    `velocity` or `reflectivity` None leaves that moment out. `nyquist` (m/s) replaces the
+    `velocity` or `reflectivity` None leaves that moment out; a sweep without one of them
+    contributes the other (ValueError when no sweep has a moment asked for). `nyquist` (m/s) replaces the
     sweeps' own Nyquist velocity and is required when a sweep has none.
 
     Sweeps are written one after another in time order (sweeps whose times overlap, e.g. two
