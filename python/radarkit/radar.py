@@ -721,8 +721,8 @@ def to_obs_seq(
     `gate_geometry`); heights are metres above sea level; each gate takes its ray's time.
     Missing gates (NaN) are left out. `every=(R, G)` keeps every R-th ray and G-th gate.
     `velocity` or `reflectivity` None leaves that moment out; a sweep without one of them
-    contributes the other (ValueError when no sweep has a moment asked for). `nyquist` (m/s) replaces the
-    sweeps' own Nyquist velocity and is required when a sweep has none.
+    contributes the other (ValueError when no sweep has a moment asked for). `nyquist` (m/s)
+    replaces the sweeps' own Nyquist velocity and is required when a sweep has none.
 
     Sweeps are written one after another in time order (sweeps whose times overlap, e.g. two
     radars scanning together, are written together), so memory stays bounded by the largest
