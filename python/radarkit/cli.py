@@ -139,6 +139,7 @@ def cmd_info(args):
     volumes = []
     bar = Progress(len(args.files), not args.quiet)
     for path in args.files:
+        bar.show(os.path.basename(path))
         vol = _load(path)
         try:
             volumes.append((path, radar.describe(vol)))
@@ -190,6 +191,7 @@ def cmd_vad(args):
     bar = Progress(len(args.files), not args.quiet)
     profiles = []
     for path in args.files:
+        bar.show(os.path.basename(path))
         vol = _load(path)
         try:
             prof = radar.vad_profile(
@@ -255,6 +257,7 @@ def cmd_obs_seq(args):
     volumes = []
     bar = Progress(len(args.files), not args.quiet)
     for path in args.files:
+        bar.show(os.path.basename(path))
         vol = _load(path)
         try:
             radar.obs_seq_sweeps(vol, velocity, reflectivity, args.nyquist, label=path)
