@@ -392,12 +392,12 @@ def demo_radar():
             return
         out = os.path.join(d, "obs_seq.out")
         res, sec = timed(
-            radar.to_obs_seq, back, out, velocity_error=2.0, reflectivity_error=5.0, every=(2, 2)
+            radar.to_obs_seq, back, out, velocity_error=2.0, reflectivity_error=5.0, every=(4, 4)
         )
         with open(out, "rb") as f:
             head = f.read(400).decode().splitlines()
         print(
-            f"  DART file of every 2nd ray and gate: {res.written:,} observations, "
+            f"  DART file of every 4th ray and gate: {res.written:,} observations, "
             f"{os.path.getsize(out) / 2**20:.1f} MiB in {sec:.2f} s; header:"
         )
         for line in head[:9]:
