@@ -2,6 +2,7 @@
 columns of 20 levels, against a pure-Python formatter of the same bytes, with
 all cores and with one thread; then the peak memory of one call of each."""
 
+import functools
 import os
 import re
 import subprocess
@@ -53,12 +54,14 @@ def main():
         args = make()
         text = python(**args)
         assert fn(**args) == text and fn(**args, n_threads=1) == text
-        base = best(lambda: python(**args), 1)
+        # Calls bound now: a lambda would see whatever the loop names hold when it runs.
+        base = best(functools.partial(python, **args), 1)
+        one_thread, all_cores = (
+            functools.partial(fn, **args, n_threads=1),
+            functools.partial(fn, **args),
+        )
         # Alternated, so that a change of load on a shared machine hits both.
-        runs = [
-            (best(lambda: fn(**args, n_threads=1), 1), best(lambda: fn(**args), 1))
-            for _ in range(4)
-        ]
+        runs = [(best(one_thread, 1), best(all_cores, 1)) for _ in range(4)]
         one, allc = min(r[0] for r in runs), min(r[1] for r in runs)
         report(
             f"{title}, {len(text) / 1e6:.0f} MB of text",
@@ -69,7 +72,7 @@ def main():
                 ("all cores (vs n_threads=1)", allc, one),
             ],
         )
-        del args, text
+        del args, text, one_thread, all_cores
         out = subprocess.run(
             [sys.executable, __file__, "--peak", case], capture_output=True, text=True, check=True
         ).stdout.split()

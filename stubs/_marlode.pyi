@@ -24,6 +24,9 @@ def format_dart(
     velkey: _A,
     vertical: _I,
     n_threads: _I = 0,
+    *,
+    first: _I = 1,
+    total: _I = -1,
 ) -> bytes: ...
 def format_wrfda(
     centres: _A,

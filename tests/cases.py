@@ -14,8 +14,8 @@ import operator
 import os
 import time
 import warnings
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Callable
 
 import numpy as np
 
@@ -28,6 +28,10 @@ INT32 = "int32"
 TEXT = "str"
 
 ARRAYS = {FLOATS: np.float64, INTS: np.int64}
+
+# Worker counts of the tests that compare results across them: one thread,
+# a few, the hardware default (0 and negative), and far more than the cores.
+THREADS = [1, 2, 3, 0, -1, max(64, 4 * (os.cpu_count() or 1) + 1)]
 
 
 @dataclass(frozen=True)

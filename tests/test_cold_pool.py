@@ -4,9 +4,9 @@ import numpy as np
 import pytest
 
 import _kestrin
+from cases import THREADS
 
 NAN = math.nan
-THREADS = [1, 2, 3, 0, -1, 64]
 
 
 def max0(x):

@@ -1,3 +1,5 @@
+import itertools
+
 import numpy as np
 import pytest
 
@@ -189,5 +191,75 @@ SAME = "all record arrays must have the same length"
 )
 def test_refused_arguments_in_check_order(call, error, message):
     with pytest.raises(error) as info:
+        call()
+    assert str(info.value) == message
+
+
+def links(text):
+    """(number, previous, next) of every record."""
+    out = []
+    for rec in records(text):
+        lines = rec.split(b"\n")
+        prev, nxt, _ = map(int, lines[3].split())  # fields grow past 12 for huge numbers
+        out.append((int(lines[0][5:]), prev, nxt))
+    return out
+
+
+@pytest.mark.parametrize("cuts", [[0, 5], [1, 5], [2047, 2049], [2048, 2049], [3, 4, 2049]])
+def test_chunks_numbered_with_first_and_total_join_to_one_call(cuts):
+    n = 2049
+    args = ref.random_dart(n, 7)
+    whole = format_dart(**args)
+    bounds = [0, *cuts, n]
+    parts = []
+    for a, b in itertools.pairwise(bounds):
+        chunk = {k: (v[a:b] if k != "vertical" else v) for k, v in args.items()}
+        parts.append(format_dart(**chunk, first=a + 1, total=n, n_threads=2))
+    assert b"".join(parts) == whole
+
+
+@pytest.mark.parametrize(
+    "n,first,total,expect",
+    [
+        (2, 1, -1, [(1, -1, 2), (2, 1, -1)]),
+        (2, 1, -7, [(1, -1, 2), (2, 1, -1)]),
+        (2, 1, 2, [(1, -1, 2), (2, 1, -1)]),
+        (2, 1, 5, [(1, -1, 2), (2, 1, 3)]),
+        (2, 4, -1, [(4, 3, 5), (5, 4, -1)]),
+        (1, 4, 9, [(4, 3, 5)]),
+        (1, 9, 9, [(9, 8, -1)]),
+        (1, 2**63 - 1, -1, [(2**63 - 1, 2**63 - 2, -1)]),
+        (0, 1, 0, []),
+        (0, 2**63 - 1, -1, []),
+    ],
+)
+def test_first_and_total_number_and_link(n, first, total, expect):
+    args = {k: (np.asarray(v)[:n] if k != "vertical" else v) for k, v in example().items()}
+    assert links(format_dart(**args, first=first, total=total)) == expect
+
+
+def test_first_and_total_defaults_keep_bytes_and_are_keyword_only():
+    assert format_dart(**example(), first=1, total=-1) == EXAMPLE.replace("·", " ").encode()
+    with pytest.raises(TypeError):
+        format_dart(*example().values(), 0, 1)
+    with pytest.raises(TypeError):
+        format_dart(**example(), first=1.0)
+
+
+@pytest.mark.parametrize(
+    "call,message",
+    [
+        (bad(first=0), "first must be at least 1"),
+        (bad(first=-(2**63)), "first must be at least 1"),
+        (bad(first=2**63 - 1), "first - 1 + n must be below 2**63"),
+        (bad(total=1), "total must be negative or at least first - 1 + n"),
+        (bad(first=3, total=3), "total must be negative or at least first - 1 + n"),
+        (bad(first=0, kind=[0]), SAME),
+        (bad(first=0, beam=[0.5, 0.5]), "beam must be (n, 3)"),
+        (bad(first=2**63 - 1, total=0), "first - 1 + n must be below 2**63"),
+    ],
+)
+def test_refused_first_and_total_after_existing_checks(call, message):
+    with pytest.raises(ValueError) as info:
         call()
     assert str(info.value) == message

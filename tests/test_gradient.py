@@ -5,8 +5,8 @@ import numpy as np
 import pytest
 
 import _kestrin
+from cases import THREADS
 
-THREADS = [1, 2, 3, 0, -1, 64]
 NAN = math.nan
 
 

@@ -59,7 +59,15 @@ def run(fn, calls, count):
             assert exc is None
 
 
-@pytest.mark.parametrize("name", FUNCTIONS)
+# The writers' runs take minutes (thousands of records per call): `slow`,
+# for `pytest -m "not slow"` while working; `make test` and CI run them.
+WRITERS_SLOW = [
+    pytest.param(name, marks=pytest.mark.slow) if fn.module == "_marlode" else name
+    for name, fn in FUNCTIONS.items()
+]
+
+
+@pytest.mark.parametrize("name", WRITERS_SLOW)
 def test_repeated_calls_keep_memory_flat(name):
     fn = FUNCTIONS[name]
     calls = mixed_calls(fn)

@@ -11,7 +11,8 @@ import warnings
 
 import numpy as np
 import pytest
-from hypothesis import event, given, strategies as st
+from hypothesis import event, given
+from hypothesis import strategies as st
 
 from cases import ARRAYS, COUNT, FLOATS, FUNCTIONS, INT32, REAL, TEXT, convert, outcome, same
 

@@ -9,12 +9,9 @@ import time
 import numpy as np
 import pytest
 
-from cases import sanitizer
-
 import reference_writer as ref
 from _marlode import format_dart, format_wrfda
-
-THREADS = [1, 2, 3, 0, -1, 4 * (os.cpu_count() or 1) + 1]
+from cases import THREADS, sanitizer
 
 
 @pytest.fixture(scope="module", params=[2047, 2048, 2049, 6500])

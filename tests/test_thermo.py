@@ -4,8 +4,7 @@ import numpy as np
 import pytest
 
 import _kestrin
-
-THREADS = [1, 2, 3, 0, -1, 64]
+from cases import THREADS
 
 
 def reference(T, P, D):
@@ -98,7 +97,7 @@ def test_shapes_pair_in_c_order():
     ],
 )
 def test_size_mismatch(t, p, td):
-    with pytest.raises(ValueError, match="^size mismatch$"):
+    with pytest.raises(ValueError, match=r"^size mismatch$"):
         _kestrin.thermo(t, p, td)
 
 

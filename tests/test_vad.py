@@ -4,9 +4,9 @@ import numpy as np
 import pytest
 
 import _kestrin
+from cases import THREADS
 
 NAN = math.nan
-THREADS = [1, 2, 3, 0, -1, 64]
 
 
 def reference(vr, az, cos_el, min_gates, min_spread):
@@ -37,7 +37,7 @@ def reference(vr, az, cos_el, min_gates, min_spread):
         E += e * e
     out[:4] = [a_ / cos_el, b_ / cos_el, c_, math.sqrt(E / n)]
     S2s = S2c = 0.0
-    for v, a in use:
+    for _, a in use:
         S2s, S2c = S2s + math.sin(a + a), S2c + math.cos(a + a)
     s2b, c2b = S2s / n, S2c / n
     M = [[0.0] * 4 for _ in range(4)]

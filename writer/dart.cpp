@@ -44,19 +44,21 @@ void put_location(std::string& s, double x, double y, double z, int32_t vertical
     s += '\n';
 }
 
-// Record i of n (0-based); records are numbered from 1, so the previous one
-// is number i and the next one number i + 2.
-void record(std::string& s, const columns& c, int64_t i, int64_t n, int32_t vertical)
+// Row i of the call (0-based) is record number first + i of a sequence of
+// `last` records numbered from 1; the first and last records link to -1.
+void record(std::string& s, const columns& c, int64_t i, int64_t first, int64_t last,
+            int32_t vertical)
 {
+    const int64_t number = first + i;
     s += " OBS ";
-    put_i(s, i + 1, 12);
+    put_i(s, number, 12);
     s += '\n';
     put_e(s, c.value[i]);
     s += '\n';
     put_i(s, 0, 12); // quality control
     s += '\n';
-    put_i(s, i == 0 ? -1 : i, 12);
-    put_i(s, i == n - 1 ? -1 : i + 2, 12);
+    put_i(s, number == 1 ? -1 : number - 1, 12);
+    put_i(s, number == last ? -1 : number + 1, 12);
     put_i(s, -1, 12); // no covariance group
     s += "\nobdef\nloc3d\n";
     put_location(s, c.lon[i], c.lat[i], c.height[i], vertical);
@@ -98,7 +100,7 @@ py::bytes format_dart(const iarray& kind, const farray& value, const farray& var
                       const iarray& days, const iarray& secs, const farray& radar_lon,
                       const farray& radar_lat, const farray& radar_height, const farray& beam,
                       const farray& nyquist, const iarray& velkey, int32_t vertical,
-                      int32_t n_threads)
+                      int32_t n_threads, int64_t first, int64_t total)
 {
     // Every length is read (IndexError for a 0-dimensional array) before any
     // is compared.
@@ -120,16 +122,28 @@ py::bytes format_dart(const iarray& kind, const farray& value, const farray& var
              &radar_height, &nyquist, &velkey})
         if (a->size() < n)
             throw std::invalid_argument("all record arrays must have the same length");
+    // A call may format one chunk of a longer sequence: its rows are records
+    // first ... first - 1 + n of `total`, linked across the chunk's ends.
+    if (first < 1)
+        throw std::invalid_argument("first must be at least 1");
+    if (first - 1 > std::numeric_limits<int64_t>::max() - n)
+        throw std::invalid_argument("first - 1 + n must be below 2**63");
+    const int64_t last = first - 1 + n;
+    if (total >= 0 && total < last)
+        throw std::invalid_argument("total must be negative or at least first - 1 + n");
 
     const columns c{kind.data(),      value.data(),     variance.data(),     lon.data(),
                     lat.data(),       height.data(),    days.data(),         secs.data(),
                     radar_lon.data(), radar_lat.data(), radar_height.data(), beam.data(),
                     nyquist.data(),   velkey.data()};
-    return run_blocks(n, n_threads, [&c, n, vertical](std::string& s, int64_t begin, int64_t end) {
-        s.reserve(static_cast<size_t>((end - begin) * reserve_per_record));
-        for (int64_t i = begin; i < end; ++i)
-            record(s, c, i, n, vertical);
-    });
+    const int64_t end_number = total < 0 ? last : total;
+    return run_blocks(
+        n, n_threads,
+        [&c, first, end_number, vertical](std::string& s, int64_t begin, int64_t end) {
+            s.reserve(static_cast<size_t>((end - begin) * reserve_per_record));
+            for (int64_t i = begin; i < end; ++i)
+                record(s, c, i, first, end_number, vertical);
+        });
 }
 
 } // namespace marlode

@@ -22,7 +22,7 @@ py::bytes format_dart(const iarray& kind, const farray& value, const farray& var
                       const iarray& days, const iarray& secs, const farray& radar_lon,
                       const farray& radar_lat, const farray& radar_height, const farray& beam,
                       const farray& nyquist, const iarray& velkey, int32_t vertical,
-                      int32_t n_threads);
+                      int32_t n_threads, int64_t first, int64_t total);
 
 py::bytes format_wrfda(const farray& centres, const farray& col_lat, const farray& col_lon,
                        const farray& col_elv, const farray& rv, const iarray& rv_qc,

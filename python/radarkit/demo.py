@@ -266,6 +266,86 @@ def demo_wrfda(nx=120, ny=120, levels=20):
     print(f"  same call on one thread: {sec1 * 1e3:.0f} ms, identical bytes: {one == text}")
 
 
+def demo_files():
+    section("radarkit.dart and radarkit.wrfda: the volume scan as complete files")
+    import tempfile
+
+    from radarkit import dart, wrfda
+
+    x, y, z, beam, vr, dbz = volume_scan(n_gates=60, tilts=(0.5, 2.5))
+    lat, lon = to_lat_lon(x, y)
+    n = x.size
+    dbz[dbz < 0.0] = np.nan  # below the detection threshold: left out of the DART file
+    az = np.rad2deg(np.arctan2(beam[:, 0], beam[:, 1]))
+    el = np.rad2deg(np.arcsin(beam[:, 2]))
+    obs = {
+        "type": np.repeat(["DOPPLER_RADIAL_VELOCITY", "RADAR_REFLECTIVITY"], n),
+        "value": np.concatenate([vr, dbz]),
+        "error": np.repeat([1.0, 2.0], n),  # standard deviations, m/s and dBZ
+        "lon": np.tile(lon, 2),
+        "lat": np.tile(lat, 2),
+        "height": np.tile(z, 2),
+        "time": np.datetime64("2021-06-01T12:00:00") + np.tile(np.arange(n) // 3600, 2),
+        "radar_lon": RADAR[1],
+        "radar_lat": RADAR[0],
+        "radar_height": RADAR[2],
+        "azimuth": np.tile(az, 2),
+        "elevation": np.tile(el, 2),
+        "nyquist": 28.5,
+    }
+    levels = 500.0 * np.arange(1, 21)
+    cols = np.linspace(-60e3, 60e3, 100)
+    cx, cy = (a.ravel() for a in np.meshgrid(cols, cols))
+    u, v, rf = wind_at(cx[:, None], cy[:, None], levels - RADAR[2])
+    dist = np.sqrt(cx[:, None] ** 2 + cy[:, None] ** 2 + (levels - RADAR[2]) ** 2)
+    rf[rf < 0.0] = np.nan  # missing: written as -888888.0 with QC -88
+    col_lat, col_lon = to_lat_lon(cx, cy)
+    radar = wrfda.Radar(
+        name="KDEMO",
+        lon=RADAR[1],
+        lat=RADAR[0],
+        elevation=RADAR[2],
+        time=np.datetime64("2021-06-01T12:00:00"),
+        col_lat=col_lat,
+        col_lon=col_lon,
+        col_elv=np.full(cx.size, RADAR[2]),
+        heights=levels,
+        rv=(u * cx[:, None] + v * cy[:, None]) / dist,
+        rv_err=1.0,
+        rf=rf,
+        rf_err=2.0,
+    )
+    with tempfile.TemporaryDirectory() as d:
+        path = os.path.join(d, "obs_seq.out")
+        result, sec = timed(dart.write_obs_seq, path, obs)
+        print(
+            f"obs_seq.out: {result.written:,} observations written, {result.skipped:,} "
+            f"left out (NaN), {os.path.getsize(path) / 1e6:.1f} MB in {sec:.2f} s"
+        )
+        try:
+            from pydartdiags.obs_sequence.obs_sequence import ObsSequence
+        except ImportError:
+            with open(path) as f:
+                head = [next(f) for _ in range(9)]
+            print("  read back (header; pydartdiags not installed):", head[6].strip())
+        else:
+            df = ObsSequence(path).df
+            print(f"  read back with pydartdiags: {len(df):,} records")
+            for name, count in df["type"].value_counts().items():
+                print(f"    {name:<26s} {count:8,d}")
+            print(f"    times {df['time'].min()} to {df['time'].max()}")
+        path = os.path.join(d, "ob.radar")
+        columns, sec = timed(wrfda.write_radar_obs, path, [radar])
+        with open(path) as f:
+            text = f.read()
+        print(
+            f"ob.radar: 1 radar, {columns:,} columns of {levels.size} levels, "
+            f"{text.count('-888888.000'):,} missing values, {len(text) / 1e6:.1f} MB "
+            f"in {sec:.2f} s; its first lines:"
+        )
+        print("\n".join("    " + line for line in text.splitlines()[:7]))
+
+
 def radar_sweep(rows=400, cols=720, elevation_deg=2.5, seed=11):
     """Rings of a radar sweep at increasing range through a known wind that
     veers and strengthens with height; 8 % of the gates are missing, a sector
@@ -413,6 +493,7 @@ def main():
     demo_vad()
     demo_dart()
     demo_wrfda()
+    demo_files()
     demo_radar()
 
 

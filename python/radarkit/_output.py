@@ -1,0 +1,204 @@
+"""Safe destinations of the file writers: a path written atomically through a
+temporary file, or a binary file object the caller owns."""
+
+from __future__ import annotations
+
+import io
+import os
+import re
+import tempfile
+import threading
+from typing import Any
+
+
+def _umask() -> int:
+    # /proc gives the mask without changing it; os.umask would change it for
+    # every thread of the process for a moment.
+    try:
+        with open("/proc/self/status") as f:
+            found = re.search(r"^Umask:\s+([0-7]+)", f.read(), re.M)
+        if found:
+            return int(found.group(1), 8)
+    except OSError:
+        pass
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
+def _write_all(fd: int, data: Any) -> None:
+    view = memoryview(data).cast("B")
+    while view:
+        view = view[os.write(fd, view) :]
+
+
+class Output:
+    """Where a writer's bytes go.
+
+    For a path: a temporary file beside the target (same file system); commit()
+    flushes it to disk and renames it over the target, abort() removes it, so
+    the target is either the old file or the complete new one. For a binary
+    file object: bytes are written at its current position, commit() flushes,
+    abort() cuts the object back to where writing started when it can seek.
+    Offsets given to tell() and patch() count from the first byte written.
+    """
+
+    def __init__(self, path: Any, *, seekable: bool = False, name: str = "path") -> None:
+        self.fd: int | None = None
+        self.tmp: str | None = None
+        self.file: Any = None
+        self.done = False
+        self.size = 0
+        self.behind: threading.Thread | None = None
+        self.error: BaseException | None = None
+        if isinstance(path, (str, bytes, os.PathLike)):
+            target = os.path.realpath(os.fspath(path))  # a symlink keeps pointing at the file
+            if os.path.isdir(target):
+                raise IsADirectoryError(f"{name} is a directory: {os.fsdecode(path)!r}")
+            try:
+                mode = os.stat(target).st_mode & 0o7777
+            except FileNotFoundError:
+                mode = 0o666 & ~_umask()
+            head, tail = os.path.split(target)
+            self.fd, self.tmp = tempfile.mkstemp(prefix=f".{os.fsdecode(tail)}.", dir=head)
+            self.target = target
+            try:
+                os.fchmod(self.fd, mode)  # mkstemp creates 0600
+            except BaseException:
+                self.abort()
+                raise
+            return
+        if not callable(getattr(path, "write", None)) or isinstance(path, io.TextIOBase):
+            raise TypeError(f"{name} must be a str, an os.PathLike or a binary file object")
+        is_seekable = bool(getattr(path, "seekable", lambda: False)())
+        if seekable and not is_seekable:
+            raise ValueError(f"{name} must be a path or a seekable binary file object")
+        self.file = path
+        self.start = path.tell() if is_seekable else None
+
+    def write(self, data: Any) -> None:
+        self.wait()
+        if self.fd is not None:
+            _write_all(self.fd, data)
+        else:
+            view = memoryview(data).cast("B")
+            while view:  # a raw file object may take fewer bytes than given
+                taken = self.file.write(view)
+                view = view[len(view) if taken is None else taken :]
+        self.size += memoryview(data).nbytes
+
+    def write_behind(self, data: Any) -> None:
+        """Like write(), for large blocks of text: to a path, the block is written
+        by a helper thread while the caller prepares the next one (one block in
+        flight). Errors surface at the next write_behind(), patch() or commit()."""
+        if self.fd is None:
+            self.write(data)
+            return
+        self.wait()
+        fd, at = self.fd, self.size
+
+        def run() -> None:
+            try:
+                _write_all(fd, data)
+                if hasattr(os, "posix_fadvise"):
+                    # Starts the disk writing these pages now instead of all at
+                    # the final fsync, and keeps them out of the page cache.
+                    os.posix_fadvise(fd, at, len(data), os.POSIX_FADV_DONTNEED)
+            except BaseException as e:
+                self.error = e
+
+        self.size += memoryview(data).nbytes
+        self.behind = threading.Thread(target=run, name="radarkit-writer", daemon=True)
+        self.behind.start()
+
+    def wait(self) -> None:
+        """Waits for the block in flight; raises its error."""
+        if self.behind is not None:
+            self.behind.join()
+            self.behind = None
+        if self.error is not None:
+            error, self.error = self.error, None
+            raise error
+
+    def tell(self) -> int:
+        return self.size
+
+    def patch(self, offset: int, data: bytes) -> None:
+        """Overwrites bytes already written, at `offset` from the start."""
+        self.wait()
+        if self.fd is not None:
+            view = memoryview(data)
+            while view:
+                view = view[os.pwrite(self.fd, view, offset + len(data) - len(view)) :]
+        else:
+            end = self.file.tell()
+            self.file.seek(self.start + offset)
+            self.file.write(data)
+            self.file.seek(end)
+
+    def commit(self) -> None:
+        try:
+            self.wait()
+            if self.fd is not None:
+                os.fsync(self.fd)
+                os.close(self.fd)
+                self.fd = None
+                os.replace(self.tmp, self.target)
+                self.tmp = None
+                self.done = True
+                # The rename is the commit; making the directory entry durable is
+                # best effort (some file systems refuse fsync on a directory).
+                try:
+                    dfd = os.open(os.path.dirname(self.target), os.O_RDONLY)
+                    try:
+                        os.fsync(dfd)
+                    finally:
+                        os.close(dfd)
+                except OSError:
+                    pass
+            else:
+                flush = getattr(self.file, "flush", None)
+                if flush is not None:
+                    flush()
+                self.done = True
+        except BaseException:
+            self.abort()
+            raise
+
+    def abort(self) -> None:
+        """Leaves the destination as it was before; never raises OSError."""
+        if self.done:
+            return
+        self.done = True
+        interrupted = False
+        while self.behind is not None and self.behind.is_alive():
+            try:
+                self.behind.join()  # it writes to self.fd, which must stay open until it ends
+            except KeyboardInterrupt:
+                interrupted = True
+        self.behind = None
+        if self.fd is not None:
+            try:
+                os.close(self.fd)
+            except OSError:
+                pass
+            self.fd = None
+        if self.tmp is not None:
+            try:
+                os.unlink(self.tmp)
+            except OSError:
+                pass
+            self.tmp = None
+        if self.file is not None and self.start is not None:
+            try:
+                self.file.seek(self.start)
+                self.file.truncate()
+            except (OSError, ValueError):
+                pass
+        if interrupted:
+            raise KeyboardInterrupt
+
+    def __del__(self) -> None:
+        # A writer dropped without commit or abort must not leave its temporary file.
+        if not getattr(self, "done", True):
+            self.abort()

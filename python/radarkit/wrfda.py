@@ -1,0 +1,320 @@
+"""WRFDA radar observation files (``ob.radar``).
+
+`write_radar_obs` writes a complete file of one or more radars: the
+``TOTAL RADAR =`` line, then per radar its ``RADAR`` line and its column records
+(those of ``_marlode.format_wrfda``). WRFDA reads the file with fixed-column
+Fortran formats, so every value is checked against its field before the file is
+touched, and missing values are written as WRFDA's missing value -888888.0
+with QC -88 (WRFDA would read "NaN" text without complaint and use it).
+
+Example::
+
+    import numpy as np
+    from radarkit import wrfda
+
+    heights = np.array([500.0, 1000.0])  # m, shared by every column
+    ktlx = wrfda.Radar(
+        name="KTLX", lon=-97.278, lat=35.333, elevation=370.0,
+        time=np.datetime64("2024-05-20T21:35:00"),
+        col_lat=[35.25], col_lon=[-97.5], col_elv=[370.0], heights=heights,
+        rv=[[12.3, np.nan]], rv_err=2.0,  # m/s; NaN = missing
+        rf=[[25.5, 18.0]], rf_err=[[2.0, 2.0]],  # dBZ
+    )
+    wrfda.write_radar_obs("ob.radar", [ktlx])
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import re
+from collections.abc import Mapping, Sequence
+from typing import Any
+
+import numpy as np
+
+import _marlode
+
+from ._output import Output
+
+__all__ = ["Radar", "write_radar_obs"]
+
+MISSING = -888888.0
+MISSING_QC = -88
+MAX_RADARS = 999
+MAX_COLUMNS = 999_999
+MAX_LEVELS = 1001  # WRFDA's level array; more levels are written past it
+SEPARATOR = "#" + "-" * 78 + "#"
+
+# Ranges of the fixed-column fields WRFDA reads (value, then the widest text).
+F12_3 = (-9999999.999, 99999999.999)
+F8_3 = (-999.999, 9999.999)
+F8_1 = (-99999.9, 999999.9)
+F12_1 = (-999999999.9, 9999999999.9)
+I4 = (-999, 9999)
+_LINES_PER_CALL = 1_000_000  # level lines formatted at a time (about 76 MB of text)
+_DATE = re.compile(r"\d{4}\D\d\d\D\d\d\D\d\d\D\d\d\D\d\d")
+
+
+@dataclasses.dataclass
+class Radar:
+    """One radar of a WRFDA radar file; any mapping with these keys works too.
+
+    name: up to 12 characters. lon, lat: degrees; elevation: m.
+    time: numpy.datetime64 (or what it converts, seconds dropped toward the
+    earlier second), or text of exactly 19 characters such as
+    "2024-05-20_21:35:00".
+    col_lat, col_lon (degrees), col_elv (m): one value per column, shape (n,).
+    heights: level heights (m), shape (L,), shared by every column.
+    rv (m/s), rv_err, rf (dBZ), rf_err: shape (n, L) or scalars; NaN or
+    infinity = missing, written as -888888.0 with QC -88.
+    rv_qc, rf_qc: optional integer QC flags, shape (n, L) or scalars (default
+    0); missing values get -88 whatever is given.
+    """
+
+    name: str
+    lon: float
+    lat: float
+    elevation: float
+    time: Any
+    col_lat: Any
+    col_lon: Any
+    col_elv: Any
+    heights: Any
+    rv: Any
+    rv_err: Any
+    rf: Any
+    rf_err: Any
+    rv_qc: Any = None
+    rf_qc: Any = None
+
+
+_REQUIRED = [f.name for f in dataclasses.fields(Radar) if f.default is dataclasses.MISSING]
+
+
+def _get(radar: Any, name: str) -> Any:
+    if isinstance(radar, Mapping):
+        return radar.get(name)
+    return getattr(radar, name, None)
+
+
+def _in_range(x: np.ndarray, bounds: tuple[float, float], what: str, fmt: str) -> None:
+    # NaN has already been replaced or refused here
+    if x.size and not ((x >= bounds[0]) & (x <= bounds[1])).all():
+        bad = x[~((x >= bounds[0]) & (x <= bounds[1]))][0]
+        raise ValueError(
+            f"{what} must lie within [{bounds[0]}, {bounds[1]}] (WRFDA reads it as {fmt}), "
+            f"not {bad!r}"
+        )
+
+
+def _stamp(t: Any, what: str) -> str:
+    if isinstance(t, str):
+        s = t
+    else:
+        try:
+            d = np.datetime64(t)
+        except (TypeError, ValueError) as e:
+            raise ValueError(f"{what} must be a datetime64 or a 19-character text: {e}") from None
+        if np.isnat(d):
+            raise ValueError(f"{what} must not be NaT")
+        unit, _ = np.datetime_data(d.dtype)
+        if unit in ("Y", "M", "W", "D", "h", "m", "s"):
+            s = str(d.astype("datetime64[s]"))
+        else:
+            per = {"ms": 10**3, "us": 10**6, "ns": 10**9, "ps": 10**12, "fs": 10**15}
+            v = int(d.astype(f"datetime64[{unit}]").view(np.int64))
+            s = str(np.datetime64(v // per.get(unit, 10**18), "s"))  # floor
+        s = s.replace("T", "_")
+    if len(s) != 19 or not s.isascii() or not _DATE.fullmatch(s):
+        raise ValueError(
+            f"{what} must be exactly 19 characters, year-month-day_hour:minute:second "
+            f"such as '2024-05-20_21:35:00', not {s!r}"
+        )
+    return s
+
+
+class _Checked:
+    """One radar's arrays, checked; the level arrays are read chunk by chunk."""
+
+    def __init__(self, radar: Any, i: int) -> None:
+        where = f"radars[{i}]"
+        for name in _REQUIRED:
+            if _get(radar, name) is None:
+                raise ValueError(f"{where}.{name} is required")
+        name = _get(radar, "name")
+        if not isinstance(name, str) or len(name) > 12 or not name.isascii():
+            raise ValueError(f"{where}.name must be ASCII text of up to 12 characters")
+        if not name.isprintable():
+            raise ValueError(f"{where}.name must be printable text")
+        self.name = name
+        self.stamp = _stamp(_get(radar, "time"), f"{where}.time")
+        self.site = []
+        for key, bounds, fmt in (
+            ("lon", F8_3, "F8.3"),
+            ("lat", F8_3, "F8.3"),
+            ("elevation", F8_1, "F8.1"),
+        ):
+            x = self._floats(radar, key, where, ())
+            _in_range(x, bounds, f"{where}.{key}", fmt)
+            self.site.append(float(x))
+        self.heights = self._floats(radar, "heights", where, None)
+        if self.heights.ndim != 1:
+            raise ValueError(f"{where}.heights must be one-dimensional (levels,)")
+        L = len(self.heights)
+        if L > MAX_LEVELS:
+            raise ValueError(f"{where}.heights must hold at most {MAX_LEVELS} levels, not {L}")
+        _in_range(self.heights, F12_1, f"{where}.heights", "F12.1")
+        cols = {}
+        for key, bounds, fmt in (
+            ("col_lat", F12_3, "F12.3"),
+            ("col_lon", F12_3, "F12.3"),
+            ("col_elv", F8_1, "F8.1"),
+        ):
+            x = self._floats(radar, key, where, None)
+            if x.ndim != 1:
+                raise ValueError(f"{where}.{key} must be one-dimensional (columns,)")
+            _in_range(x, bounds, f"{where}.{key}", fmt)
+            cols[key] = x
+        n = len(cols["col_lat"])
+        for key in ("col_lon", "col_elv"):
+            if len(cols[key]) != n:
+                raise ValueError(f"{where}.{key} has {len(cols[key])} columns but col_lat has {n}")
+        if n > MAX_COLUMNS:
+            raise ValueError(f"{where} must have at most {MAX_COLUMNS} columns, not {n}")
+        self.n, self.L, self.cols = n, L, cols
+        self.levels = {}
+        for key in ("rv", "rv_err", "rf", "rf_err", "rv_qc", "rf_qc"):
+            raw = _get(radar, key)
+            if raw is None:
+                self.levels[key] = np.zeros((), dtype=np.int64)  # QC 0
+                continue
+            a = np.asarray(raw)
+            if key.endswith("_qc"):
+                if a.dtype.kind not in "biu" and not (
+                    a.dtype.kind == "f" and np.array_equal(a, np.round(a))
+                ):
+                    raise ValueError(f"{where}.{key} must hold integers")
+            elif a.dtype.kind not in "biuf":
+                raise ValueError(f"{where}.{key} must be numeric, not {a.dtype}")
+            if a.ndim and a.shape != (n, L):
+                raise ValueError(
+                    f"{where}.{key} must have shape (columns, levels) = {(n, L)}, not {a.shape}"
+                )
+            self.levels[key] = a
+        # Values in chunks, so that no copy of a whole radar is made.
+        for a, b in self.chunks():
+            for key in ("rv", "rv_err", "rf", "rf_err"):
+                x = self._level(key, a, b)
+                x = x[np.isfinite(x)]
+                _in_range(x, F12_3, f"{where}.{key}", "F12.3")
+            for key in ("rv_qc", "rf_qc"):
+                _in_range(self._level(key, a, b), I4, f"{where}.{key}", "I4")
+
+    @staticmethod
+    def _floats(radar: Any, key: str, where: str, shape: tuple | None) -> np.ndarray:
+        try:
+            x = np.asarray(_get(radar, key), dtype=np.float64)
+        except (TypeError, ValueError):
+            raise ValueError(f"{where}.{key} must be numeric") from None
+        if shape is not None and x.shape != shape:
+            raise ValueError(f"{where}.{key} must be a number")
+        if not np.isfinite(x).all():
+            raise ValueError(f"{where}.{key} must be finite")
+        return x
+
+    def chunks(self) -> list[tuple[int, int]]:
+        step = max(1, _LINES_PER_CALL // (self.L + 1))
+        return [(a, min(a + step, self.n)) for a in range(0, self.n, step)]
+
+    def _level(self, key: str, a: int, b: int) -> np.ndarray:
+        x = self.levels[key]
+        return x if x.ndim == 0 else x[a:b]
+
+    def text(self, a: int, b: int, n_threads: int) -> bytes:
+        m = b - a
+        shape = (m, self.L)
+        out = {}
+        for value, err, qc in (("rv", "rv_err", "rv_qc"), ("rf", "rf_err", "rf_qc")):
+            v = np.broadcast_to(np.asarray(self._level(value, a, b), np.float64), shape)
+            e = np.broadcast_to(np.asarray(self._level(err, a, b), np.float64), shape)
+            ok_v, ok_e = np.isfinite(v), np.isfinite(e)
+            out[value] = np.where(ok_v, v, MISSING)
+            out[err] = np.where(ok_e, e, MISSING)
+            q = np.broadcast_to(np.asarray(self._level(qc, a, b), np.int64), shape)
+            out[qc] = np.where(ok_v & ok_e, q, MISSING_QC)
+        return _marlode.format_wrfda(
+            self.heights,
+            self.cols["col_lat"][a:b],
+            self.cols["col_lon"][a:b],
+            self.cols["col_elv"][a:b],
+            out["rv"],
+            out["rv_qc"],
+            out["rv_err"],
+            out["rf"],
+            out["rf_qc"],
+            out["rf_err"],
+            self.stamp,
+            n_threads,
+        )
+
+    def head(self) -> bytes:
+        lon, lat, elv = self.site
+        line = (
+            f"RADAR  {self.name:<12s}{lon:8.3f}  {lat:8.3f}  {elv:8.1f}  "
+            f"{self.stamp}{self.n:6d}{self.L:6d}"
+        )
+        return f"\n{line}\n{SEPARATOR}\n\n".encode("ascii")
+
+
+def write_radar_obs(path: Any, radars: Sequence[Any], *, n_threads: int = 0) -> int:
+    """Write a complete WRFDA radar observation file; returns the number of
+    columns written.
+
+    Parameters
+    ----------
+    path
+        ``str`` or ``os.PathLike``: written atomically (a temporary file in the
+        same directory, flushed to disk, then renamed over the target); on any
+        exception, including KeyboardInterrupt and a full disk, the target is
+        left exactly as it was. A new file gets the permissions of the umask, a
+        replaced file keeps its own. Alternatively a writable binary file
+        object, written from its current position without atomic rename; on
+        failure what was written is cut off again if the object can seek.
+    radars
+        A sequence of `Radar` objects, or mappings or objects with the same
+        fields (see `Radar`): degrees, metres, m/s, dBZ; NaN = missing.
+    n_threads
+        Worker threads of the formatter (0: all hardware threads).
+
+    Raises
+    ------
+    ValueError
+        Naming the radar and the field, before the file is touched: more than
+        999 radars, more than 999,999 columns or 1001 levels in a radar, a time
+        that is not 19 characters, a name longer than 12 characters, non-finite
+        locations or heights, arrays of the wrong shape, or any value outside
+        the range of its fixed-column field (F12.3: -9999999.999 to
+        99999999.999; column elevation F8.1: -99999.9 to 999999.9; height
+        F12.1: -999999999.9 to 9999999999.9; QC: -999 to 9999; radar longitude
+        and latitude F8.3: -999.999 to 9999.999).
+    """
+    if isinstance(radars, (Mapping, Radar)):
+        raise ValueError("radars must be a sequence of radars, not one radar")
+    radars = list(radars)
+    if len(radars) > MAX_RADARS:
+        raise ValueError(f"radars must hold at most {MAX_RADARS} radars, not {len(radars)}")
+    checked = [_Checked(r, i) for i, r in enumerate(radars)]
+    out = Output(path)
+    try:
+        out.write(f"TOTAL RADAR = {len(checked):3d}\n{SEPARATOR}\n".encode("ascii"))
+        for r in checked:
+            out.write(r.head())
+            for a, b in r.chunks():
+                text = r.text(a, b, n_threads)
+                out.write_behind(text)
+                del text
+        out.commit()
+    except BaseException:
+        out.abort()
+        raise
+    return sum(r.n for r in checked)
