@@ -9,6 +9,7 @@ import tempfile
 import time
 
 import numpy as np
+
 from common import machine
 
 ELEVATIONS = (0.5, 0.9, 1.3, 1.8, 2.4, 3.1, 4.0, 5.1, 6.4, 8.0, 10.0, 12.5, 15.6, 19.5)

@@ -2,6 +2,7 @@
 
 import numpy as np
 import pytest
+
 from radarkit import _geometry, radar
 
 pytestmark = pytest.mark.python_layer

@@ -6,6 +6,7 @@ import warnings
 
 import numpy as np
 import pytest
+
 from radarkit import radar
 
 pytestmark = pytest.mark.python_layer

@@ -26,8 +26,9 @@ import functools
 import os
 import warnings
 
-import _kestrin
 import numpy as np
+
+import _kestrin
 
 from ._geometry import EARTH_RADIUS, EFFECTIVE_FACTOR, beam_geometry, geodesic_forward
 
