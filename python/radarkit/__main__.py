@@ -1,0 +1,8 @@
+"""`python -m radarkit`: the radarkit command."""
+
+import sys
+
+from .cli import main
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,428 @@
+"""The `radarkit` command: what is in radar files, their VAD wind profiles, DART files.
+
+Results go to stdout, messages and the progress bar (on a terminal only) to stderr. Exit status
+0 on success, 2 on bad input (one line naming the file and the reason; nothing written),
+130 when interrupted (nothing written).
+"""
+
+import argparse
+import os
+import sys
+import tempfile
+
+import numpy as np
+
+PROG = "radarkit"
+
+
+class BadInput(Exception):
+    """Input the command cannot use; the message names the file and the reason."""
+
+
+class Progress:
+    """A one-line progress bar on stderr, drawn only when stderr is a terminal."""
+
+    def __init__(self, total, enabled):
+        self.total = max(int(total), 1)
+        self.done = 0
+        self.enabled = enabled and sys.stderr.isatty()
+
+    def step(self, label="", n=1):
+        self.done = min(self.done + n, self.total)
+        self.show(label)
+
+    def show(self, label=""):
+        if not self.enabled:
+            return
+        width = 30
+        full = width * self.done // self.total
+        bar = "#" * full + "." * (width - full)
+        sys.stderr.write(f"\r[{bar}] {self.done}/{self.total} {label[:40]:<40s}")
+        sys.stderr.flush()
+
+    def close(self):
+        if self.enabled:
+            sys.stderr.write("\r" + " " * 80 + "\r")
+            sys.stderr.flush()
+
+
+def _radar():
+    try:
+        from . import radar
+
+        radar._xradar()
+    except ImportError as e:
+        raise BadInput(str(e)) from None
+    return radar
+
+
+def _load(path):
+    radar = _radar()
+    if not os.path.exists(path):
+        raise BadInput(f"{path}: no such file")
+    if os.path.isdir(path):
+        raise BadInput(f"{path}: is a directory")
+    try:
+        return radar.open_volume(path)
+    except (ValueError, OSError) as e:
+        raise BadInput(str(e) if str(e).startswith(path) else f"{path}: {e}") from None
+
+
+def _check_output(path, what):
+    """Refuse an output whose directory does not exist, before any work."""
+    d = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(d):
+        raise BadInput(f"{path}: {what} directory {d} does not exist")
+    if os.path.isdir(path):
+        raise BadInput(f"{path}: {what} is a directory")
+
+
+def _atomic_write(path, write):
+    """Call write(file object) on a temporary file beside `path`, then rename it into place."""
+    d = os.path.dirname(os.path.abspath(path))
+    fd, tmp = tempfile.mkstemp(dir=d, prefix=".radarkit-", suffix=os.path.splitext(path)[1])
+    try:
+        with os.fdopen(fd, "wb") as f:
+            write(f)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except FileNotFoundError:
+            pass
+        raise
+
+
+def _range_arg(text):
+    try:
+        parts = [float(p) for p in text.split(":")]
+        start, stop, step = parts
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"expected START:STOP:STEP in metres, e.g. 0:10000:250, not {text!r}"
+        ) from None
+    if not (step > 0 and stop > start and np.isfinite([start, stop, step]).all()):
+        raise argparse.ArgumentTypeError(f"need STOP > START and STEP > 0, not {text!r}")
+    h = np.arange(start, stop + step / 2, step)
+    if h.size < 2:
+        raise argparse.ArgumentTypeError(f"{text!r} gives fewer than two heights")
+    return h
+
+
+def _every_arg(text):
+    try:
+        r, g = (int(p) for p in text.split(","))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected RAYS,GATES, e.g. 2,4, not {text!r}") from None
+    if r < 1 or g < 1:
+        raise argparse.ArgumentTypeError(f"RAYS and GATES must be at least 1, not {text!r}")
+    return (r, g)
+
+
+def _positive(text):
+    try:
+        x = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, not {text!r}") from None
+    if not (np.isfinite(x) and x > 0):
+        raise argparse.ArgumentTypeError(f"must be positive, not {text!r}")
+    return x
+
+
+# ---------------------------------------------------------------------------------------------
+
+
+def cmd_info(args):
+    radar = _radar()
+    volumes = []
+    bar = Progress(len(args.files), not args.quiet)
+    for path in args.files:
+        bar.show(os.path.basename(path))
+        vol = _load(path)
+        try:
+            volumes.append((path, radar.describe(vol)))
+        except (ValueError, TypeError) as e:
+            raise BadInput(f"{path}: {e}") from None
+        bar.step(os.path.basename(path))
+    bar.close()
+    for path, d in volumes:
+        print(path)
+        ns = "N" if d["latitude"] >= 0 else "S"
+        ew = "E" if d["longitude"] >= 0 else "W"
+        print(
+            f"  radar at {abs(d['latitude']):.4f} {ns} {abs(d['longitude']):.4f} {ew}, "
+            f"{d['altitude']:.0f} m above sea level"
+        )
+        if d["start"] is not None:
+            print(
+                f"  time {np.datetime_as_string(d['start'], unit='s')} to "
+                f"{np.datetime_as_string(d['end'], unit='s')}"
+            )
+        print(f"  {len(d['sweeps'])} sweeps")
+        print(
+            f"  {'sweep':<10s} {'elev':>6s} {'rays':>5s} {'gates':>6s} {'range km':>14s}  moments"
+        )
+        for s in d["sweeps"]:
+            rng = f"{s['first_range'] / 1e3:.2f}-{s['last_range'] / 1e3:.1f}"
+            print(
+                f"  {s['name']:<10s} {s['elevation']:6.2f} {s['rays']:5d} {s['gates']:6d} "
+                f"{rng:>14s}  {' '.join(s['moments'])}"
+            )
+    return 0
+
+
+_COLUMNS = ("height", "u", "v", "speed", "direction", "u_spread", "v_spread", "rms", "count")
+
+
+def cmd_vad(args):
+    radar = _radar()
+    if args.csv:
+        _check_output(args.csv, "CSV output")
+    if args.plot:
+        _check_output(args.plot, "plot output")
+        try:
+            from . import plot
+
+            plot._matplotlib()
+        except ImportError as e:
+            raise BadInput(f"{args.plot}: {e}") from None
+    bar = Progress(len(args.files), not args.quiet)
+    profiles = []
+    for path in args.files:
+        bar.show(os.path.basename(path))
+        vol = _load(path)
+        try:
+            prof = radar.vad_profile(
+                vol,
+                heights=args.heights,
+                above=args.above,
+                velocity=args.velocity,
+                min_gates=args.min_gates,
+                min_spread=args.min_spread,
+            )
+        except (ValueError, TypeError) as e:
+            raise BadInput(f"{path}: {e}") from None
+        profiles.append((path, prof))
+        bar.step(os.path.basename(path))
+    bar.close()
+
+    for path, prof in profiles:
+        print(f"# {path}: wind profile, height above {args.above}")
+        print(
+            f"{'height_m':>9s} {'u_ms':>7s} {'v_ms':>7s} {'speed_ms':>8s} {'dir_deg':>7s} "
+            f"{'rms_ms':>6s} {'count':>7s}"
+        )
+        for i in range(prof.sizes["height"]):
+            row = {k: float(prof[k].values[i]) for k in _COLUMNS if k != "height"}
+            z = float(prof["height"].values[i])
+            if row["count"] == 0 and args.skip_empty:
+                continue
+            print(
+                f"{z:9.0f} {row['u']:7.2f} {row['v']:7.2f} {row['speed']:8.2f} "
+                f"{row['direction']:7.1f} {row['rms']:6.2f} {int(row['count']):7d}"
+            )
+    if args.csv:
+
+        def write_csv(f):
+            lines = ["file," + ",".join(_COLUMNS) + "\n"]
+            for path, prof in profiles:
+                for i in range(prof.sizes["height"]):
+                    vals = [repr(float(prof[k].values[i])) for k in _COLUMNS]
+                    vals[-1] = str(int(float(prof["count"].values[i])))
+                    lines.append(f'"{path}",' + ",".join(vals) + "\n")
+            f.write("".join(lines).encode())
+
+        _atomic_write(args.csv, write_csv)
+    if args.plot:
+        from .plot import profile_figure
+
+        fig = profile_figure(
+            [p for _, p in profiles], labels=[os.path.basename(f) for f, _ in profiles]
+        )
+        _atomic_write(args.plot, lambda f: fig.savefig(f, format="png", dpi=110))
+    return 0
+
+
+def cmd_obs_seq(args):
+    radar = _radar()
+    _check_output(args.output, "output")
+    try:
+        from . import dart  # noqa: F401
+    except ImportError as e:
+        raise BadInput(f"{args.output}: writing DART files is not available: {e}") from None
+    reflectivity = None if args.reflectivity.lower() == "none" else args.reflectivity
+    velocity = None if args.velocity.lower() == "none" else args.velocity
+    volumes = []
+    bar = Progress(len(args.files), not args.quiet)
+    for path in args.files:
+        bar.show(os.path.basename(path))
+        vol = _load(path)
+        try:
+            radar.obs_seq_sweeps(vol, velocity, reflectivity, args.nyquist, label=path)
+        except (ValueError, TypeError) as e:
+            raise BadInput(str(e)) from None
+        volumes.append(vol)
+        bar.step(os.path.basename(path))
+    bar.close()
+    bar = Progress(1, not args.quiet)
+
+    def progress(done, total):
+        bar.total = total
+        bar.done = done
+        bar.show("writing sweeps")
+
+    try:
+        res = radar.to_obs_seq(
+            volumes,
+            args.output,
+            velocity_error=args.velocity_error,
+            reflectivity_error=args.reflectivity_error,
+            velocity=velocity,
+            reflectivity=reflectivity,
+            every=args.every,
+            clear_air_below=args.clear_air_below,
+            nyquist=args.nyquist,
+            progress=progress,
+        )
+    except (ValueError, OSError) as e:
+        raise BadInput(f"{args.output}: {e}") from None
+    finally:
+        bar.close()
+    if not args.quiet:
+        print(
+            f"{args.output}: {res.written} observations from {len(volumes)} volume(s)",
+            file=sys.stderr,
+        )
+    return 0
+
+
+def build_parser():
+    p = argparse.ArgumentParser(
+        prog=PROG,
+        description="Radar files (anything xradar reads: NEXRAD Level II, ODIM_H5, CfRadial, "
+        "IRIS/Sigmet, ...) to wind profiles and DART observation files.",
+    )
+    sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    def common(sp):
+        sp.add_argument("files", nargs="+", metavar="FILE", help="radar volume files")
+        sp.add_argument("-q", "--quiet", action="store_true", help="no progress bar or messages")
+
+    sp = sub.add_parser(
+        "info",
+        help="what is inside radar files",
+        description="Radar position, "
+        "time, sweeps, elevations, moments and rays x gates of each file.",
+    )
+    common(sp)
+    sp.set_defaults(run=cmd_info)
+
+    sp = sub.add_parser(
+        "vad",
+        help="VAD wind profile of radar volumes",
+        description="VAD wind of every ring (range gate of a sweep), combined on height bins "
+        "as the count-weighted mean of the rings in each bin. Prints height, u, v, speed, "
+        "direction (from), rms residual and sample count.",
+    )
+    common(sp)
+    sp.add_argument(
+        "--heights",
+        type=_range_arg,
+        default=_range_arg("0:10000:250"),
+        metavar="START:STOP:STEP",
+        help="bin centres in m (default 0:10000:250)",
+    )
+    sp.add_argument(
+        "--above",
+        choices=("radar", "sea"),
+        default="radar",
+        help="heights above the radar (default) or above sea level",
+    )
+    sp.add_argument("--velocity", default="VRADH", help="radial-velocity moment (default VRADH)")
+    sp.add_argument(
+        "--min-gates", type=int, default=30, help="least usable samples of a ring (default 30)"
+    )
+    sp.add_argument(
+        "--min-spread",
+        type=float,
+        default=0.1,
+        help="least azimuth coverage of a ring, 0.25 = full circle (default 0.1)",
+    )
+    sp.add_argument("--skip-empty", action="store_true", help="leave out bins without data")
+    sp.add_argument("--csv", metavar="OUT", help="also write the profile(s) as CSV")
+    sp.add_argument(
+        "--plot",
+        metavar="OUT.png",
+        help="also draw speed, direction and hodograph (needs matplotlib)",
+    )
+    sp.set_defaults(run=cmd_vad)
+
+    sp = sub.add_parser(
+        "obs-seq",
+        help="DART observation file of radar volumes",
+        description="One DART observation-sequence file of the radial velocity and "
+        "reflectivity of every usable gate of the volumes, in time order.",
+    )
+    common(sp)
+    sp.add_argument("-o", "--output", required=True, metavar="OUT", help="DART file to write")
+    sp.add_argument(
+        "--every",
+        type=_every_arg,
+        default=(1, 1),
+        metavar="R,G",
+        help="keep every R-th ray and G-th gate (default 1,1)",
+    )
+    sp.add_argument(
+        "--velocity-error",
+        type=_positive,
+        default=2.0,
+        metavar="M/S",
+        help="radial-velocity error standard deviation (default 2 m/s)",
+    )
+    sp.add_argument(
+        "--reflectivity-error",
+        type=_positive,
+        default=5.0,
+        metavar="DBZ",
+        help="reflectivity error standard deviation (default 5 dBZ)",
+    )
+    sp.add_argument("--velocity", default="VRADH", help="radial-velocity moment, or none")
+    sp.add_argument("--reflectivity", default="DBZH", help="reflectivity moment, or none")
+    sp.add_argument(
+        "--clear-air-below",
+        type=float,
+        default=5.0,
+        metavar="DBZ",
+        help="reflectivity below this is clear-air reflectivity (default 5 dBZ)",
+    )
+    sp.add_argument(
+        "--nyquist",
+        type=_positive,
+        metavar="M/S",
+        help="Nyquist velocity for volumes that carry none",
+    )
+    sp.set_defaults(run=cmd_obs_seq)
+    return p
+
+
+def main(argv=None):
+    args = build_parser().parse_args(argv)
+    try:
+        return args.run(args)
+    except BadInput as e:
+        print(f"{PROG} {args.command}: {e}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        print(f"{PROG} {args.command}: interrupted, nothing written", file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        # stdout closed early (e.g. piped into head): not an error of ours
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,162 @@
+"""The radarkit command line: output, exit status and nothing written on bad input."""
+
+import csv
+import io
+import os
+import re
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+pytestmark = pytest.mark.python_layer
+
+pytest.importorskip("xradar")
+synthetic = pytest.importorskip("radarkit.synthetic")
+
+from radarkit import cli, radar  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    d = tmp_path_factory.mktemp("cli")
+    vol = synthetic.synthetic_volume(elevations=(0.5, 2.0, 6.0), rays=120, gates=160)
+    nc = synthetic.write_volume(vol, d / "volume.nc", format="cfradial1")
+    h5 = synthetic.write_volume(vol, d / "volume.h5", format="odim")
+    junk = d / "junk.nc"
+    junk.write_bytes(b"CDF\x01 not really netCDF")
+    return {"nc": str(nc), "h5": str(h5), "junk": str(junk), "volume": vol}
+
+
+def run(argv, capsys):
+    code = cli.main(argv)
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def test_console_entry_point_and_help_on_every_subcommand():
+    for args in ([], ["info"], ["vad"], ["obs-seq"]):
+        p = subprocess.run(
+            [sys.executable, "-m", "radarkit", *args, "--help"], capture_output=True, text=True
+        )
+        assert p.returncode == 0, p.stderr
+        assert "usage: radarkit" in p.stdout
+
+
+def test_info_lists_sweeps_and_moments(files, capsys):
+    code, out, err = run(["info", files["nc"], files["h5"], "-q"], capsys)
+    assert code == 0 and err == ""
+    assert out.count("3 sweeps") == 2
+    assert "46.5000 N 7.5000 E, 350 m" in out
+    lines = [line.split() for line in out.splitlines() if line.strip().startswith("sweep_")]
+    assert [line[:4] for line in lines[:3]] == [
+        ["sweep_0", "0.50", "120", "160"],
+        ["sweep_1", "2.00", "120", "160"],
+        ["sweep_2", "6.00", "120", "160"],
+    ]
+    assert all(line[-2:] == ["DBZH", "VRADH"] for line in lines)
+
+
+def test_vad_table_csv_and_plot_agree_with_the_library(files, capsys, tmp_path):
+    csv_path, png = tmp_path / "p.csv", tmp_path / "p.png"
+    code, out, err = run(
+        ["vad", files["nc"], "--heights", "0:3000:500", "--csv", str(csv_path), "--plot", str(png)],
+        capsys,
+    )
+    assert code == 0 and err == ""
+    prof = radar.vad_profile(files["volume"], heights=np.arange(0.0, 3001.0, 500.0))
+    rows = list(csv.DictReader(io.StringIO(csv_path.read_text())))
+    assert len(rows) == 7
+    np.testing.assert_allclose([float(r["u"]) for r in rows], prof["u"].values, rtol=1e-5)
+    np.testing.assert_allclose([float(r["v"]) for r in rows], prof["v"].values, rtol=1e-5)
+    table = [line.split() for line in out.splitlines()[2:]]
+    assert [float(t[0]) for t in table] == [0, 500, 1000, 1500, 2000, 2500, 3000]
+    np.testing.assert_allclose([float(t[3]) for t in table], prof["speed"].values, atol=0.006)
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert sorted(os.listdir(tmp_path)) == ["p.csv", "p.png"]
+
+
+def _snapshot(d):
+    return {f: (d / f).read_bytes() for f in sorted(os.listdir(d))}
+
+
+@pytest.mark.parametrize(
+    ("argv", "named", "reason"),
+    [
+        (["vad", "{missing}"], "{missing}", "no such file"),
+        (["vad", "{junk}"], "{junk}", "not a radar volume"),
+        (["vad", "{nc}", "--velocity", "VEL"], "{nc}", "no moment 'VEL'"),
+        (["vad", "{nc}", "--csv", "{tmp}/nodir/p.csv"], "{tmp}/nodir/p.csv", "does not exist"),
+        (
+            ["vad", "{nc}", "--csv", "{tmp}/old.csv", "--plot", "{tmp}/nodir/p.png"],
+            "{tmp}/nodir/p.png",
+            "does not exist",
+        ),
+        (["info", "{nc}", "{junk}"], "{junk}", "not a radar volume"),
+        (["obs-seq", "{nc}", "{junk}", "-o", "{tmp}/old.csv"], "{junk}", "not a radar volume"),
+        (["obs-seq", "{nc}", "-o", "{tmp}/nodir/obs"], "{tmp}/nodir/obs", "does not exist"),
+        (["obs-seq", "{h5}", "-o", "{tmp}/obs"], "{h5}", "no Nyquist velocity"),
+    ],
+)
+def test_bad_input_one_line_exit_2_nothing_written(files, tmp_path, capsys, argv, named, reason):
+    (tmp_path / "old.csv").write_text("kept\n")
+    before = _snapshot(tmp_path)
+    names = {**files, "missing": str(tmp_path / "absent.nc"), "tmp": str(tmp_path)}
+    argv = [a.format(**names) for a in argv]
+    if argv[0] == "obs-seq":
+        pytest.importorskip("radarkit.dart")
+    code, out, err = run(argv, capsys)
+    assert code == 2 and out == ""
+    lines = err.strip().splitlines()
+    assert len(lines) == 1, err
+    assert lines[0].startswith(f"radarkit {argv[0]}: ")
+    assert named.format(**names) in lines[0] and reason in lines[0]
+    assert _snapshot(tmp_path) == before
+
+
+def test_bad_input_from_a_shell_has_no_traceback(files):
+    p = subprocess.run(
+        [sys.executable, "-m", "radarkit", "vad", files["junk"]], capture_output=True, text=True
+    )
+    assert p.returncode == 2 and p.stdout == ""
+    assert p.stderr.strip() == (
+        f"radarkit vad: {files['junk']}: not a radar volume xradar can read (tried cfradial1)"
+    )
+
+
+def test_obs_seq_writes_one_file_and_reports_on_stderr(files, tmp_path, capsys):
+    pytest.importorskip("radarkit.dart")
+    out = tmp_path / "obs_seq.out"
+    code, stdout, err = run(
+        ["obs-seq", files["nc"], "-o", str(out), "--every", "2,4", "--velocity-error", "3"],
+        capsys,
+    )
+    assert code == 0 and stdout == ""
+    vol = files["volume"]
+    n = sum(
+        np.isfinite(vol[f"sweep_{k}"][m].values[::2, ::4]).sum()
+        for k in range(3)
+        for m in ("VRADH", "DBZH")
+    )
+    assert f"{n} observations" in err
+    header = out.read_text()[:1000]
+    assert int(re.search(r"num_obs:\s+(\d+)", header).group(1)) == n
+
+
+def test_obs_seq_interrupted_leaves_nothing(files, tmp_path, capsys, monkeypatch):
+    pytest.importorskip("radarkit.dart")
+    out = tmp_path / "obs_seq.out"
+    real = radar.sweep_observations
+    calls = []
+
+    def interrupted(**kw):
+        calls.append(1)
+        if len(calls) == 2:
+            raise KeyboardInterrupt
+        return real(**kw)
+
+    monkeypatch.setattr(radar, "sweep_observations", interrupted)
+    code, _, err = run(["obs-seq", files["nc"], "-o", str(out), "-q"], capsys)
+    assert code == 130 and "interrupted" in err
+    assert os.listdir(tmp_path) == []
