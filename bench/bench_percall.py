@@ -10,9 +10,10 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
+import numpy as np  # noqa: E402
+
 import _kestrin  # noqa: E402
 import _marlode  # noqa: E402
-import numpy as np  # noqa: E402
 import radarkit  # noqa: E402
 import reference_writer as ref  # noqa: E402
 from common import machine  # noqa: E402

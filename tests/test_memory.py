@@ -103,7 +103,12 @@ gc.collect()
 blocks, resident = sys.getallocatedblocks(), rss()
 run(2000)
 gc.collect()
-print(sys.getallocatedblocks() - blocks, rss() - resident)
+first = rss() - resident
+run(2000)
+gc.collect()
+# A leak grows both windows alike; the allocator settling once (a worker's
+# arena taking over a freed block string) shows in one of them only.
+print(sys.getallocatedblocks() - blocks, min(first, rss() - resident - first))
 """
 
 

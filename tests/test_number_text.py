@@ -10,6 +10,7 @@ import subprocess
 
 import numpy as np
 import pytest
+
 import reference_writer as ref
 from _marlode import format_dart, format_wrfda
 

@@ -51,12 +51,16 @@ inline size_t non_finite_text(char* buf, double x, bool upper)
     return len + 3;
 }
 
+// GCC's 128-bit integer holds every product of a 53-bit significand and a
+// power of ten up to 10^22 exactly; __extension__ marks it as deliberate.
+__extension__ typedef unsigned __int128 u128;
+
 // 10^0 to 10^22
 struct pow10_table {
-    unsigned __int128 v[23];
+    u128 v[23];
     constexpr pow10_table() : v()
     {
-        unsigned __int128 p = 1;
+        u128 p = 1;
         for (auto& x : v) {
             x = p;
             p *= 10;
@@ -107,7 +111,7 @@ inline size_t scientific_17(char* buf, double x)
     uint64_t q;
     for (;;) {
         if (k <= 16) {
-            const unsigned __int128 v = static_cast<unsigned __int128>(m) * pow10_u128.v[16 - k];
+            const u128 v = static_cast<u128>(m) * pow10_u128.v[16 - k];
             if (e >= 0) {
                 q = static_cast<uint64_t>(v << e); // an integer below 10^17 times 10^(16-k)
                 if ((v << e) >= hi) {
@@ -115,14 +119,14 @@ inline size_t scientific_17(char* buf, double x)
                     continue;
                 }
             } else {
-                const unsigned __int128 whole = v >> -e;
+                const u128 whole = v >> -e;
                 if (whole >= hi) {
                     ++k;
                     continue;
                 }
                 q = static_cast<uint64_t>(whole);
-                const unsigned __int128 rest = v - (whole << -e);
-                const unsigned __int128 half = static_cast<unsigned __int128>(1) << (-e - 1);
+                const u128 rest = v - (whole << -e);
+                const u128 half = static_cast<u128>(1) << (-e - 1);
                 if (rest > half || (rest == half && (q & 1)))
                     ++q;
             }
@@ -179,22 +183,22 @@ inline size_t fixed_small(char* buf, double x, int32_t precision)
     if (e >= 0) {
         if (e > 10)
             return 0;
-        const unsigned __int128 v = static_cast<unsigned __int128>(m << e) * scale;
+        const u128 v = static_cast<u128>(m << e) * scale;
         if (v >= pow10_at(18))
             return 0;
         q = static_cast<uint64_t>(v);
     } else {
-        const unsigned __int128 v = static_cast<unsigned __int128>(m) * scale; // < 2^83
+        const u128 v = static_cast<u128>(m) * scale; // < 2^83
         const int32_t shift = -e;
         if (shift >= 128) {
             q = 0; // |x| * 10^precision < 2^83 / 2^128, far below one half
         } else {
-            const unsigned __int128 whole = v >> shift;
+            const u128 whole = v >> shift;
             if (whole >= pow10_at(18))
                 return 0;
             q = static_cast<uint64_t>(whole);
-            const unsigned __int128 rest = v - (whole << shift);
-            const unsigned __int128 half = static_cast<unsigned __int128>(1) << (shift - 1);
+            const u128 rest = v - (whole << shift);
+            const u128 half = static_cast<u128>(1) << (shift - 1);
             if (rest > half || (rest == half && (q & 1)))
                 ++q;
         }
