@@ -51,7 +51,7 @@ F8_3 = (-999.999, 9999.999)
 F8_1 = (-99999.9, 999999.9)
 F12_1 = (-999999999.9, 9999999999.9)
 I4 = (-999, 9999)
-_LINES_PER_CALL = 1_000_000  # level lines formatted at a time (about 76 MB of text)
+_LINES_PER_CALL = 250_000  # level lines formatted at a time (about 19 MB of text)
 _DATE = re.compile(r"\d{4}\D\d\d\D\d\d\D\d\d\D\d\d\D\d\d")
 
 
