@@ -27,9 +27,6 @@ def _umask() -> int:
     return mask
 
 
-_PIECE = 8 << 20  # bytes handed to the disk at a time by write_behind()
-
-
 def _write_all(fd: int, data: Any) -> None:
     view = memoryview(data).cast("B")
     while view:
@@ -130,15 +127,11 @@ class Output:
 
         def run() -> None:
             try:
-                view = memoryview(data).cast("B")
-                for a in range(0, len(view), _PIECE):
-                    piece = view[a : a + _PIECE]
-                    _write_all(fd, piece)
-                    if hasattr(os, "posix_fadvise"):
-                        # Starts the disk writing these pages now instead of all
-                        # at the final fsync, and keeps them out of the page cache;
-                        # in pieces, so that the disk starts early in a block.
-                        os.posix_fadvise(fd, at + a, len(piece), os.POSIX_FADV_DONTNEED)
+                _write_all(fd, data)
+                if hasattr(os, "posix_fadvise"):
+                    # Starts the disk writing these pages now instead of all at
+                    # the final fsync, and keeps them out of the page cache.
+                    os.posix_fadvise(fd, at, len(data), os.POSIX_FADV_DONTNEED)
             except BaseException as e:
                 self.error = e
 
