@@ -174,6 +174,25 @@ def test_longitudes_in_zero_to_two_pi_and_beam_clamped(tmp_path):
     assert "-0.0000000000000000E+00    " not in "".join(lines)
 
 
+def test_radar_longitude_wraps_beside_other_kinds(tmp_path):
+    # radar fields of reflectivity rows are neither checked nor used: NaN there
+    # must not change the radial-velocity records
+    n = 6
+    obs = {
+        **volume(n),
+        "type": np.array([RV, "RADAR_REFLECTIVITY"] * 3),
+        "value": np.ones(n),
+        "radar_lon": np.array([-1e-300, np.nan] * 3),  # 360 - 1e-300 rounds to 360
+        "azimuth": np.array([10.0, np.nan] * 3),
+        "time": np.datetime64("2021-06-01T12:00:00"),
+    }
+    path = tmp_path / "o"
+    dart.write_obs_seq(path, obs)
+    lines = path.read_text().split("\n")
+    radar_lons = [float(lines[i + 2].split()[0]) for i, ln in enumerate(lines) if ln == "platform"]
+    assert len(radar_lons) == 3 and all(0.0 <= x < 2 * np.pi for x in radar_lons)
+
+
 def test_sort_is_stable_and_by_whole_second(tmp_path):
     t = np.array(
         [
@@ -278,6 +297,10 @@ def bad(**changes):
         (bad(time=np.datetime64(2**40, "D")), "time must be before day 2**31"),
         (bad(time=[1] * 20), "time must be numpy.datetime64"),
         (bad(type=RV, nyquist=-1.0), "nyquist must not be negative"),
+        (bad(type=RV, nyquist=np.r_[np.nan, np.ones(19)]), "nyquist must be finite"),
+        (bad(type=RV, radar_lat=np.r_[np.zeros(19), -90.5]), "radar_lat must lie within"),
+        (bad(lat=np.r_[np.zeros(19), -np.inf]), "lat must be finite"),
+        (bad(error=np.r_[np.nan, -1.0, np.ones(18)]), "error must not be negative"),
         (bad(type=RV, azimuth=np.nan), "azimuth must be finite"),
         (bad(type=RV, radar_lat=None), "radar_lat is required"),
         (bad(error=-1.0), "error must not be negative"),

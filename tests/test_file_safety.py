@@ -6,6 +6,7 @@ import io
 import os
 import stat
 import subprocess
+import threading
 
 import numpy as np
 import pytest
@@ -222,3 +223,30 @@ def test_interrupt_from_progress_callback(tmp_path):
     with pytest.raises(KeyboardInterrupt):
         write_dart(path, progress=progress)
     assert seen == [(500, 3000), (1000, 3000)] and os.listdir(tmp_path) == []
+
+
+def open_paths():
+    paths = []
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            paths.append(os.readlink(f"/proc/self/fd/{fd}"))
+        except OSError:
+            pass  # the descriptor of the listing itself
+    return paths
+
+
+@pytest.mark.parametrize("writer", WRITERS, ids=IDS)
+def test_replaced_file_is_let_go(tmp_path, writer):
+    # the old file is closed by a helper thread after the rename: no descriptor
+    # of it may stay open, and the new file is complete when the call returns
+    path = tmp_path / "out"
+    path.write_bytes(b"old contents\n" * 1000)
+    writer(path)
+    new = path.read_bytes()
+    for t in threading.enumerate():
+        if t.name == "radarkit-release":
+            t.join()
+    assert not [p for p in open_paths() if p.startswith(str(tmp_path))]
+    writer(tmp_path / "again")
+    assert (tmp_path / "again").read_bytes() == new
+    assert sorted(os.listdir(tmp_path)) == ["again", "out"]

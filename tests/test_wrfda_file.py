@@ -176,6 +176,8 @@ def good(**changes):
         (good(col_lat=[np.nan, 0.0]), "radars[0].col_lat must be finite"),
         (good(rv=[[0.0, 1e8]] * 2), "radars[0].rv must lie within [-9999999.999, 99999999.999]"),
         (good(rf_err=-1e7), "radars[0].rf_err must lie within"),
+        (good(rv=[[np.inf, 1e8], [np.nan, 0.0]]), "radars[0].rv must lie within [-9999999.999"),
+        (good(rf=[[-np.inf, np.nan], [-1e7, 0.0]]), "radars[0].rf must lie within"),
         (good(col_elv=[1e6, 0.0]), "radars[0].col_elv must lie within [-99999.9, 999999.9]"),
         (good(heights=[0.0, 1e10]), "radars[0].heights must lie within"),
         (good(rv_qc=[[0, -1000]] * 2), "radars[0].rv_qc must lie within [-999, 9999]"),

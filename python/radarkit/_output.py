@@ -6,6 +6,7 @@ from __future__ import annotations
 import io
 import os
 import re
+import stat
 import tempfile
 import threading
 from typing import Any
@@ -30,6 +31,33 @@ def _write_all(fd: int, data: Any) -> None:
     view = memoryview(data).cast("B")
     while view:
         view = view[os.write(fd, view) :]
+
+
+def _hold(path: str) -> int | None:
+    """A descriptor of the regular file at path, if there is one that can be opened."""
+    try:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return None
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC | os.O_NOFOLLOW)
+    except (OSError, AttributeError):
+        return None
+    try:
+        if stat.S_ISREG(os.fstat(fd).st_mode):
+            return fd
+    except OSError:
+        pass
+    os.close(fd)
+    return None
+
+
+def _release(fd: int) -> None:
+    # A replaced file's blocks are freed when its last descriptor closes, which
+    # takes long for a large file: done by a helper thread once the new file is
+    # in place, so that the caller does not wait for it.
+    try:
+        threading.Thread(target=os.close, args=(fd,), name="radarkit-release", daemon=True).start()
+    except RuntimeError:  # no thread to be had
+        os.close(fd)
 
 
 class Output:
@@ -143,9 +171,17 @@ class Output:
                 os.fsync(self.fd)
                 os.close(self.fd)
                 self.fd = None
-                os.replace(self.tmp, self.target)
+                old = _hold(self.target)
+                try:
+                    os.replace(self.tmp, self.target)
+                except BaseException:
+                    if old is not None:
+                        os.close(old)
+                    raise
                 self.tmp = None
                 self.done = True
+                if old is not None:
+                    _release(old)
                 # The rename is the commit; making the directory entry durable is
                 # best effort (some file systems refuse fsync on a directory).
                 try:

@@ -54,6 +54,7 @@ _MAX_RECORDS = 10**12 - 1  # counts and links are patched in 12-character fields
 _MAX_KEY = 2**31 - 1
 _TWO_PI = 2.0 * np.pi
 _SUBCHUNK = 100_000
+_NAT = np.iinfo(np.int64).min  # NaT as int64
 
 
 class WriteResult(NamedTuple):
@@ -132,35 +133,58 @@ def _as_time(raw: Any) -> np.ndarray:
     return a
 
 
-def _dart_seconds(t: np.ndarray) -> np.ndarray:
+def _dart_seconds(
+    t: np.ndarray, *, values: bool = True, checked: bool = False
+) -> tuple[np.ndarray | None, tuple[int, int] | None]:
     """Whole seconds since 1601-01-01 00:00:00 of datetime64 values (int64),
-    sub-second parts dropped toward the earlier second (floor)."""
-    if np.isnat(t).any():
-        raise ValueError("time must not be NaT (not a time)")
+    sub-second parts dropped toward the earlier second (floor), and their
+    smallest and largest (None for no values). values=False: only the bounds.
+    checked: t passed these checks before (no bounds either)."""
     unit, step = np.datetime_data(t.dtype)
     v = t.view(np.int64)
+    vmin = vmax = None
+    if not checked and v.size:
+        vmin, vmax = int(v.min()), int(v.max())
+        if vmin == _NAT:
+            raise ValueError("time must not be NaT (not a time)")
     lo, hi = -_EPOCH, _END - _EPOCH  # valid range in seconds since 1970
+    s = None
     if unit in ("Y", "M", "W", "D", "h", "m", "s"):
         # Coarse units: a rough range check in floating point first, so that the
         # exact integer conversion below cannot overflow.
         per = {"Y": 31_622_400, "M": 2_678_400, "W": 604_800, "D": 86400, "h": 3600, "m": 60}
         f = per.get(unit, 1) * step
-        vf = v.astype(np.float64) * f
-        if vf.size and np.abs(vf).max() > 1e17:
-            _time_range_error(vf.min() < -1e17)
+        if vmin is not None:
+            fmin, fmax = np.float64(vmin) * f, np.float64(vmax) * f
+            if max(abs(fmin), abs(fmax)) > 1e17:
+                _time_range_error(fmin < -1e17)
         if unit in ("Y", "M"):
             s = t.astype("datetime64[D]").view(np.int64) * 86400
+            if vmin is not None:
+                vmin, vmax = int(s.min()), int(s.max())
         else:
-            s = v * f
+            if values:
+                s = v * f
+            if vmin is not None:
+                vmin, vmax = vmin * f, vmax * f
     else:
         per_second = {"ms": 10**3, "us": 10**6, "ns": 10**9, "ps": 10**12, "fs": 10**15}
         den = per_second.get(unit, 10**18)
         if den % step:
             raise ValueError(f"time has an unsupported unit: {t.dtype}")
-        s = np.floor_divide(v, den // step)
-    if s.size and (s.min() < lo or s.max() >= hi):
-        _time_range_error(s.min() < lo)
-    return s + _EPOCH
+        if values:
+            s = np.floor_divide(v, den // step)
+        if vmin is not None:
+            # floor division keeps the order, so the bounds come from the raw bounds
+            vmin, vmax = vmin // (den // step), vmax // (den // step)
+    if vmin is not None and (vmin < lo or vmax >= hi):
+        _time_range_error(vmin < lo)
+    if s is not None and values:
+        s += _EPOCH
+    else:
+        s = None
+    bounds = None if vmin is None else (vmin + _EPOCH, vmax + _EPOCH)
+    return s, bounds
 
 
 def _time_range_error(early: bool) -> None:
@@ -174,10 +198,38 @@ def _variance(err: np.ndarray, error: str) -> np.ndarray:
         return err * err if error == "std" else err
 
 
+def _bounds(x: np.ndarray) -> tuple[Any, Any] | None:
+    """Smallest and largest of x (None when empty). NaN in x makes both NaN and
+    an infinity shows in one of them, so both are finite exactly when every
+    value is."""
+    if not x.size:
+        return None
+    return x.min(), x.max()
+
+
+def _finite(x: np.ndarray) -> bool:
+    b = _bounds(x)
+    return b is None or bool(np.isfinite(b[0]) and np.isfinite(b[1]))
+
+
+def _variances_finite(err: np.ndarray, error: str) -> bool:
+    """Whether every variance of err (errors already known not negative) is finite."""
+    if error == "std":
+        b = _bounds(err)
+        # no square of a finite error up to 1e150 overflows
+        if b is not None and np.isfinite(b[0]) and np.isfinite(b[1]) and b[1] <= 1e150:
+            return True
+    return bool(np.isfinite(_variance(err, error)).all())
+
+
 def _degrees_to_lon(lon: np.ndarray) -> np.ndarray:
-    r = np.deg2rad(np.mod(lon, 360.0))
+    r = np.mod(lon, 360.0)
+    np.deg2rad(r, out=r)
     # A longitude just below 360 degrees can round to 2π, which is 0.
-    return np.where(r >= _TWO_PI, 0.0, r) + 0.0
+    if r.size and not r.max() < _TWO_PI:  # NaN (rows not written) takes this way too
+        r[r >= _TWO_PI] = 0.0
+    np.add(r, 0.0, out=r)  # no negative zero
+    return r
 
 
 # ---------------------------------------------------------------------------
@@ -244,46 +296,100 @@ class _Prepared(NamedTuple):
     radial: int  # radial-velocity records written
 
 
-def _check_rows(c: _Columns, rows: slice, codes: dict[str, int] | None, error: str):
-    """Validates rows; returns (written mask, DART seconds of written rows, kinds met,
-    radial-velocity count)."""
+class _Rows(NamedTuple):
+    keep: np.ndarray | None  # written rows of the chunk; None: all
+    written: int
+    first: int  # DART seconds of the first written row
+    bounds: tuple[int, int] | None  # earliest and latest DART seconds written
+    in_order: bool  # written rows in time order (whole seconds)
+    names: list[str]
+    radial: int  # radial-velocity rows written
+
+
+def _check_rows(c: _Columns, rows: slice, codes: dict[str, int] | None, error: str) -> _Rows:
+    """Validates rows (a chunk). Scalar fields are checked once, array fields
+    by their bounds where that decides, so that a valid chunk costs few passes."""
     n = c.n
-    kinds, names = _kind_codes(c.cols["type"], rows, n, codes)
-    value = c.take("value", rows)
-    err = c.take("error", rows)
-    with np.errstate(invalid="ignore"):
-        if (err < 0).any():
-            raise ValueError("error must not be negative")
-    keep = np.isfinite(value) & np.isfinite(_variance(err, error))
-    if keep.all():
-        keep = None
-        sel = slice(None)
+    m = _count(rows, n)
+    types = c.cols["type"]
+    if types.ndim == 0:
+        one, names = _kind_codes(types, slice(0, 1), 1, codes)
+        kinds, any_radial = None, bool(one[0] == 0)
     else:
-        sel = keep
+        kinds, names = _kind_codes(types, rows, n, codes)
+        any_radial = bool((kinds == 0).any())
+    value = c.take("value", rows)
+    err_col = c.cols["error"]
+    err = err_col.astype(np.float64) if err_col.ndim == 0 else c.take("error", rows)
+    with np.errstate(invalid="ignore"):
+        low = _bounds(err)
+        if low is not None and (low[0] < 0 or (np.isnan(low[0]) and (err < 0).any())):
+            raise ValueError("error must not be negative")
+    if _finite(value) and _variances_finite(err, error):
+        keep = None
+    else:
+        keep = np.isfinite(value) & np.isfinite(_variance(c.take("error", rows), error))
+        if keep.all():
+            keep = None
+    written = m if keep is None else int(np.count_nonzero(keep))
+
+    def kept(name: str) -> np.ndarray:
+        # the written rows of an array field, or a scalar field once (none if none written)
+        col = c.cols[name]
+        assert col is not None
+        if col.ndim == 0:
+            return col.astype(np.float64).reshape(1)[: min(written, 1)]
+        x = c.take(name, rows)
+        return x if keep is None else x[keep]
+
     for name in ("lon", "lat", "height"):
-        x = c.take(name, rows)[sel]
-        if not np.isfinite(x).all():
+        b = _bounds(kept(name))
+        if b is not None and not (np.isfinite(b[0]) and np.isfinite(b[1])):
             raise ValueError(f"{name} must be finite")
-        if name == "lat" and (np.abs(x) > 90).any():
+        if name == "lat" and b is not None and (b[0] < -90 or b[1] > 90):
             raise ValueError("lat must lie within [-90, 90] degrees")
-    secs = _dart_seconds(c.take("time", rows, None)[sel])
-    radial = kinds[sel] == 0
-    n_radial = int(np.count_nonzero(radial))
-    if (kinds == 0).any():
+    time = c.cols["time"]
+    if time.ndim == 0:
+        t = time.reshape(1)[: min(written, 1)]
+    else:
+        t = time[rows] if keep is None else time[rows][keep]
+    v = t.view(np.int64)
+    # times in order tell whole seconds in order; only otherwise are seconds needed
+    in_order = bool((v[1:] >= v[:-1]).all())
+    secs, bounds = _dart_seconds(t, values=not in_order)
+    if not in_order:
+        assert secs is not None
+        in_order = bool((secs[1:] >= secs[:-1]).all())
+    first = -1
+    if len(t):
+        first = int(_dart_seconds(t[:1], checked=True)[0][0])
+    if kinds is None:
+        n_radial = written if any_radial else 0
+        idx = None
+    else:
+        radial = kinds if keep is None else kinds[keep]
+        radial = radial == 0
+        n_radial = int(np.count_nonzero(radial))
+        idx = None if n_radial == len(radial) else np.flatnonzero(radial)
+    if any_radial:
         for name in RADAR_FIELDS:
             if c.cols[name] is None:
                 raise ValueError(f"{name} is required for {RADIAL_VELOCITY} observations")
     if n_radial:
-        idx = np.flatnonzero(radial)
         for name in RADAR_FIELDS:
-            x = c.take(name, rows)[sel][idx]
-            if not np.isfinite(x).all():
+            x = kept(name)
+            if idx is not None and c.cols[name].ndim:
+                x = x[idx]
+            b = _bounds(x)
+            if b is None:
+                continue
+            if not (np.isfinite(b[0]) and np.isfinite(b[1])):
                 raise ValueError(f"{name} must be finite")
-            if name == "radar_lat" and (np.abs(x) > 90).any():
+            if name == "radar_lat" and (b[0] < -90 or b[1] > 90):
                 raise ValueError("radar_lat must lie within [-90, 90] degrees")
-            if name == "nyquist" and (x < 0).any():
+            if name == "nyquist" and b[0] < 0:
                 raise ValueError("nyquist must not be negative")
-    return keep, secs, names, n_radial
+    return _Rows(keep, written, first, bounds, in_order, names, n_radial)
 
 
 def _prepare(
@@ -298,17 +404,18 @@ def _prepare(
     names: list[str] = []
     all_kept, in_order = True, True
     earliest, latest = -1, -1
+    masks = []  # written rows of each chunk (None: all), one byte per row at most
     for a in range(0, n, step):
-        rows = slice(a, min(a + step, n))
-        keep, secs, met, n_radial = _check_rows(c, rows, codes, error)
-        names.extend(x for x in met if x not in names)
-        all_kept = all_kept and keep is None
-        written += len(secs)
-        radial += n_radial
-        if len(secs):
-            if in_order and (int(secs[0]) < latest or (np.diff(secs) < 0).any()):
+        r = _check_rows(c, slice(a, min(a + step, n)), codes, error)
+        masks.append(r.keep)
+        names.extend(x for x in r.names if x not in names)
+        all_kept = all_kept and r.keep is None
+        written += r.written
+        radial += r.radial
+        if r.bounds is not None:
+            if in_order and (r.first < latest or not r.in_order):
                 in_order = False
-            lo, hi = int(secs.min()), int(secs.max())
+            lo, hi = r.bounds
             earliest = lo if earliest < 0 else min(earliest, lo)
             latest = max(latest, hi)
     if written and earliest < after:
@@ -319,14 +426,13 @@ def _prepare(
     order = None
     if not (all_kept and in_order):
         pieces, times = [], []
-        for a in range(0, n, step):
+        for i, a in enumerate(range(0, n, step)):
             rows = slice(a, min(a + step, n))
-            value = c.take("value", rows)
-            err = c.take("error", rows)
-            kept = np.flatnonzero(np.isfinite(value) & np.isfinite(_variance(err, error)))
+            keep, masks[i] = masks[i], None
+            kept = np.arange(_count(rows, n)) if keep is None else np.flatnonzero(keep)
             pieces.append(kept + a)
             if not in_order:
-                times.append(_dart_seconds(c.take("time", rows, None)[kept]))
+                times.append(_dart_seconds(c.take("time", rows, None)[kept], checked=True)[0])
         order = np.concatenate(pieces) if pieces else np.empty(0, np.int64)
         del pieces
         if not in_order:
@@ -350,25 +456,48 @@ def _records(
     count among them."""
     kind, _ = _kind_codes(c.cols["type"], rows, c.n, codes)
     m = len(kind)
-    variance = _variance(c.take("error", rows), error)
-    secs = _dart_seconds(c.take("time", rows, None))
-    days = secs // 86400
+
+    def per_row(name: str, convert: Callable[[np.ndarray], np.ndarray] | None = None):
+        # a scalar field is converted once (exact operations only), then repeated
+        col = c.cols[name]
+        assert col is not None
+        if col.ndim == 0:
+            x = col.astype(np.float64).reshape(1)
+            return np.full(m, x if convert is None else convert(x))
+        x = c.take(name, rows)
+        return x if convert is None else convert(x)
+
+    variance = per_row("error", lambda e: _variance(e, error))
+    t = c.cols["time"]
+    if t.ndim == 0:
+        secs = np.full(m, _dart_seconds(t.reshape(1), checked=True)[0])
+    else:
+        secs = _dart_seconds(t[rows], checked=True)[0]
+    assert secs is not None
+    days, seconds = np.divmod(secs, 86400)
     radial = kind == 0
     n_radial = int(np.count_nonzero(radial))
     if n_radial:
-        radar_lon = _degrees_to_lon(c.take("radar_lon", rows))
-        radar_lat = np.deg2rad(c.take("radar_lat", rows))
-        radar_height = c.take("radar_height", rows)
+        radar_lon = per_row("radar_lon", _degrees_to_lon)
+        radar_lat = per_row("radar_lat", np.deg2rad)
+        radar_height = per_row("radar_height")
+        # sines and cosines of whole arrays, as the values must not depend on the
+        # input being scalar
         az = np.deg2rad(c.take("azimuth", rows))
         el = np.deg2rad(c.take("elevation", rows))
         cos_el = np.cos(el)
         beam = np.empty((m, 3))
-        beam[:, 0] = np.sin(az) * cos_el
-        beam[:, 1] = np.cos(az) * cos_el
-        beam[:, 2] = np.sin(el)
+        part = np.sin(az)
+        np.multiply(part, cos_el, out=beam[:, 0])
+        np.cos(az, out=part)
+        np.multiply(part, cos_el, out=beam[:, 1])
+        np.sin(el, out=part)
+        beam[:, 2] = part
+        del az, el, cos_el, part
         np.clip(beam, -1.0, 1.0, out=beam)  # DART refuses components beyond ±1
-        nyquist = c.take("nyquist", rows)
-        velkey = np.cumsum(radial, dtype=np.int64) + key
+        nyquist = per_row("nyquist")
+        velkey = np.cumsum(radial, dtype=np.int64)
+        velkey += key
     else:
         radar_lon = radar_lat = radar_height = nyquist = np.zeros(m)
         beam = np.zeros((m, 3))
@@ -381,7 +510,7 @@ def _records(
         np.deg2rad(c.take("lat", rows)),
         c.take("height", rows),
         days,
-        secs - days * 86400,
+        seconds,
         radar_lon,
         radar_lat,
         radar_height,

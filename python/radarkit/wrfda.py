@@ -51,7 +51,7 @@ F8_3 = (-999.999, 9999.999)
 F8_1 = (-99999.9, 999999.9)
 F12_1 = (-999999999.9, 9999999999.9)
 I4 = (-999, 9999)
-_LINES_PER_CALL = 1_000_000  # level lines formatted at a time (about 76 MB of text)
+_LINES_PER_CALL = 250_000  # level lines formatted at a time (about 19 MB of text)
 _DATE = re.compile(r"\d{4}\D\d\d\D\d\d\D\d\d\D\d\d\D\d\d")
 
 
@@ -98,13 +98,21 @@ def _get(radar: Any, name: str) -> Any:
 
 
 def _in_range(x: np.ndarray, bounds: tuple[float, float], what: str, fmt: str) -> None:
-    # NaN has already been replaced or refused here
-    if x.size and not ((x >= bounds[0]) & (x <= bounds[1])).all():
+    # NaN has already been replaced or refused here; a NaN would fail both
+    # comparisons of the bounds as it fails those of the values
+    if not x.size or (np.min(x) >= bounds[0] and np.max(x) <= bounds[1]):
+        return
+    if not ((x >= bounds[0]) & (x <= bounds[1])).all():
         bad = x[~((x >= bounds[0]) & (x <= bounds[1]))][0]
         raise ValueError(
             f"{what} must lie within [{bounds[0]}, {bounds[1]}] (WRFDA reads it as {fmt}), "
             f"not {bad!r}"
         )
+
+
+def _all_finite(x: np.ndarray) -> bool:
+    # min and max are NaN when any value is NaN; an infinity shows in one of them
+    return not x.size or bool(np.isfinite(np.min(x)) and np.isfinite(np.max(x)))
 
 
 def _stamp(t: Any, what: str) -> str:
@@ -205,7 +213,15 @@ class _Checked:
         for a, b in self.chunks():
             for key in ("rv", "rv_err", "rf", "rf_err"):
                 x = self._level(key, a, b)
-                x = x[np.isfinite(x)]
+                if x.dtype.kind == "f" and x.size:
+                    # the bounds of the finite values, NaN left aside; when
+                    # neither is infinite they decide
+                    lo, hi = np.fmin.reduce(x, axis=None), np.fmax.reduce(x, axis=None)
+                    if np.isnan(lo) or (
+                        np.isfinite(lo) and np.isfinite(hi) and lo >= F12_3[0] and hi <= F12_3[1]
+                    ):
+                        continue
+                    x = x[np.isfinite(x)]
                 _in_range(x, F12_3, f"{where}.{key}", "F12.3")
             for key in ("rv_qc", "rf_qc"):
                 _in_range(self._level(key, a, b), I4, f"{where}.{key}", "I4")
@@ -235,13 +251,19 @@ class _Checked:
         shape = (m, self.L)
         out = {}
         for value, err, qc in (("rv", "rv_err", "rv_qc"), ("rf", "rf_err", "rf_qc")):
-            v = np.broadcast_to(np.asarray(self._level(value, a, b), np.float64), shape)
-            e = np.broadcast_to(np.asarray(self._level(err, a, b), np.float64), shape)
-            ok_v, ok_e = np.isfinite(v), np.isfinite(e)
-            out[value] = np.where(ok_v, v, MISSING)
-            out[err] = np.where(ok_e, e, MISSING)
+            v = np.asarray(self._level(value, a, b), np.float64)
+            e = np.asarray(self._level(err, a, b), np.float64)
             q = np.broadcast_to(np.asarray(self._level(qc, a, b), np.int64), shape)
-            out[qc] = np.where(ok_v & ok_e, q, MISSING_QC)
+            ok = None  # no value missing
+            for key, src in ((value, v), (err, e)):
+                x = np.broadcast_to(src, shape)
+                if _all_finite(src):
+                    out[key] = x
+                else:
+                    good = np.isfinite(x)
+                    out[key] = np.where(good, x, MISSING)
+                    ok = good if ok is None else ok & good
+            out[qc] = q if ok is None else np.where(ok, q, MISSING_QC)
         return _marlode.format_wrfda(
             self.heights,
             self.cols["col_lat"][a:b],
