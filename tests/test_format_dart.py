@@ -5,24 +5,10 @@ import pytest
 
 import reference_writer as ref
 from _marlode import format_dart
+from cases import DART_ARRAYS
 
 I64 = np.iinfo(np.int64)
-NAMES = [
-    "kind",
-    "value",
-    "variance",
-    "lon",
-    "lat",
-    "height",
-    "days",
-    "secs",
-    "radar_lon",
-    "radar_lat",
-    "radar_height",
-    "beam",
-    "nyquist",
-    "velkey",
-]
+NAMES = list(DART_ARRAYS)
 
 # The two records of the format's worked example, · for a space.
 EXAMPLE = """\
