@@ -7,7 +7,7 @@
 VENV   := .venv
 PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.installed
-SOURCES := pyproject.toml CMakeLists.txt $(shell find kernels writer python stubs -type f -not -name '*.pyc' 2>/dev/null)
+SOURCES := pyproject.toml CMakeLists.txt $(shell find kernels writer polar python stubs -type f -not -name '*.pyc' 2>/dev/null)
 
 .PHONY: demo test bench install clean sanitize sanitize-address sanitize-thread lint werror wheel-check
 
@@ -61,7 +61,7 @@ lint: $(STAMP) $(LINT_STAMP)
 	$(VENV)/bin/ruff format --check .
 	$(VENV)/bin/ruff check .
 	git ls-files -z '*.cpp' '*.hpp' '*.c' '*.h' | xargs -0 $(VENV)/bin/clang-format --dry-run -Werror
-	MYPYPATH=stubs $(PY) -m mypy.stubtest --mypy-config-file pyproject.toml _kestrin _marlode
+	MYPYPATH=stubs $(PY) -m mypy.stubtest --mypy-config-file pyproject.toml _kestrin _marlode _polar
 	MYPYPATH=stubs $(PY) -m mypy --strict python/radarkit/kernels.py python/radarkit/records.py
 
 $(LINT_STAMP): pyproject.toml | $(PY)

@@ -12,7 +12,7 @@ import re
 import pytest
 
 STUBS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "stubs")
-MODULES = ["_kestrin", "_marlode"]
+MODULES = ["_kestrin", "_marlode", "_polar"]
 
 # What each generated annotation accepts, and the stub spellings of the same.
 RUNTIME_TYPES = {

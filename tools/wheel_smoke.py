@@ -12,13 +12,14 @@ import numpy as np
 
 import _kestrin
 import _marlode
+import _polar
 import radarkit as rk
 
 here = os.path.dirname(os.path.abspath(rk.__file__))
 assert here.startswith(sys.prefix), f"radarkit imported from {here}, not from {sys.prefix}"
 for name in ("py.typed",):
     assert os.path.exists(os.path.join(here, name)), f"{name} missing from the wheel"
-for mod in (_kestrin, _marlode):
+for mod in (_kestrin, _marlode, _polar):
     stub = os.path.join(os.path.dirname(mod.__file__), mod.__name__ + ".pyi")
     assert os.path.exists(stub), f"{stub} missing from the wheel"
 

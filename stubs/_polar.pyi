@@ -1,0 +1,1 @@
+"""Per-gate radar kernels: dealiasing, gate geometry and box statistics (multithreaded)."""
