@@ -1,0 +1,965 @@
+"""Superobservations: the gates of a radar volume averaged in boxes, per sweep.
+
+Operational and research assimilation systems do not take every gate of a volume: they average
+the gates of a box into one observation whose error comes from the box's spread. Two box
+layouts, each per sweep (tilt):
+
+- polar boxes of `range_step` metres by `azimuth_step` degrees (NCEP GSI's 5 km by 5 degrees);
+- horizontal cells: a square grid of `spacing` metres in the radar's azimuthal-equidistant plane
+  (x = s sin az, y = s cos az from the gate's ground distance s and the ray's azimuth, cells
+  centred on multiples of `spacing`, the radar at the centre of a cell), or the cells of a
+  model grid given by the latitude and longitude of its mass points (a WRF ``wrfinput`` or
+  ``geo_em`` file opened with xarray): a gate goes to the column nearest to it, within half a
+  grid step.
+
+Per (sweep, box): gate count, mean radial velocity and its spread (sample standard
+deviation), reflectivity averaged in linear units Z = 10^(dBZ/10) and returned in dBZ (with the
+spread of the dBZ values), mean beam height above sea level, mean time, the latitude and
+longitude of the mean gate position (the mean of x and y, taken back along the WGS84
+geodesic) and the beam direction there (the azimuth of that geodesic at the box, and the mean
+local elevation of the gates), and the sweep's Nyquist velocity. Velocity and reflectivity
+have their own gates, so each has its own count and position.
+
+A box is kept when it holds at least `min_count` gates of the moment (50 for polar boxes, as
+GSI; 3 for grid cells, as the per-tilt analyses of pyOPAWS) and, for velocity, when its spread
+is at most `max_spread` (6 m/s, as GSI). Averaging folded velocities is meaningless: velocity
+superobservations take dealiased velocities (see `superob`).
+
+The sums run in the compiled module `_polar` on all cores, each box's gates added in the
+order of the arrays (ray by ray, along each ray), so results are the same bits for every
+thread count.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+from typing import Any, NamedTuple
+
+import numpy as np
+
+import _polar
+
+from ._geometry import beam_geometry
+
+__all__ = ["BoxMeans", "Superobs", "superob", "superob_arrays"]
+
+RANGE_STEP = 5000.0  # m, GSI
+AZIMUTH_STEP = 5.0  # degrees, GSI
+SPACING = 3000.0  # m, pyOPAWS / Warn-on-Forecast per-tilt analyses
+MIN_COUNT_POLAR = 50  # gates, GSI
+MIN_COUNT_GRID = 3  # gates, pyOPAWS
+MAX_SPREAD = 6.0  # m/s, GSI
+
+# Fields of the compiled box sums, in their order.
+_F = {
+    k: i
+    for i, k in enumerate(
+        "nv vshift sv svv vx vy vh vt ve nz zshift szd szz sz zx zy zh zt ze".split()
+    )
+}
+_GRID_LAT = ("XLAT_M", "XLAT", "lat", "latitude", "LAT", "nav_lat")
+_GRID_LON = ("XLONG_M", "XLONG", "lon", "longitude", "LON", "nav_lon")
+
+
+class BoxMeans(NamedTuple):
+    """Superobservations of one moment, one entry per box holding at least one gate of it.
+
+    Attributes
+    ----------
+    sweep : (n,) int64
+        Index of the box's sweep in the sweeps given.
+    row, column : (n,) int64
+        The box in its sweep: for polar boxes the azimuth interval (from north, clockwise) and
+        the range interval (from the radar); for a square grid the cell's signed row (south to
+        north) and column (west to east), the radar's cell being (0, 0); for a model grid the
+        mass point's indices (south_north, west_east).
+    value : (n,) float64
+        Mean radial velocity (m/s), or reflectivity averaged in Z and given in dBZ.
+    spread : (n,) float64
+        Sample standard deviation of the gates' values (m/s or dBZ); NaN for one gate.
+    count : (n,) int64
+        Gates averaged.
+    kept : (n,) bool
+        Whether the box passes `min_count` (and, for velocity, `max_spread`).
+    latitude, longitude : (n,) float64
+        Position of the mean gate position, degrees north and east (WGS84).
+    height : (n,) float64
+        Mean gate height above sea level, m (4/3 effective earth).
+    time : (n,) datetime64[ns]
+        Mean ray time of the gates.
+    beam_azimuth, beam_elevation : (n,) float64
+        Beam direction at the box: azimuth of the geodesic from the radar there, clockwise from
+        north, and the mean local elevation of the gates, degrees.
+    nyquist : (n,) float64
+        Nyquist velocity of the sweep (median of its rays), m/s; NaN if not known.
+    """
+
+    sweep: np.ndarray
+    row: np.ndarray
+    column: np.ndarray
+    value: np.ndarray
+    spread: np.ndarray
+    count: np.ndarray
+    kept: np.ndarray
+    latitude: np.ndarray
+    longitude: np.ndarray
+    height: np.ndarray
+    time: np.ndarray
+    beam_azimuth: np.ndarray
+    beam_elevation: np.ndarray
+    nyquist: np.ndarray
+
+
+class Superobs(NamedTuple):
+    """What `superob_arrays` returns.
+
+    Attributes
+    ----------
+    velocity, reflectivity : BoxMeans
+        The boxes of each moment (empty when the moment is absent).
+    rejected : dict
+        Boxes holding gates but not kept: ``velocity_count`` (fewer than `min_count` gates),
+        ``velocity_spread`` (enough gates, spread above `max_spread`), ``reflectivity_count``.
+    layout : dict
+        The boxes: ``boxes`` ("polar", "grid" or "model") and their parameters
+        (``range_step``, ``azimuth_step``; ``spacing``; ``shape`` of the model grid), the
+        ``shape`` (rows, columns) of the polar layout, the ``half_width`` in cells of the
+        square grid, and ``min_count``, ``max_spread``.
+    """
+
+    velocity: BoxMeans
+    reflectivity: BoxMeans
+    rejected: dict[str, int]
+    layout: dict[str, Any]
+
+
+# ---------------------------------------------------------------------------------------------
+# Box layouts
+
+
+@dataclasses.dataclass
+class _ModelGrid:
+    """Mass points of a model grid (ny, nx) and the nearest column of any point."""
+
+    latitude: np.ndarray
+    longitude: np.ndarray
+    _planes: dict[tuple[float, float], tuple[np.ndarray, np.ndarray, np.ndarray]] = (
+        dataclasses.field(default_factory=dict)
+    )
+
+    @classmethod
+    def of(cls, grid: Any) -> _ModelGrid:
+        lat = lon = None
+        if isinstance(grid, tuple) and len(grid) == 2:
+            lat, lon = grid
+        else:
+            keys = grid.variables if hasattr(grid, "variables") else grid
+            found_lat = next((k for k in _GRID_LAT if k in keys), None)
+            found_lon = next((k for k in _GRID_LON if k in keys), None)
+            if found_lat is None or found_lon is None:
+                raise ValueError(
+                    "grid has no latitude/longitude of its mass points (looked for "
+                    f"{'/'.join(_GRID_LAT)} and {'/'.join(_GRID_LON)})"
+                )
+            lat, lon = grid[found_lat], grid[found_lon]
+        lat = np.asarray(getattr(lat, "values", lat), dtype=np.float64)
+        lon = np.asarray(getattr(lon, "values", lon), dtype=np.float64)
+        while lat.ndim > 2 and lat.shape[0] == 1:  # WRF's Time axis
+            lat, lon = lat[0], lon[0]
+        if lat.ndim == 3:
+            lat, lon = lat[0], lon[0]
+        if lat.ndim != 2 or lat.shape != lon.shape or min(lat.shape) < 2:
+            raise ValueError(
+                "grid latitude and longitude must be 2-D arrays of one shape (south_north, "
+                f"west_east), at least 2 x 2, not {lat.shape} and {lon.shape}"
+            )
+        if not (np.isfinite(lat).all() and np.isfinite(lon).all()):
+            raise ValueError("grid latitude and longitude must be finite")
+        if np.abs(lat).max() > 90.0:
+            raise ValueError("grid latitude must lie within [-90, 90] degrees")
+        return cls(lat, lon)
+
+    def plane(self, radar_lat: float, radar_lon: float):
+        """Mass points in the radar's azimuthal-equidistant plane, and an affine first guess
+        of (column, row) from (x, y)."""
+        key = (radar_lat, radar_lon)
+        if key not in self._planes:
+            try:
+                import pyproj
+            except ImportError:
+                raise ImportError(
+                    "superobservations on a model grid need pyproj: pip install pyproj"
+                ) from None
+            proj = pyproj.Proj(proj="aeqd", lat_0=radar_lat, lon_0=radar_lon, ellps="WGS84")
+            x, y = proj(self.longitude, self.latitude)
+            ny, nx = x.shape
+            jj, ii = np.mgrid[0:ny, 0:nx]
+            a = np.column_stack([x.ravel(), y.ravel(), np.ones(x.size)])
+            coef, *_ = np.linalg.lstsq(a, np.column_stack([ii.ravel(), jj.ravel()]), rcond=None)
+            self._planes[key] = (np.asarray(x), np.asarray(y), coef)
+        return self._planes[key]
+
+    def nearest(self, radar_lat: float, radar_lon: float, px: np.ndarray, py: np.ndarray):
+        """Flat index j * nx + i of the column nearest to each point (x, y) of the radar's
+        plane, -1 outside the grid: fractional grid indices by Newton's method on the bilinear
+        map from indices to the plane, then rounded (the nearest mass point of a regular
+        grid in its own projection)."""
+        X, Y, coef = self.plane(radar_lat, radar_lon)
+        ny, nx = X.shape
+        fi = px * coef[0, 0] + py * coef[1, 0] + coef[2, 0]
+        fj = px * coef[0, 1] + py * coef[1, 1] + coef[2, 1]
+        for _ in range(4):
+            i0 = np.clip(np.floor(fi), 0, nx - 2).astype(np.intp)
+            j0 = np.clip(np.floor(fj), 0, ny - 2).astype(np.intp)
+            u, w = fi - i0, fj - j0
+            x00, x10, x01, x11 = X[j0, i0], X[j0, i0 + 1], X[j0 + 1, i0], X[j0 + 1, i0 + 1]
+            y00, y10, y01, y11 = Y[j0, i0], Y[j0, i0 + 1], Y[j0 + 1, i0], Y[j0 + 1, i0 + 1]
+            xu = (1 - w) * (x10 - x00) + w * (x11 - x01)
+            xw = (1 - u) * (x01 - x00) + u * (x11 - x10)
+            yu = (1 - w) * (y10 - y00) + w * (y11 - y01)
+            yw = (1 - u) * (y01 - y00) + u * (y11 - y10)
+            rx = px - ((1 - u) * ((1 - w) * x00 + w * x01) + u * ((1 - w) * x10 + w * x11))
+            ry = py - ((1 - u) * ((1 - w) * y00 + w * y01) + u * ((1 - w) * y10 + w * y11))
+            det = xu * yw - xw * yu
+            with np.errstate(invalid="ignore", divide="ignore"):
+                fi = fi + (yw * rx - xw * ry) / det
+                fj = fj + (xu * ry - yu * rx) / det
+        i = np.rint(fi)
+        j = np.rint(fj)
+        inside = (i >= 0) & (i < nx) & (j >= 0) & (j < ny)
+        return np.where(inside, j * nx + i, -1).astype(np.int64)
+
+
+def _layout(boxes, range_step, azimuth_step, spacing, grid) -> dict[str, Any]:
+    if boxes is None:
+        boxes = "model" if grid is not None else "grid" if spacing is not None else "polar"
+    if boxes not in ("polar", "grid", "model"):
+        raise ValueError(f"boxes must be 'polar', 'grid' or 'model', not {boxes!r}")
+    if boxes == "polar":
+        for name, x in (("range_step", range_step), ("azimuth_step", azimuth_step)):
+            if not (np.isfinite(x) and x > 0):
+                raise ValueError(f"{name} must be a positive number, not {x!r}")
+        if azimuth_step > 360:
+            raise ValueError(f"azimuth_step must be at most 360 degrees, not {azimuth_step!r}")
+        return {
+            "boxes": "polar",
+            "range_step": float(range_step),
+            "azimuth_step": float(azimuth_step),
+        }
+    if boxes == "grid":
+        spacing = SPACING if spacing is None else spacing
+        if not (np.isfinite(spacing) and spacing > 0):
+            raise ValueError(f"spacing must be a positive number (m), not {spacing!r}")
+        return {"boxes": "grid", "spacing": float(spacing)}
+    if grid is None:
+        raise ValueError("boxes='model' needs grid= (latitude/longitude of the mass points)")
+    model = grid if isinstance(grid, _ModelGrid) else _ModelGrid.of(grid)
+    return {"boxes": "model", "grid": model, "shape": model.latitude.shape}
+
+
+# ---------------------------------------------------------------------------------------------
+# Array form
+
+
+def _per_sweep(x: Any, n: int, name: str) -> list:
+    if x is None:
+        return [None] * n
+    if isinstance(x, np.ndarray) and x.ndim == 2:
+        x = [x]
+    x = list(x)
+    if len(x) != n:
+        raise ValueError(f"{name} must have one entry per sweep ({n}), not {len(x)}")
+    return x
+
+
+def _median(x: Any) -> float:
+    """Median of the finite values of x, NaN for None or none finite."""
+    a = np.asarray(np.nan if x is None else x, dtype=np.float64)
+    a = a[np.isfinite(a)]
+    return float(np.median(a)) if a.size else np.nan
+
+
+def _empty_means() -> BoxMeans:
+    f = np.empty(0)
+    i = np.empty(0, dtype=np.int64)
+    return BoxMeans(
+        i, i, i, f, f, i, np.empty(0, bool), f, f, f, np.empty(0, "datetime64[ns]"), f, f, f
+    )
+
+
+def superob_arrays(
+    velocity: Any,
+    reflectivity: Any,
+    azimuth: Any,
+    elevation: Any,
+    time: Any,
+    range: Any,
+    *,
+    radar_latitude: float,
+    radar_longitude: float,
+    radar_height: float,
+    boxes: str | None = None,
+    range_step: float = RANGE_STEP,
+    azimuth_step: float = AZIMUTH_STEP,
+    spacing: float | None = None,
+    grid: Any = None,
+    min_count: int | None = None,
+    max_spread: float | None = MAX_SPREAD,
+    nyquist: Any = None,
+    n_threads: int = 0,
+) -> Superobs:
+    """Superobservations of sweeps given as arrays.
+
+    Parameters
+    ----------
+    velocity, reflectivity : sequence of (rays, gates) arrays, or None
+        Per sweep, dealiased radial velocity (m/s) and reflectivity (dBZ); NaN = missing or
+        filtered out. None (or None for a sweep) when the moment is absent.
+    azimuth, elevation : sequence of (rays,) arrays
+        Ray azimuth and elevation per sweep, degrees.
+    time : sequence of (rays,) datetime64 arrays
+        Ray times per sweep.
+    range : sequence of (gates,) arrays
+        Slant range of the gate centres per sweep, m (increasing for grid cells).
+    radar_latitude, radar_longitude : float
+        The radar site, degrees north and east (WGS84).
+    radar_height : float
+        Antenna height above sea level, m.
+    boxes : {"polar", "grid", "model"} or None
+        The box layout; None picks "model" when `grid` is given, "grid" when `spacing` is,
+        else "polar".
+    range_step, azimuth_step : float
+        Polar boxes, m and degrees (5 km by 5 degrees); intervals start at range 0 and at north.
+    spacing : float or None
+        Square grid cells, m (3 km when boxes="grid").
+    grid : xarray.Dataset, mapping or (latitude, longitude) pair
+        A model grid: 2-D latitude and longitude of its mass points (``XLAT``/``XLONG`` of
+        ``wrfinput``, ``XLAT_M``/``XLONG_M`` of ``geo_em``, ``lat``/``lon``, ...).
+    min_count : int or None
+        Gates a box needs to be kept (None: 50 for polar boxes, 3 for grid cells).
+    max_spread : float or None
+        Largest spread of a kept velocity box, m/s (6 m/s); None: no limit.
+    nyquist : sequence of float or (rays,) arrays, or None
+        Nyquist velocity per sweep, m/s (NaN in the result when None).
+    n_threads : int
+        Worker threads of the compiled sums (0: all hardware threads).
+
+    Returns
+    -------
+    Superobs
+        The velocity and reflectivity boxes, the rejection counts and the layout.
+
+    Raises
+    ------
+    ValueError
+        Naming the argument: a layout parameter that is not positive (``spacing <= 0``), a grid
+        without latitude/longitude, arrays of the wrong shape.
+
+    Notes
+    -----
+    Velocity sums are shifted by the box's first velocity (in array order), so that the spread
+    keeps its digits; reflectivity is averaged as Z and converted back to dBZ, which does not
+    bias the mean low as averaging dBZ does. Box positions: the mean (x, y) of the gates in the
+    azimuthal-equidistant plane taken back to latitude and longitude along the WGS84 geodesic
+    (Vincenty's direct solution); NCEP GSI's superobservations likewise take the box mean of
+    the gates' positions and correct tilt and azimuth to their local values there.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> az = np.arange(0.5, 360.0, 1.0)
+    >>> rng = 250.0 * np.arange(1, 201)
+    >>> v = np.tile(5.0 * np.sin(np.deg2rad(az))[:, None], (1, rng.size))
+    >>> t = np.datetime64("2024-05-20T18:00:00", "ns") + np.arange(360) * 10**8
+    >>> so = superob_arrays([v], None, [az], [np.full(360, 0.5)], [t], [rng],
+    ...                     radar_latitude=46.5, radar_longitude=7.5, radar_height=350.0)
+    >>> int(so.velocity.kept.sum()), int(so.velocity.count.max())
+    (720, 100)
+    """
+    lay = _layout(boxes, range_step, azimuth_step, spacing, grid)
+    if min_count is None:
+        min_count = MIN_COUNT_POLAR if lay["boxes"] == "polar" else MIN_COUNT_GRID
+    if int(min_count) != min_count or min_count < 1:
+        raise ValueError(f"min_count must be a positive integer, not {min_count!r}")
+    min_count = int(min_count)
+    if max_spread is not None and not (max_spread >= 0):
+        raise ValueError(f"max_spread must be a non-negative number or None, not {max_spread!r}")
+    for name, x in (
+        ("radar_latitude", radar_latitude),
+        ("radar_longitude", radar_longitude),
+        ("radar_height", radar_height),
+    ):
+        if not np.isfinite(x):
+            raise ValueError(f"{name} must be finite, not {x!r}")
+    lat0, lon0, h0 = float(radar_latitude), float(radar_longitude), float(radar_height)
+
+    if isinstance(azimuth, np.ndarray) and azimuth.ndim == 1:
+        azimuth, elevation, time, range = [azimuth], [elevation], [time], [range]
+    az = [np.asarray(a, dtype=np.float64) for a in azimuth]
+    n = len(az)
+    el = [np.asarray(e, dtype=np.float64) for e in elevation]
+    tm = [np.asarray(t).astype("datetime64[ns]") for t in time]
+    rg = [np.asarray(r, dtype=np.float64) for r in range]
+    vel = _per_sweep(velocity, n, "velocity")
+    ref = _per_sweep(reflectivity, n, "reflectivity")
+    nyq = _per_sweep(nyquist, n, "nyquist")
+    if not (len(el) == len(tm) == len(rg) == n):
+        raise ValueError("azimuth, elevation, time and range must have one entry per sweep")
+    finite_t = [t[~np.isnat(t)] for t in tm]
+    starts = [t.min() for t in finite_t if t.size]
+    t_ref = min(starts) if starts else np.datetime64(0, "ns")
+
+    parts: dict[str, list[dict[str, np.ndarray]]] = {"v": [], "z": []}
+    half_width = 0
+    polar_shape = (0, 0)
+    for k, a in enumerate(az):
+        e, r = el[k], rg[k]
+        if a.ndim != 1 or e.shape != a.shape or tm[k].shape != a.shape:
+            raise ValueError(
+                f"sweep {k}: azimuth, elevation and time must be 1-D with one value per ray"
+            )
+        if r.ndim != 1:
+            raise ValueError(f"sweep {k}: range must be 1-D with one value per gate")
+        moments = []
+        for name, data in (("velocity", vel[k]), ("reflectivity", ref[k])):
+            if data is None:
+                moments.append(np.empty((0, 0)))
+                continue
+            data = np.asarray(data, dtype=np.float64)
+            if data.shape != (a.size, r.size):
+                raise ValueError(
+                    f"sweep {k}: {name} must have shape (rays, gates) = ({a.size}, {r.size}), "
+                    f"not {data.shape}"
+                )
+            moments.append(data)
+        if all(m.size == 0 for m in moments):
+            continue
+        secs = (tm[k] - t_ref).astype(np.float64) / 1e9
+        secs[np.isnat(tm[k])] = np.nan
+        args = (*moments, a, e, secs, r, h0)
+        if lay["boxes"] == "polar":
+            sums = _polar.polar_box_sums(
+                *args, lay["range_step"], lay["azimuth_step"], n_threads=n_threads
+            )
+            polar_shape = (sums.shape[0], max(polar_shape[1], sums.shape[1]))
+            shape = sums.shape[:2]
+            offset = (0, 0)
+        elif lay["boxes"] == "grid":
+            if r.size > 1 and not np.all(np.diff(r) > 0):
+                raise ValueError(f"sweep {k}: range must increase for grid cells")
+            sums = _polar.grid_box_sums(*args, lay["spacing"], n_threads=n_threads)
+            half = (sums.shape[0] - 1) // 2
+            half_width = max(half_width, half)
+            shape = sums.shape[:2]
+            offset = (-half, -half)
+        else:
+            model = lay["grid"]
+            _, s, _ = beam_geometry(r[None, :], e[:, None])
+            ar = np.deg2rad(a)[:, None]
+            box = model.nearest(lat0, lon0, s * np.sin(ar), s * np.cos(ar))
+            ny, nx = lay["shape"]
+            sums = _polar.index_box_sums(*args, box, ny * nx, n_threads=n_threads)
+            sums = sums.reshape(ny, nx, -1)
+            shape = (ny, nx)
+            offset = (0, 0)
+        flat = sums.reshape(-1, sums.shape[-1])
+        rows, cols = np.divmod(np.arange(flat.shape[0]), shape[1])
+        ny_k = _median(nyq[k])
+        for key, count in (("v", "nv"), ("z", "nz")):
+            has = flat[:, _F[count]] > 0
+            if not has.any():
+                continue
+            sel = flat[has]
+            parts[key].append(
+                {
+                    "sweep": np.full(sel.shape[0], k, dtype=np.int64),
+                    "row": rows[has] + offset[0],
+                    "column": cols[has] + offset[1],
+                    "sums": sel,
+                    "nyquist": np.full(sel.shape[0], ny_k),
+                }
+            )
+
+    out = {}
+    rejected = {"velocity_count": 0, "velocity_spread": 0, "reflectivity_count": 0}
+    for key, moment in (("v", "velocity"), ("z", "reflectivity")):
+        if not parts[key]:
+            out[moment] = _empty_means()
+            continue
+        cat = {f: np.concatenate([p[f] for p in parts[key]]) for f in parts[key][0]}
+        S = cat["sums"]
+        if key == "v":
+            cnt, shift, s1, s2 = S[:, _F["nv"]], S[:, _F["vshift"]], S[:, _F["sv"]], S[:, _F["svv"]]
+            pos = [S[:, _F[f]] for f in ("vx", "vy", "vh", "vt", "ve")]
+        else:
+            cnt, shift, s1, s2 = (
+                S[:, _F["nz"]],
+                S[:, _F["zshift"]],
+                S[:, _F["szd"]],
+                S[:, _F["szz"]],
+            )
+            pos = [S[:, _F[f]] for f in ("zx", "zy", "zh", "zt", "ze")]
+        with np.errstate(invalid="ignore", divide="ignore"):
+            mean_dev = s1 / cnt
+            var = (s2 - s1 * mean_dev) / (cnt - 1.0)
+            spread = np.where(cnt > 1, np.sqrt(np.maximum(var, 0.0)), np.nan)
+            if key == "v":
+                value = shift + mean_dev
+            else:
+                value = 10.0 * np.log10(S[:, _F["sz"]] / cnt)
+        mx, my, mh, mt, me = (p / cnt for p in pos)
+        enough = cnt >= min_count
+        kept = enough.copy()
+        if key == "v":
+            rejected["velocity_count"] = int(np.count_nonzero(~enough))
+            if max_spread is not None:
+                calm = spread <= max_spread
+                rejected["velocity_spread"] = int(np.count_nonzero(enough & ~calm))
+                kept &= calm
+        else:
+            rejected["reflectivity_count"] = int(np.count_nonzero(~enough))
+        dist = np.hypot(mx, my)
+        toward = np.rad2deg(np.arctan2(mx, my)) % 360.0
+        lat, lon, beam_az = _polar.geodesic(lat0, lon0, toward, dist, n_threads=n_threads)
+        when = np.full(cnt.shape, np.datetime64("NaT", "ns"), dtype="datetime64[ns]")
+        good = np.isfinite(mt)
+        when[good] = t_ref + np.rint(mt[good] * 1e9).astype(np.int64).astype("timedelta64[ns]")
+        out[moment] = BoxMeans(
+            sweep=cat["sweep"],
+            row=cat["row"],
+            column=cat["column"],
+            value=value,
+            spread=spread,
+            count=cnt.astype(np.int64),
+            kept=kept,
+            latitude=lat,
+            longitude=lon,
+            height=mh,
+            time=when,
+            beam_azimuth=beam_az,
+            beam_elevation=me,
+            nyquist=cat["nyquist"],
+        )
+    layout = {k: v for k, v in lay.items() if k != "grid"}
+    if lay["boxes"] == "polar":
+        layout["shape"] = polar_shape
+    elif lay["boxes"] == "grid":
+        layout["half_width"] = half_width
+    layout.update(min_count=min_count, max_spread=max_spread)
+    return Superobs(out["velocity"], out["reflectivity"], rejected, layout)
+
+
+# ---------------------------------------------------------------------------------------------
+# Volumes
+
+
+def _velocity_source(volume: Any, velocity: str | None, unfolded: bool, nyquist: Any, n_threads):
+    """The volume and the name of its dealiased velocity moment (None: no velocity)."""
+    from .radar import _sweep_list
+
+    if velocity is None:
+        return volume, None
+    sweeps, _ = _sweep_list(volume)
+    names = set().union(*(ds.data_vars for _, ds in sweeps))
+    if unfolded or velocity == DEALIASED:
+        if velocity not in names:
+            raise ValueError(f"velocity: no sweep has the moment {velocity!r}")
+        return volume, velocity
+    if DEALIASED in names:
+        return volume, DEALIASED
+    if velocity not in names:
+        raise ValueError(f"velocity: no sweep has the moment {velocity!r}")
+    try:
+        from .dealias import dealias
+    except ImportError:
+        raise ValueError(
+            f"velocity superobservations average dealiased velocities only: {velocity!r} may be "
+            "folded and radarkit.dealias is not available here; pass unfolded=True if the "
+            "velocities are already unfolded"
+        ) from None
+    return dealias(volume, velocity=velocity, nyquist=nyquist, n_threads=n_threads), DEALIASED
+
+
+def volume_arrays(
+    volume: Any,
+    *,
+    velocity: str | None,
+    reflectivity: str | None,
+    qc: bool | dict[str, Any],
+    nyquist: Any = None,
+) -> tuple[dict[str, Any], Any]:
+    """The sweeps of a volume as `superob_arrays` takes them, quality-controlled.
+
+    Returns (keyword arguments of `superob_arrays`, the GateFilter or None). Moments are
+    float64 with NaN at every gate the filter removed, cut to the gates of the filter's range
+    window.
+    """
+    from .qc import gate_filter
+    from .radar import _sweep_list, _sweep_nyquist
+
+    sweeps, (lat, lon, alt) = _sweep_list(volume)
+    filt = None
+    if qc is not False:
+        kw = {} if qc is True else dict(qc)
+        filt = gate_filter(volume, velocity=velocity, reflectivity=reflectivity, **kw)
+        lo, hi = filt.settings["min_range"], filt.settings["max_range"]
+    else:
+        lo = hi = None
+    out: dict[str, list] = {
+        k: [] for k in ("velocity", "reflectivity", "azimuth", "elevation", "time", "range")
+    }
+    out["nyquist"] = []
+    names = []
+    for k, (name, ds) in enumerate(sweeps):
+        moments = {}
+        for key, moment in (("velocity", velocity), ("reflectivity", reflectivity)):
+            if moment is None or moment not in ds.data_vars:
+                moments[key] = None
+                continue
+            da = ds[moment]
+            ray_dim = "azimuth" if "azimuth" in da.dims else da.dims[0]
+            moments[key] = np.asarray(da.transpose(ray_dim, "range").values)
+        if moments["velocity"] is None and moments["reflectivity"] is None:
+            continue
+        if "time" not in ds.variables:
+            raise ValueError(f"{name} has no ray times")
+        rng = np.asarray(ds["range"].values, dtype=np.float64)
+        inside = np.ones(rng.shape, dtype=bool)
+        if lo is not None:
+            inside &= rng >= lo
+        if hi is not None:
+            inside &= rng <= hi
+        idx = np.flatnonzero(inside)
+        cut = slice(int(idx[0]), int(idx[-1]) + 1) if idx.size else slice(0, 0)
+        for key, data in moments.items():
+            if data is None:
+                out[key].append(None)
+                continue
+            mask = None if filt is None else getattr(filt, key)[k]
+            if mask is None:
+                out[key].append(np.asarray(data[:, cut], dtype=np.float64))
+            else:
+                out[key].append(np.where(mask[:, cut], data[:, cut], np.float64(np.nan)))
+        az = np.asarray(ds["azimuth"].values, dtype=np.float64)
+        el = np.broadcast_to(np.asarray(ds["elevation"].values, dtype=np.float64), az.shape)
+        out["azimuth"].append(az)
+        out["elevation"].append(np.array(el))
+        out["time"].append(np.asarray(ds["time"].values).astype("datetime64[ns]"))
+        out["range"].append(rng[cut])
+        ny = None
+        if moments["velocity"] is not None:
+            try:
+                ny = _sweep_nyquist(ds, az.size, nyquist, name)
+            except ValueError:
+                ny = None  # informative only: DART's forward operator does not use it
+        out["nyquist"].append(ny)
+        names.append(name)
+    if not names:
+        raise ValueError("volume has no sweep with the velocity or reflectivity moment asked for")
+    kept = 0 if filt is None else filt.kept["velocity"] + filt.kept["reflectivity"]
+    if filt is not None and kept == 0:
+        raise ValueError("no gate is left after quality control: nothing to average")
+    out.update(radar_latitude=lat, radar_longitude=lon, radar_height=alt)
+    out["sweep_names"] = names
+    return out, filt
+
+
+DEALIASED = "VRADDH"  # the moment radarkit.dealias adds (ODIM's name for dealiased velocity)
+
+_ATTRS = {
+    "radial_velocity": {
+        "standard_name": "radial_velocity_of_scatterers_away_from_instrument",
+        "long_name": "mean dealiased radial velocity of the box",
+        "units": "m s-1",
+    },
+    "radial_velocity_spread": {
+        "long_name": "sample standard deviation of the radial velocity of the box's gates",
+        "units": "m s-1",
+    },
+    "radial_velocity_count": {"long_name": "velocity gates in the box", "units": "1"},
+    "latitude": {
+        "standard_name": "latitude",
+        "long_name": "latitude of the mean position of the velocity gates",
+        "units": "degrees_north",
+    },
+    "longitude": {
+        "standard_name": "longitude",
+        "long_name": "longitude of the mean position of the velocity gates",
+        "units": "degrees_east",
+    },
+    "height": {
+        "standard_name": "altitude",
+        "long_name": "mean height of the velocity gates above sea level (4/3 earth radius)",
+        "units": "m",
+    },
+    "time": {"standard_name": "time", "long_name": "mean ray time of the velocity gates"},
+    "beam_azimuth": {
+        "long_name": "beam azimuth at the box, clockwise from north in the box's horizon",
+        "units": "degree",
+    },
+    "beam_elevation": {
+        "long_name": "mean local beam elevation of the velocity gates",
+        "units": "degree",
+    },
+    "reflectivity": {
+        "standard_name": "equivalent_reflectivity_factor",
+        "long_name": "reflectivity of the box, averaged as Z = 10^(dBZ/10)",
+        "units": "dBZ",
+    },
+    "reflectivity_spread": {
+        "long_name": "sample standard deviation of the reflectivity of the box's gates",
+        "units": "dB",
+    },
+    "reflectivity_count": {"long_name": "reflectivity gates in the box", "units": "1"},
+    "reflectivity_latitude": {
+        "standard_name": "latitude",
+        "long_name": "latitude of the mean position of the reflectivity gates",
+        "units": "degrees_north",
+    },
+    "reflectivity_longitude": {
+        "standard_name": "longitude",
+        "long_name": "longitude of the mean position of the reflectivity gates",
+        "units": "degrees_east",
+    },
+    "reflectivity_height": {
+        "standard_name": "altitude",
+        "long_name": "mean height of the reflectivity gates above sea level (4/3 earth radius)",
+        "units": "m",
+    },
+    "reflectivity_time": {
+        "standard_name": "time",
+        "long_name": "mean ray time of the reflectivity gates",
+    },
+}
+
+
+def superob(
+    volume: Any,
+    *,
+    boxes: str | None = None,
+    range_step: float = RANGE_STEP,
+    azimuth_step: float = AZIMUTH_STEP,
+    spacing: float | None = None,
+    grid: Any = None,
+    velocity: str | None = "VRADH",
+    reflectivity: str | None = "DBZH",
+    unfolded: bool = False,
+    qc: bool | dict[str, Any] = True,
+    min_count: int | None = None,
+    max_spread: float | None = MAX_SPREAD,
+    nyquist: float | None = None,
+    n_threads: int = 0,
+) -> Any:
+    """Superobservations of a radar volume, per sweep and box, as an xarray Dataset.
+
+    Parameters
+    ----------
+    volume : xarray.DataTree or xarray.Dataset
+        A volume of sweeps as xradar gives it (or one sweep).
+    boxes, range_step, azimuth_step, spacing, grid, min_count, max_spread, n_threads
+        The box layout and the rules that keep a box, as in `superob_arrays` (polar boxes of
+        5 km by 5 degrees unless `spacing` or `grid` is given).
+    velocity : str or None
+        Radial-velocity moment (m/s); None leaves velocity out. Only dealiased velocities are
+        averaged: the volume's ``VRADDH`` moment when it has one (what `radarkit.dealias`
+        adds), else `velocity` dealiased here, unless `unfolded` says it is already unfolded.
+    reflectivity : str or None
+        Reflectivity moment (dBZ); None leaves it out.
+    unfolded : bool
+        The velocities are known to be unfolded (not aliased): use them as they are.
+    qc : bool or dict
+        Quality control of the gates before averaging: True applies `radarkit.qc.gate_filter`
+        with its defaults, a dict gives its keyword arguments, False takes every gate.
+    nyquist : float or None
+        Nyquist velocity (m/s) replacing the sweeps' own; reported per box.
+
+    Returns
+    -------
+    xarray.Dataset
+        Over (sweep, azimuth, range) for polar boxes (box centres: degrees, m), (sweep, y, x)
+        for a square grid (cell centres in the radar's azimuthal-equidistant plane, m, with
+        ``cell_latitude``/``cell_longitude``), (sweep, south_north, west_east) for a model grid
+        (its mass points as ``cell_latitude``/``cell_longitude``). Variables, NaN where the
+        box is not kept: ``radial_velocity``, ``radial_velocity_spread``, ``latitude``,
+        ``longitude``, ``height``, ``time``, ``beam_azimuth``, ``beam_elevation`` (of the
+        velocity gates), ``reflectivity``, ``reflectivity_spread``, ``reflectivity_latitude``,
+        ``reflectivity_longitude``, ``reflectivity_height``, ``reflectivity_time``; the gate
+        counts ``radial_velocity_count`` and ``reflectivity_count`` of every box (kept or
+        not); per sweep ``nyquist_velocity``, ``elevation`` and ``sweep_name``. The attributes
+        give the layout, ``min_count``, ``max_spread``, the boxes rejected for each reason
+        (``rejected_velocity_count``, ``rejected_velocity_spread``,
+        ``rejected_reflectivity_count``) and the gates the quality control removed
+        (``qc_removed_<moment>_<filter>``).
+
+    Raises
+    ------
+    ValueError
+        Nothing left to average after quality control, velocities that may be folded with no
+        dealiasing available, or a bad layout argument (named).
+
+    Notes
+    -----
+    NCEP GSI's radial-wind superobservations (5 degrees by 5 km per tilt, at least 50 gates,
+    spread at most 6 m/s, the spread as the error) and DART's radar guidance (thin to about
+    twice the model grid spacing) are the models of the defaults; see `superob_arrays`.
+
+    Examples
+    --------
+    >>> from radarkit.synthetic import synthetic_volume
+    >>> ds = superob(synthetic_volume(elevations=[0.5, 1.5], gates=300), unfolded=True)
+    >>> ds["radial_velocity"].dims
+    ('sweep', 'azimuth', 'range')
+    >>> int(ds["radial_velocity"].notnull().sum())
+    2016
+    """
+    from .radar import _xarray
+
+    xr = _xarray()
+    volume, velocity = _velocity_source(volume, velocity, unfolded, nyquist, n_threads)
+    arrays, filt = volume_arrays(
+        volume, velocity=velocity, reflectivity=reflectivity, qc=qc, nyquist=nyquist
+    )
+    names = arrays.pop("sweep_names")
+    so = superob_arrays(
+        **arrays,
+        boxes=boxes,
+        range_step=range_step,
+        azimuth_step=azimuth_step,
+        spacing=spacing,
+        grid=grid,
+        min_count=min_count,
+        max_spread=max_spread,
+        n_threads=n_threads,
+    )
+    lay = so.layout
+    nsweep = len(names)
+    coords: dict[str, Any] = {"sweep": np.arange(nsweep), "sweep_name": ("sweep", names)}
+    if lay["boxes"] == "polar":
+        na, nr = lay["shape"]
+        step = lay["azimuth_step"]
+        lo = np.arange(na) * step
+        dims = ("sweep", "azimuth", "range")
+        coords["azimuth"] = (
+            "azimuth",
+            0.5 * (lo + np.minimum(lo + step, 360.0)),
+            {"units": "degree", "long_name": "azimuth of the box centre"},
+        )
+        coords["range"] = (
+            "range",
+            (np.arange(nr) + 0.5) * lay["range_step"],
+            {"units": "m", "long_name": "slant range of the box centre"},
+        )
+        shape, origin = (na, nr), (0, 0)
+    elif lay["boxes"] == "grid":
+        h = lay["half_width"]
+        c = np.arange(-h, h + 1) * lay["spacing"]
+        dims = ("sweep", "y", "x")
+        coords["y"] = (
+            "y",
+            c,
+            {
+                "units": "m",
+                "long_name": "northward distance of the cell centre from the radar",
+            },
+        )
+        coords["x"] = (
+            "x",
+            c,
+            {
+                "units": "m",
+                "long_name": "eastward distance of the cell centre from the radar",
+            },
+        )
+        yy, xx = np.meshgrid(c, c, indexing="ij")
+        clat, clon, _ = _polar.geodesic(
+            arrays["radar_latitude"],
+            arrays["radar_longitude"],
+            np.rad2deg(np.arctan2(xx, yy)) % 360.0,
+            np.hypot(xx, yy),
+        )
+        coords["cell_latitude"] = (
+            ("y", "x"),
+            clat,
+            {"units": "degrees_north", "standard_name": "latitude"},
+        )
+        coords["cell_longitude"] = (
+            ("y", "x"),
+            clon,
+            {"units": "degrees_east", "standard_name": "longitude"},
+        )
+        shape, origin = (2 * h + 1, 2 * h + 1), (h, h)
+    else:
+        model = _ModelGrid.of(grid) if not isinstance(grid, _ModelGrid) else grid
+        dims = ("sweep", "south_north", "west_east")
+        coords["cell_latitude"] = (
+            dims[1:],
+            model.latitude,
+            {"units": "degrees_north", "standard_name": "latitude"},
+        )
+        coords["cell_longitude"] = (
+            dims[1:],
+            model.longitude,
+            {"units": "degrees_east", "standard_name": "longitude"},
+        )
+        shape, origin = model.latitude.shape, (0, 0)
+
+    data: dict[str, Any] = {}
+    for moment, prefix, value_name in (
+        (so.velocity, "", "radial_velocity"),
+        (so.reflectivity, "reflectivity_", "reflectivity"),
+    ):
+        where = (moment.sweep, moment.row + origin[0], moment.column + origin[1])
+        k = moment.kept
+
+        def dense(values, fill, dtype=np.float64, everywhere=False, where=where, k=k):
+            a = np.full((nsweep, *shape), fill, dtype=dtype)
+            sel = slice(None) if everywhere else k
+            a[tuple(w[sel] for w in where)] = values[sel]
+            return a
+
+        data[value_name] = dense(moment.value, np.nan)
+        data[f"{value_name}_spread"] = dense(moment.spread, np.nan)
+        data[f"{value_name}_count"] = dense(moment.count, 0, np.int64, everywhere=True)
+        data[f"{prefix}latitude"] = dense(moment.latitude, np.nan)
+        data[f"{prefix}longitude"] = dense(moment.longitude, np.nan)
+        data[f"{prefix}height"] = dense(moment.height, np.nan)
+        data[f"{prefix}time"] = dense(moment.time, np.datetime64("NaT", "ns"), "datetime64[ns]")
+        if moment is so.velocity:
+            data["beam_azimuth"] = dense(moment.beam_azimuth, np.nan)
+            data["beam_elevation"] = dense(moment.beam_elevation, np.nan)
+    ds = xr.Dataset(
+        {k: (dims, v, _ATTRS[k]) for k, v in data.items()},
+        coords=coords,
+    )
+    nyq = [_median(a) for a in arrays["nyquist"]]
+    ds["nyquist_velocity"] = (
+        "sweep",
+        np.asarray(nyq),
+        {"units": "m s-1", "long_name": "Nyquist velocity of the sweep"},
+    )
+    ds["elevation"] = (
+        "sweep",
+        np.array([np.nanmean(e) if np.isfinite(e).any() else np.nan for e in arrays["elevation"]]),
+        {"units": "degree", "long_name": "mean ray elevation of the sweep"},
+    )
+    attrs: dict[str, Any] = {
+        "Conventions": "CF-1.10",
+        "title": "radar superobservations",
+        "radar_latitude": arrays["radar_latitude"],
+        "radar_longitude": arrays["radar_longitude"],
+        "radar_height": arrays["radar_height"],
+        "velocity_moment": velocity or "",
+        "reflectivity_moment": reflectivity or "",
+    }
+    for key, val in lay.items():
+        if key == "shape":
+            continue
+        attrs[key] = "none" if val is None else val
+    for key, val in so.rejected.items():
+        attrs[f"rejected_{key}"] = val
+    if filt is not None:
+        for m, counts in filt.removed.items():
+            for f, c in counts.items():
+                attrs[f"qc_removed_{m}_{f}"] = c
+    ds.attrs.update(attrs)
+    return ds
