@@ -24,19 +24,50 @@
 namespace polar {
 namespace {
 
-constexpr int64_t FIELDS = 19;
-constexpr int64_t band_rows = 4;   // grid rows per work item
+constexpr int64_t band_rows = 8;   // grid rows per work item
 constexpr int64_t box_block = 256; // indexed boxes per work item
 constexpr int64_t max_chunks = 16; // ray chunks of the counting sort
 constexpr int64_t max_cells = int64_t{1} << 25;
 constexpr double ln10_10 = 0.23025850929940458; // ln(10) / 10: Z = exp(dBZ ln(10) / 10)
 
-// One box's sums, the fields of the result in this order.
-struct box_sums {
-    double nv, shift, sv, svv, vx, vy, vh, vt, ve;
-    double nz, zshift, szd, szz, sz, zx, zy, zh, zt, ze;
+// The fields of the result, one plane each, in this order.
+enum field : int64_t {
+    NV,     // velocity gates
+    VSHIFT, // the box's first velocity (m/s), subtracted from every velocity
+    SV,     // sum of shifted velocities
+    SVV,    // sum of their squares
+    VX,     // sums of x, y (m, the radar's azimuthal-equidistant plane)
+    VY,     //
+    VH,     // sum of heights above sea level (m)
+    VT,     // sum of ray times (s)
+    VE,     // sum of local beam elevations (degrees)
+    NZ,     // the same of reflectivity gates (dBZ) ...
+    ZSHIFT, //
+    SZD,    //
+    SZZ,    //
+    SZ,     // ... and the sum of Z = 10^(dBZ/10)
+    ZX,     //
+    ZY,     //
+    ZH,     //
+    ZT,     //
+    ZE,     //
+    FIELDS
 };
-static_assert(sizeof(box_sums) == FIELDS * sizeof(double));
+
+// The result: field f of box b at p[f * boxes + b]. Each box is written by
+// the one work item that owns it, which first sets its boxes to zero.
+struct planes {
+    double* p;
+    int64_t boxes;
+
+    double& operator()(int64_t f, int64_t b) const { return p[f * boxes + b]; }
+
+    void clear(int64_t first, int64_t count) const
+    {
+        for (int64_t f = 0; f < FIELDS; ++f)
+            std::fill(p + f * boxes + first, p + f * boxes + first + count, 0.0);
+    }
+};
 
 // What the kernels read of a sweep. Absent moments are null.
 struct sweep {
@@ -55,39 +86,40 @@ struct sweep {
     }
 };
 
-// Adds gate g of ray i to box b.
-inline void add_gate(box_sums& b, const sweep& w, int64_t i, int64_t g, double x, double y)
+// Adds gate g of ray i, at (x, y) in the radar's plane, to box b.
+inline void add_gate(const planes& o, int64_t b, const sweep& w, int64_t i, int64_t g, double x,
+                     double y)
 {
     const int64_t m = i * w.gates + g;
-    const int64_t k = w.beams.row[static_cast<size_t>(i)] * w.gates + g;
+    const size_t k = static_cast<size_t>(w.beams.row[static_cast<size_t>(i)] * w.gates + g);
     const double v = w.vel ? w.vel[m] : NAN;
     const double z = w.dbz ? w.dbz[m] : NAN;
     if (std::isfinite(v)) {
-        if (b.nv == 0.0)
-            b.shift = v;
-        const double d = v - b.shift;
-        b.nv += 1.0;
-        b.sv += d;
-        b.svv += d * d;
-        b.vx += x;
-        b.vy += y;
-        b.vh += w.altitude + w.beams.h[static_cast<size_t>(k)];
-        b.vt += w.time[i];
-        b.ve += w.beams.local_el[static_cast<size_t>(k)];
+        if (o(NV, b) == 0.0)
+            o(VSHIFT, b) = v;
+        const double d = v - o(VSHIFT, b);
+        o(NV, b) += 1.0;
+        o(SV, b) += d;
+        o(SVV, b) += d * d;
+        o(VX, b) += x;
+        o(VY, b) += y;
+        o(VH, b) += w.altitude + w.beams.h[k];
+        o(VT, b) += w.time[i];
+        o(VE, b) += w.beams.local_el[k];
     }
     if (std::isfinite(z)) {
-        if (b.nz == 0.0)
-            b.zshift = z;
-        const double d = z - b.zshift;
-        b.nz += 1.0;
-        b.szd += d;
-        b.szz += d * d;
-        b.sz += std::exp(z * ln10_10);
-        b.zx += x;
-        b.zy += y;
-        b.zh += w.altitude + w.beams.h[static_cast<size_t>(k)];
-        b.zt += w.time[i];
-        b.ze += w.beams.local_el[static_cast<size_t>(k)];
+        if (o(NZ, b) == 0.0)
+            o(ZSHIFT, b) = z;
+        const double d = z - o(ZSHIFT, b);
+        o(NZ, b) += 1.0;
+        o(SZD, b) += d;
+        o(SZZ, b) += d * d;
+        o(SZ, b) += std::exp(z * ln10_10);
+        o(ZX, b) += x;
+        o(ZY, b) += y;
+        o(ZH, b) += w.altitude + w.beams.h[k];
+        o(ZT, b) += w.time[i];
+        o(ZE, b) += w.beams.local_el[k];
     }
 }
 
@@ -98,12 +130,12 @@ inline double ground(const sweep& w, int64_t i, int64_t g)
 
 // Polar boxes of azimuth interval j: its rays, in ascending order, are
 // rays[first[j] .. first[j + 1]); gate g falls in range interval rbin[g]
-// (-1: none). Box (j, k) is out[j * nr + k].
+// (-1: none). Box (j, k) is box j * nr + k.
 void polar_boxes(const sweep& w, const int64_t* rays, const int64_t* first, const int64_t* rbin,
-                 int64_t nr, int64_t begin, int64_t end, box_sums* out)
+                 int64_t nr, int64_t begin, int64_t end, const planes& out)
 {
     for (int64_t j = begin; j < end; ++j) {
-        box_sums* row = out + j * nr;
+        out.clear(j * nr, nr);
         for (int64_t q = first[j]; q < first[j + 1]; ++q) {
             const int64_t i = rays[q];
             const double sa = w.sin_az[static_cast<size_t>(i)],
@@ -112,7 +144,7 @@ void polar_boxes(const sweep& w, const int64_t* rays, const int64_t* first, cons
                 if (rbin[g] < 0)
                     continue;
                 const double s = ground(w, i, g);
-                add_gate(row[rbin[g]], w, i, g, s * sa, s * ca);
+                add_gate(out, j * nr + rbin[g], w, i, g, s * sa, s * ca);
             }
         }
     }
@@ -125,13 +157,15 @@ inline int64_t cell(double c, double spacing, int64_t half)
     return static_cast<int64_t>(std::floor(c / spacing + 0.5)) + half;
 }
 
-// Grid rows [j0, j1) of an (n x n) grid: out[iy * n + ix]. Along a ray the
+// Grid rows [j0, j1) of an (n x n) grid: box iy * n + ix. Along a ray the
 // row index is monotonic in the gate (non-decreasing when the ray points
 // north of east-west, else non-increasing), so the ray's gates in the band
 // are one run found by bisection.
-void grid_band(const sweep& w, double spacing, int64_t half, int64_t j0, int64_t j1, box_sums* out)
+void grid_band(const sweep& w, double spacing, int64_t half, int64_t j0, int64_t j1,
+               const planes& out)
 {
     const int64_t n = 2 * half + 1;
+    out.clear(j0 * n, (j1 - j0) * n);
     for (int64_t i = 0; i < w.rays; ++i) {
         if (!w.usable(i))
             continue;
@@ -159,7 +193,7 @@ void grid_band(const sweep& w, double spacing, int64_t half, int64_t j0, int64_t
             const int64_t iy = cell(y, spacing, half), ix = cell(x, spacing, half);
             if (iy < j0 || iy >= j1 || ix < 0 || ix >= n)
                 continue;
-            add_gate(out[iy * n + ix], w, i, g, x, y);
+            add_gate(out, iy * n + ix, w, i, g, x, y);
         }
     }
 }
@@ -228,15 +262,16 @@ struct index_sort {
         }
     }
 
-    void sum(int64_t begin, int64_t end, box_sums* out) const
+    void sum(int64_t begin, int64_t end, const planes& out) const
     {
+        out.clear(begin, end - begin);
         for (int64_t b = begin; b < end; ++b)
             for (int64_t k = start[static_cast<size_t>(b)]; k < start[static_cast<size_t>(b + 1)];
                  ++k) {
                 const int64_t m = order[static_cast<size_t>(k)];
                 const int64_t i = m / w.gates, g = m - i * w.gates;
                 const double s = ground(w, i, g);
-                add_gate(out[b], w, i, g, s * w.sin_az[static_cast<size_t>(i)],
+                add_gate(out, b, w, i, g, s * w.sin_az[static_cast<size_t>(i)],
                          s * w.cos_az[static_cast<size_t>(i)]);
             }
     }
@@ -301,13 +336,6 @@ void check_positive(double x, const char* message)
         throw std::invalid_argument(message);
 }
 
-py::array_t<double> zeros(std::vector<py::ssize_t> shape)
-{
-    py::array_t<double> out(shape);
-    std::fill(out.mutable_data(), out.mutable_data() + out.size(), 0.0);
-    return out;
-}
-
 } // namespace
 
 py::array_t<double> polar_box_sums_py(farray velocity, farray reflectivity, farray azimuth,
@@ -329,8 +357,8 @@ py::array_t<double> polar_box_sums_py(farray velocity, farray reflectivity, farr
     if (na * nr > max_cells)
         throw std::invalid_argument("too many boxes: range_step too small for the ranges");
 
-    py::array_t<double> out = zeros({na, nr, FIELDS});
-    auto* o = reinterpret_cast<box_sums*>(out.mutable_data());
+    py::array_t<double> out({int64_t{FIELDS}, na, nr});
+    const planes o{out.mutable_data(), na * nr};
 
     py::gil_scoped_release unlocked; // workers only touch the raw buffers above
     sweep w;
@@ -393,8 +421,8 @@ py::array_t<double> grid_box_sums_py(farray velocity, farray reflectivity, farra
         throw std::invalid_argument("too many cells: spacing too small for the ranges");
     const int64_t half = static_cast<int64_t>(cells), n = 2 * half + 1;
 
-    py::array_t<double> out = zeros({n, n, FIELDS});
-    auto* o = reinterpret_cast<box_sums*>(out.mutable_data());
+    py::array_t<double> out({int64_t{FIELDS}, n, n});
+    const planes o{out.mutable_data(), n * n};
 
     py::gil_scoped_release unlocked;
     sweep w;
@@ -424,8 +452,8 @@ py::array_t<double> index_box_sums_py(farray velocity, farray reflectivity, farr
         if (bx[m] >= n_boxes)
             throw std::invalid_argument("box indices must be below n_boxes");
 
-    py::array_t<double> out = zeros({n_boxes, FIELDS});
-    auto* o = reinterpret_cast<box_sums*>(out.mutable_data());
+    py::array_t<double> out({int64_t{FIELDS}, n_boxes});
+    const planes o{out.mutable_data(), n_boxes};
     const int64_t workers = n_threads > 0 ? n_threads : kestrin::hardware_threads();
 
     {

@@ -22,9 +22,12 @@ enum { LAT, LON, HEIGHT, BEAM_HEIGHT, GROUND, BEAM_AZ, BEAM_EL, FIELDS };
 
 // Rays [begin, end) of a sweep; field f of gate (i, g) goes to
 // out[f * plane + i * gates + g]. A ray without a finite elevation has no
-// beam (every field NaN), one without a finite azimuth no position.
+// beam (every field NaN), one without a finite azimuth no position. The
+// geodesic of each gate starts from the angular distances of the gates
+// before it, extrapolated with the weights of its elevation's row.
 void gate_geometry(const beam::site& o, double altitude, const double* azimuth,
-                   const beam::beam_rows& b, int64_t begin, int64_t end, double* out, int64_t plane)
+                   const beam::beam_rows& b, const double* weights, const int8_t* order,
+                   int64_t begin, int64_t end, double* out, int64_t plane)
 {
     const int64_t gates = b.gates;
     for (int64_t i = begin; i < end; ++i) {
@@ -56,14 +59,24 @@ void gate_geometry(const beam::site& o, double altitude, const double* azimuth,
             continue;
         }
         const beam::direction d(o, azimuth[i]);
-        beam::sigma_track track;
+        const double* w = weights + 3 * row * gates;
+        const int8_t* k = order + row * gates;
+        double sg1 = nan, sg2 = nan, sg3 = nan; // angular distances of the last three gates
         for (int64_t g = 0; g < gates; ++g) {
+            double guess = nan;
+            if (k[g] == 2)
+                guess = w[3 * g] * sg1 + w[3 * g + 1] * sg2 + w[3 * g + 2] * sg3;
+            else if (k[g] == 1)
+                guess = w[3 * g] * sg1 + w[3 * g + 1] * sg2;
+            sg3 = sg2;
+            sg2 = sg1;
+            sg1 = nan;
             if (!std::isfinite(s[g])) {
                 lat[g] = lon[g] = baz[g] = nan;
                 continue;
             }
-            const beam::end_point e = beam::geodesic(o, d, s[g], track.guess(s[g]));
-            track.push(s[g], e.sigma);
+            const beam::end_point e = beam::geodesic(o, d, s[g], guess);
+            sg1 = e.sigma;
             lat[g] = e.lat;
             lon[g] = e.lon;
             baz[g] = e.azimuth;
@@ -124,8 +137,15 @@ py::array_t<double> gate_geometry_py(double latitude, double longitude, double a
     const beam::site site(latitude, longitude);
     beam::beam_rows rows;
     rows.build(el, rays, rg, gates);
+    const size_t nrows = rows.s.size() / static_cast<size_t>(gates);
+    std::vector<double> weights(3 * rows.s.size());
+    std::vector<int8_t> order(rows.s.size());
+    for (size_t k = 0; k < nrows; ++k)
+        beam::extrapolation_weights(rows.s.data() + k * static_cast<size_t>(gates), gates,
+                                    weights.data() + 3 * k * static_cast<size_t>(gates),
+                                    order.data() + k * static_cast<size_t>(gates));
     auto body = [&](int64_t begin, int64_t end) {
-        gate_geometry(site, altitude, az, rows, begin, end, o, plane);
+        gate_geometry(site, altitude, az, rows, weights.data(), order.data(), begin, end, o, plane);
     };
     kestrin::parallel_blocks(rays, ray_block, n_threads, body);
     return out;
