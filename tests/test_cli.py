@@ -15,7 +15,7 @@ pytestmark = pytest.mark.python_layer
 pytest.importorskip("xradar")
 synthetic = pytest.importorskip("radarkit.synthetic")
 
-from radarkit import cli, radar  # noqa: E402
+from radarkit import cli, radar, radar_obs  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -156,7 +156,7 @@ def test_obs_seq_interrupted_leaves_nothing(files, tmp_path, capsys, monkeypatch
             raise KeyboardInterrupt
         return real(**kw)
 
-    monkeypatch.setattr(radar, "sweep_observations", interrupted)
+    monkeypatch.setattr(radar_obs, "sweep_observations", interrupted)
     code, _, err = run(["obs-seq", files["nc"], "-o", str(out), "-q"], capsys)
     assert code == 130 and "interrupted" in err
     assert os.listdir(tmp_path) == []

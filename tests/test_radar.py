@@ -3,7 +3,8 @@
 import numpy as np
 import pytest
 
-from radarkit import _geometry, radar
+from radarkit import geometry as _geometry
+from radarkit import radar
 
 pytestmark = pytest.mark.python_layer
 

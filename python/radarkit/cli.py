@@ -6,6 +6,7 @@ Results go to stdout, messages and the progress bar (on a terminal only) to stde
 """
 
 import argparse
+import importlib.util
 import os
 import sys
 import tempfile
@@ -47,12 +48,11 @@ class Progress:
 
 
 def _radar():
-    try:
-        from . import radar
+    # checked before any file is read, so a missing extra is the one message
+    if importlib.util.find_spec("xradar") is None:
+        raise BadInput("reading radar files needs xradar: pip install 'radarkit[radar]'")
+    from . import radar
 
-        radar._xradar()
-    except ImportError as e:
-        raise BadInput(str(e)) from None
     return radar
 
 
@@ -182,12 +182,8 @@ def cmd_vad(args):
         _check_output(args.csv, "CSV output")
     if args.plot:
         _check_output(args.plot, "plot output")
-        try:
-            from . import plot
-
-            plot._matplotlib()
-        except ImportError as e:
-            raise BadInput(f"{args.plot}: {e}") from None
+        if importlib.util.find_spec("matplotlib") is None:
+            raise BadInput(f"{args.plot}: plots need matplotlib: pip install 'radarkit[plot]'")
     bar = Progress(len(args.files), not args.quiet)
     profiles = []
     for path in args.files:

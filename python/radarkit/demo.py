@@ -433,9 +433,9 @@ def demo_cold_pool():
 def demo_radar():
     section("radarkit.radar: a synthetic volume written by xradar, read back, VAD and DART")
     try:
-        from radarkit import radar, synthetic
+        import xradar  # noqa: F401
 
-        radar._xradar()
+        from radarkit import radar, synthetic
     except ImportError as e:
         print(f"  skipped: {e}")
         return

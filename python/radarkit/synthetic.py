@@ -8,7 +8,7 @@ ODIM_H5 through xradar's writers, so the same files can be read back as users re
 
 import numpy as np
 
-from ._geometry import beam_geometry
+from .geometry import beam_geometry
 
 __all__ = ["default_wind", "synthetic_volume", "write_volume"]
 

@@ -5,6 +5,8 @@ NumPy only; every function broadcasts its arguments.
 
 import numpy as np
 
+__all__ = ["EARTH_RADIUS", "EFFECTIVE_FACTOR", "beam_geometry", "gate_geometry", "geodesic_forward"]
+
 EARTH_RADIUS = 6371000.0  # m, mean radius of the earth
 EFFECTIVE_FACTOR = (
     4.0 / 3.0
@@ -95,3 +97,37 @@ def geodesic_forward(lat_deg, lon_deg, azimuth_deg, distance_m):
     lon = (lon + 180.0) % 360.0 - 180.0
     alpha2 = np.rad2deg(np.arctan2(sin_alpha, -tmp)) % 360.0
     return np.rad2deg(phi2), lon, alpha2
+
+
+def gate_geometry(latitude, longitude, altitude, azimuth, elevation, range):
+    """Position and beam direction of every gate of a sweep.
+
+    Parameters: radar `latitude`, `longitude` (degrees) and `altitude` (m above sea level);
+    `azimuth` and `elevation` of each ray (degrees, shape (rays,)); `range` of each gate (m,
+    shape (gates,)). Any shapes that broadcast to (rays, gates) after azimuth and elevation are
+    given a trailing axis work as well.
+
+    Returns a dict of (rays, gates) float64 arrays: ``latitude``, ``longitude`` (degrees, WGS84),
+    ``height`` (m above sea level), ``beam_height`` (m above the antenna), ``ground_distance``
+    (m), and the beam direction at the gate in the gate's own horizon: ``beam_azimuth``
+    (azimuth of the geodesic there) and ``beam_elevation`` (degrees).
+    """
+    az = np.asarray(azimuth, dtype=np.float64)
+    el = np.asarray(elevation, dtype=np.float64)
+    r = np.asarray(range, dtype=np.float64)
+    if az.ndim == 1:
+        az = az[:, None]
+    if el.ndim == 1:
+        el = el[:, None]
+    h, s, local_el = beam_geometry(r, el)
+    az, s = np.broadcast_arrays(az, s)
+    lat, lon, beam_az = geodesic_forward(latitude, longitude, az, s)
+    return {
+        "latitude": lat,
+        "longitude": lon,
+        "height": float(altitude) + h,
+        "beam_height": h,
+        "ground_distance": s,
+        "beam_azimuth": beam_az,
+        "beam_elevation": np.broadcast_to(local_el, lat.shape),
+    }
