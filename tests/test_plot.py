@@ -33,6 +33,8 @@ def test_profile_figure_draws_each_profile_where_it_has_wind(profiles):
         speed, height = ax_s.lines[k].get_data()
         np.testing.assert_array_equal(speed, p["speed"].values[ok])
         np.testing.assert_array_equal(height, p["height"].values[ok])
+        direction, _ = ax_d.lines[k].get_data()
+        np.testing.assert_array_equal(direction, p["direction"].values[ok])
         u, v = ax_h.lines[k].get_data()
         np.testing.assert_array_equal(u, p["u"].values[ok])
         np.testing.assert_array_equal(v, p["v"].values[ok])
