@@ -18,6 +18,7 @@ import numpy.typing as npt
 from . import _optional
 from ._names import renamed
 from .geometry import beam_geometry
+from .volume import REFLECTIVITY, VELOCITY
 
 __all__ = ["default_wind", "synthetic_volume", "write_volume"]
 
@@ -155,7 +156,7 @@ def synthetic_volume(
         times = t0 + offsets.astype("timedelta64[ns]")
         ds = xr.Dataset(
             {
-                "VRADH": (
+                VELOCITY: (
                     ("azimuth", "range"),
                     vr.astype(dtype),
                     {
@@ -164,7 +165,7 @@ def synthetic_volume(
                         "units": "meters per seconds",
                     },
                 ),
-                "DBZH": (
+                REFLECTIVITY: (
                     ("azimuth", "range"),
                     dbz.astype(dtype),
                     {
