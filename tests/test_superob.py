@@ -186,20 +186,20 @@ def test_box_indices_give_the_same_bits_as_the_layout_rule(layout, n_threads):
     az, el, r = sweeps["azimuth"][0], sweeps["elevation"][0], sweeps["range"][0]
     if layout == "polar":
         rule = _polar.polar_box_sums(*args, 5000.0, 5.0, n_threads=n_threads)
-        box = np.floor(az / 5.0).astype(np.int64)[:, None] * rule.shape[1] + np.floor(
+        box = np.floor(az / 5.0).astype(np.int64)[:, None] * rule.shape[2] + np.floor(
             r / 5000.0
         ).astype(np.int64)
     else:
         rule = _polar.grid_box_sums(*args, 2000.0, n_threads=n_threads)
-        half = (rule.shape[0] - 1) // 2
+        half = (rule.shape[1] - 1) // 2
         _, s, _ = _geometry.beam_geometry(r[None, :], el[:, None])
         a = np.deg2rad(az)[:, None]
         row = np.floor(s * np.cos(a) / 2000.0 + 0.5).astype(np.int64) + half
         col = np.floor(s * np.sin(a) / 2000.0 + 0.5).astype(np.int64) + half
-        box = row * rule.shape[1] + col
-    n = rule.shape[0] * rule.shape[1]
+        box = row * rule.shape[2] + col
+    n = rule.shape[1] * rule.shape[2]
     indexed = _polar.index_box_sums(*args, box, n, n_threads=n_threads)
-    assert indexed.tobytes() == rule.reshape(n, -1).tobytes()
+    assert indexed.tobytes() == rule.reshape(-1, n).tobytes()
 
 
 def analytic_volume(noise=0.0, seed=0):

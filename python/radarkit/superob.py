@@ -50,7 +50,7 @@ MIN_COUNT_POLAR = 50  # gates, GSI
 MIN_COUNT_GRID = 3  # gates, pyOPAWS
 MAX_SPREAD = 6.0  # m/s, GSI
 
-# Fields of the compiled box sums, in their order.
+# Fields of the compiled box sums, one plane each, in their order.
 _F = {
     k: i
     for i, k in enumerate(
@@ -441,16 +441,16 @@ def superob_arrays(
             sums = _polar.polar_box_sums(
                 *args, lay["range_step"], lay["azimuth_step"], n_threads=n_threads
             )
-            polar_shape = (sums.shape[0], max(polar_shape[1], sums.shape[1]))
-            shape = sums.shape[:2]
+            polar_shape = (sums.shape[1], max(polar_shape[1], sums.shape[2]))
+            shape = sums.shape[1:]
             offset = (0, 0)
         elif lay["boxes"] == "grid":
             if r.size > 1 and not np.all(np.diff(r) > 0):
                 raise ValueError(f"sweep {k}: range must increase for grid cells")
             sums = _polar.grid_box_sums(*args, lay["spacing"], n_threads=n_threads)
-            half = (sums.shape[0] - 1) // 2
+            half = (sums.shape[1] - 1) // 2
             half_width = max(half_width, half)
-            shape = sums.shape[:2]
+            shape = sums.shape[1:]
             offset = (-half, -half)
         else:
             model = lay["grid"]
@@ -459,24 +459,22 @@ def superob_arrays(
             box = model.nearest(lat0, lon0, s * np.sin(ar), s * np.cos(ar))
             ny, nx = lay["shape"]
             sums = _polar.index_box_sums(*args, box, ny * nx, n_threads=n_threads)
-            sums = sums.reshape(ny, nx, -1)
             shape = (ny, nx)
             offset = (0, 0)
-        flat = sums.reshape(-1, sums.shape[-1])
-        rows, cols = np.divmod(np.arange(flat.shape[0]), shape[1])
+        flat = sums.reshape(sums.shape[0], -1)
         ny_k = _median(nyq[k])
         for key, count in (("v", "nv"), ("z", "nz")):
-            has = flat[:, _F[count]] > 0
-            if not has.any():
+            where = np.flatnonzero(flat[_F[count]] > 0)
+            if not where.size:
                 continue
-            sel = flat[has]
+            rows, cols = np.divmod(where, shape[1])
             parts[key].append(
                 {
-                    "sweep": np.full(sel.shape[0], k, dtype=np.int64),
-                    "row": rows[has] + offset[0],
-                    "column": cols[has] + offset[1],
-                    "sums": sel,
-                    "nyquist": np.full(sel.shape[0], ny_k),
+                    "sweep": np.full(where.size, k, dtype=np.int64),
+                    "row": rows + offset[0],
+                    "column": cols + offset[1],
+                    "sums": flat[:, where],
+                    "nyquist": np.full(where.size, ny_k),
                 }
             )
 
@@ -486,19 +484,12 @@ def superob_arrays(
         if not parts[key]:
             out[moment] = _empty_means()
             continue
-        cat = {f: np.concatenate([p[f] for p in parts[key]]) for f in parts[key][0]}
+        cat = {f: np.concatenate([p[f] for p in parts[key]], axis=-1) for f in parts[key][0]}
         S = cat["sums"]
-        if key == "v":
-            cnt, shift, s1, s2 = S[:, _F["nv"]], S[:, _F["vshift"]], S[:, _F["sv"]], S[:, _F["svv"]]
-            pos = [S[:, _F[f]] for f in ("vx", "vy", "vh", "vt", "ve")]
-        else:
-            cnt, shift, s1, s2 = (
-                S[:, _F["nz"]],
-                S[:, _F["zshift"]],
-                S[:, _F["szd"]],
-                S[:, _F["szz"]],
-            )
-            pos = [S[:, _F[f]] for f in ("zx", "zy", "zh", "zt", "ze")]
+        names = (
+            "nv vshift sv svv vx vy vh vt ve" if key == "v" else "nz zshift szd szz zx zy zh zt ze"
+        )
+        cnt, shift, s1, s2, *pos = (S[_F[f]] for f in names.split())
         with np.errstate(invalid="ignore", divide="ignore"):
             mean_dev = s1 / cnt
             var = (s2 - s1 * mean_dev) / (cnt - 1.0)
@@ -506,7 +497,7 @@ def superob_arrays(
             if key == "v":
                 value = shift + mean_dev
             else:
-                value = 10.0 * np.log10(S[:, _F["sz"]] / cnt)
+                value = 10.0 * np.log10(S[_F["sz"]] / cnt)
         mx, my, mh, mt, me = (p / cnt for p in pos)
         enough = cnt >= min_count
         kept = enough.copy()
