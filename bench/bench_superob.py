@@ -36,7 +36,7 @@ def timed(fn, repeat=3):
 def numpy_superob(a, layout):
     """The statistics of superob_arrays with NumPy: per-gate geometry, box indices, bincount
     of every sum, two-pass spreads, geodesics of the box means."""
-    from radarkit._geometry import beam_geometry, geodesic_forward
+    from radarkit.geometry import beam_geometry, geodesic_forward
 
     t_ref = min(t.min() for t in a["time"])
     out = []

@@ -4,6 +4,8 @@ against a direct window computation, and the refusals."""
 import numpy as np
 import pytest
 
+from cases import public_functions, run_examples
+from radarkit import qc
 from radarkit.qc import gate_filter, velocity_texture
 from radarkit.synthetic import synthetic_volume
 
@@ -181,3 +183,10 @@ def test_bad_thresholds_raise_value_errors(kw, message):
     """Contradictory or meaningless thresholds raise ValueError naming them."""
     with pytest.raises(ValueError, match=message):
         gate_filter(volume_with(), **kw)
+
+
+@pytest.mark.parametrize(("name", "obj"), public_functions(qc))
+def test_examples_run(name, obj):
+    """Each public function's example runs as shown."""
+    examples, failed = run_examples(obj, name, vars(qc))
+    assert examples and not failed

@@ -6,8 +6,9 @@ import numpy as np
 import pytest
 
 import _polar
-from cases import THREADS
-from radarkit import _geometry
+from cases import THREADS, public_functions, run_examples
+from radarkit import geometry as _geometry
+from radarkit import superob as superob_module
 from radarkit.superob import superob, superob_arrays
 from radarkit.synthetic import default_wind, synthetic_volume
 
@@ -91,7 +92,7 @@ def reference(sweeps, layout):
             rows[moment].append(
                 {
                     "key": k * 10**12 + ids,
-                    "count": n,
+                    "gates": n,
                     "value": value,
                     "spread": spread,
                     "height": mean(SITE["radar_height"] + h[ok]),
@@ -127,7 +128,7 @@ def test_box_statistics_equal_an_independent_numpy_computation(layout):
         key, order = keyed(got)
         want_order = np.argsort(want["key"])
         np.testing.assert_array_equal(key, want["key"][want_order])
-        for field in ("count", "value", "height", "beam_elevation"):
+        for field in ("gates", "value", "height", "beam_elevation"):
             # relative to the field's magnitude: a mean near 0 is a difference of large sums
             scale = np.max(np.abs(want[field]))
             np.testing.assert_allclose(
@@ -137,7 +138,7 @@ def test_box_statistics_equal_an_independent_numpy_computation(layout):
                 atol=1e-12 * scale,
                 err_msg=field,
             )
-        many = want["count"][want_order] > 1
+        many = want["gates"][want_order] > 1
         np.testing.assert_allclose(
             got.spread[order][many], want["spread"][want_order][many], rtol=1e-12
         )
@@ -253,7 +254,7 @@ def test_noisy_superobs_have_the_noise_as_spread_and_unbiased_means(layout):
     k = v.kept
     assert k.sum() > 300
     assert abs(np.median(v.spread[k]) - 2.0) < 0.1
-    z = (v.value[k] - analytic_truth(v)[k]) / (v.spread[k] / np.sqrt(v.count[k]))
+    z = (v.value[k] - analytic_truth(v)[k]) / (v.spread[k] / np.sqrt(v.gates[k]))
     assert np.mean(np.abs(z) < 3.0) > 0.99
     assert 0.85 < np.sqrt(np.mean(z**2)) < 1.15
 
@@ -282,7 +283,7 @@ def test_reflectivity_is_averaged_in_linear_units(layout, low, high, expected):
     v = np.array([[-1.0] * 200, [3.0] * 200])
     so = superob_arrays(**sweep_of(v, z, [45.0, 45.0]), **SITE, **LAYOUTS[layout], min_count=1)
     got = so.reflectivity
-    assert got.count.size > 10 and (got.count % 2 == 0).all()
+    assert got.gates.size > 10 and (got.gates % 2 == 0).all()
     np.testing.assert_allclose(got.value, expected, atol=0.05)
     np.testing.assert_allclose(
         got.value, 10 * np.log10((10 ** (low / 10) + 10 ** (high / 10)) / 2), rtol=1e-13
@@ -305,12 +306,12 @@ def test_boxes_are_kept_by_count_and_spread_and_the_rejections_counted():
     m = so.velocity
     box = {(r, c): i for i, (r, c) in enumerate(zip(m.row, m.column))}
     assert not m.kept[box[0, 0]] and m.spread[box[0, 0]] > 6.0
-    assert not m.kept[box[1, 1]] and m.count[box[1, 1]] == 1
+    assert not m.kept[box[1, 1]] and m.gates[box[1, 1]] == 1
     assert so.rejected["velocity_spread"] == 1
     # the last range box holds one gate per ray: 5 gates, rejected by count in every azimuth
-    assert so.rejected["velocity_count"] == int(np.count_nonzero(m.count < 50))
+    assert so.rejected["velocity_count"] == int(np.count_nonzero(m.gates < 50))
     assert so.rejected["velocity_count"] == 72 + 1
-    assert m.kept.sum() == m.count.size - so.rejected["velocity_count"] - 1
+    assert m.kept.sum() == m.gates.size - so.rejected["velocity_count"] - 1
     relaxed = superob_arrays(**sweeps, **SITE, min_count=1, max_spread=None)
     assert relaxed.velocity.kept.all() and relaxed.rejected["velocity_spread"] == 0
 
@@ -494,3 +495,12 @@ def test_index_kernel_refuses_indices_beyond_the_boxes():
     box[3, 4] = 10
     with pytest.raises(ValueError, match="below n_boxes"):
         _polar.index_box_sums(*a, box, 10)
+
+
+@pytest.mark.python_layer
+@pytest.mark.parametrize(("name", "obj"), public_functions(superob_module))
+def test_examples_run(name, obj, tmp_path, monkeypatch):
+    """Each public function's example runs as shown."""
+    monkeypatch.chdir(tmp_path)
+    examples, failed = run_examples(obj, name, vars(superob_module))
+    assert examples and not failed

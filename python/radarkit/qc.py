@@ -29,6 +29,8 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
+from .volume import REFLECTIVITY, VELOCITY, list_sweeps
+
 __all__ = ["GateFilter", "gate_filter", "velocity_texture"]
 
 MIN_RANGE = 5000.0  # m
@@ -91,8 +93,8 @@ def velocity_texture(velocity: Any, gates: int = TEXTURE_GATES) -> np.ndarray:
     Window sums of the values and their squares, each window's sum taken over its own
     ``gates`` values (no running sum along the ray, so no digits lost far out).
 
-    Examples
-    --------
+    Example
+    -------
     >>> import numpy as np
     >>> v = np.array([[1.0, 2.0, 3.0, 4.0, 5.0]])
     >>> velocity_texture(v, gates=3).round(3).tolist()
@@ -146,8 +148,8 @@ def _check_threshold(name: str, x: float | None) -> float | None:
 def gate_filter(
     volume: Any,
     *,
-    velocity: str | None = "VRADH",
-    reflectivity: str | None = "DBZH",
+    velocity: str | None = VELOCITY,
+    reflectivity: str | None = REFLECTIVITY,
     cross_correlation: str | None = "RHOHV",
     min_range: float | None = MIN_RANGE,
     max_range: float | None = MAX_RANGE,
@@ -197,16 +199,14 @@ def gate_filter(
     the velocity field: it is computed on every finite velocity of the ray, before any
     filter.
 
-    Examples
-    --------
+    Example
+    -------
     >>> from radarkit.synthetic import synthetic_volume
     >>> f = gate_filter(synthetic_volume(elevations=[0.5], rays=36, gates=100))
     >>> f.removed["velocity"]["range"], f.kept["velocity"]
     (720, 2880)
     """
-    from .radar import _sweep_list
-
-    sweeps, _ = _sweep_list(volume)
+    sweeps = list_sweeps(volume)
     min_range = _check_threshold("min_range", min_range)
     max_range = _check_threshold("max_range", max_range)
     max_elevation = _check_threshold("max_elevation", max_elevation)
@@ -254,8 +254,8 @@ def gate_filter(
                 continue
             keep = np.isfinite(data)
             gates[moment] += int(np.count_nonzero(keep))
-            order = list(removed[moment])
-            for name in order:
+            for name in list(removed[moment]):
+                fail: np.ndarray | None
                 if name == "reflectivity":
                     if ref is None or min_reflectivity is None:
                         continue

@@ -6,7 +6,9 @@ their jobs, whose ``__all__`` it joins (as MetPy's ``calc`` does):
 - `radarkit.volume`: reading files, listing sweeps, per-sweep ray arrays, describing volumes;
 - `radarkit.geometry`: the beam model and gate positions;
 - `radarkit.winds`: VAD rings and wind profiles;
-- `radarkit.radar_obs`: observations of volumes and DART files.
+- `radarkit.qc`: quality control of gates;
+- `radarkit.superob`: superobservations (gates averaged in boxes per sweep);
+- `radarkit.radar_obs`: observations of volumes, DART and WRFDA files.
 
 Example
 -------
@@ -21,14 +23,26 @@ WriteResult(written=43200, skipped=0)
 
 from typing import Any
 
-from . import geometry, radar_obs, volume, winds
+from . import geometry, qc, radar_obs, volume, winds
+from . import superob as _superob  # the module; `superob` below is its function
 from ._names import deprecated_name
 from .geometry import *  # noqa: F403
+from .qc import *  # noqa: F403
 from .radar_obs import *  # noqa: F403
+from .superob import *  # noqa: F403
 from .volume import *  # noqa: F403
 from .winds import *  # noqa: F403
 
-__all__ = sorted({*geometry.__all__, *volume.__all__, *winds.__all__, *radar_obs.__all__})
+__all__ = sorted(
+    {
+        *geometry.__all__,
+        *volume.__all__,
+        *winds.__all__,
+        *qc.__all__,
+        *_superob.__all__,
+        *radar_obs.__all__,
+    }
+)
 
 
 def __getattr__(name: str) -> Any:

@@ -33,15 +33,30 @@ thread count.
 from __future__ import annotations
 
 import dataclasses
+import importlib
+from collections.abc import Mapping
 from typing import Any, NamedTuple
 
 import numpy as np
+import numpy.typing as npt
 
 import _polar
 
-from ._geometry import beam_geometry
+from . import _optional
+from .geometry import beam_geometry
+from .qc import GateFilter, gate_filter
+from .volume import REFLECTIVITY, VELOCITY, list_sweeps, nyquist_velocity, radar_site
 
-__all__ = ["BoxMeans", "Superobs", "superob", "superob_arrays"]
+__all__ = [
+    "BoxMeans",
+    "Columns",
+    "Superobs",
+    "parse_boxes",
+    "superob",
+    "superob_arrays",
+    "superob_columns",
+    "superob_observations",
+]
 
 RANGE_STEP = 5000.0  # m, GSI
 AZIMUTH_STEP = 5.0  # degrees, GSI
@@ -57,6 +72,7 @@ _F = {
         "nv vshift sv svv vx vy vh vt ve nz zshift szd szz sz zx zy zh zt ze".split()
     )
 }
+Array = npt.NDArray[np.float64]
 _GRID_LAT = ("XLAT_M", "XLAT", "lat", "latitude", "LAT", "nav_lat")
 _GRID_LON = ("XLONG_M", "XLONG", "lon", "longitude", "LON", "nav_lon")
 
@@ -77,7 +93,7 @@ class BoxMeans(NamedTuple):
         Mean radial velocity (m/s), or reflectivity averaged in Z and given in dBZ.
     spread : (n,) float64
         Sample standard deviation of the gates' values (m/s or dBZ); NaN for one gate.
-    count : (n,) int64
+    gates : (n,) int64
         Gates averaged.
     kept : (n,) bool
         Whether the box passes `min_count` (and, for velocity, `max_spread`).
@@ -99,7 +115,7 @@ class BoxMeans(NamedTuple):
     column: np.ndarray
     value: np.ndarray
     spread: np.ndarray
-    count: np.ndarray
+    gates: np.ndarray
     kept: np.ndarray
     latitude: np.ndarray
     longitude: np.ndarray
@@ -179,7 +195,7 @@ class _ModelGrid:
             raise ValueError("grid latitude must lie within [-90, 90] degrees")
         return cls(lat, lon)
 
-    def plane(self, radar_lat: float, radar_lon: float):
+    def plane(self, radar_lat: float, radar_lon: float) -> tuple[Array, Array, Array]:
         """Mass points in the radar's azimuthal-equidistant plane, and an affine first guess
         of (column, row) from (x, y)."""
         key = (radar_lat, radar_lon)
@@ -199,7 +215,9 @@ class _ModelGrid:
             self._planes[key] = (np.asarray(x), np.asarray(y), coef)
         return self._planes[key]
 
-    def nearest(self, radar_lat: float, radar_lon: float, px: np.ndarray, py: np.ndarray):
+    def nearest(
+        self, radar_lat: float, radar_lon: float, px: np.ndarray, py: np.ndarray
+    ) -> npt.NDArray[np.int64]:
         """Flat index j * nx + i of the column nearest to each point (x, y) of the radar's
         plane, -1 outside the grid: fractional grid indices by Newton's method on the bilinear
         map from indices to the plane, then rounded (the nearest mass point of a regular
@@ -230,7 +248,9 @@ class _ModelGrid:
         return np.where(inside, j * nx + i, -1).astype(np.int64)
 
 
-def _layout(boxes, range_step, azimuth_step, spacing, grid) -> dict[str, Any]:
+def _layout(
+    boxes: str | None, range_step: float, azimuth_step: float, spacing: float | None, grid: Any
+) -> dict[str, Any]:
     if boxes is None:
         boxes = "model" if grid is not None else "grid" if spacing is not None else "polar"
     if boxes not in ("polar", "grid", "model"):
@@ -261,15 +281,15 @@ def _layout(boxes, range_step, azimuth_step, spacing, grid) -> dict[str, Any]:
 # Array form
 
 
-def _per_sweep(x: Any, n: int, name: str) -> list:
+def _per_sweep(x: Any, n: int, name: str) -> list[Any]:
     if x is None:
         return [None] * n
     if isinstance(x, np.ndarray) and x.ndim == 2:
         x = [x]
-    x = list(x)
-    if len(x) != n:
-        raise ValueError(f"{name} must have one entry per sweep ({n}), not {len(x)}")
-    return x
+    out = list(x)
+    if len(out) != n:
+        raise ValueError(f"{name} must have one entry per sweep ({n}), not {len(out)}")
+    return out
 
 
 def _median(x: Any) -> float:
@@ -364,8 +384,8 @@ def superob_arrays(
     (Vincenty's direct solution); NCEP GSI's superobservations likewise take the box mean of
     the gates' positions and correct tilt and azimuth to their local values there.
 
-    Examples
-    --------
+    Example
+    -------
     >>> import numpy as np
     >>> az = np.arange(0.5, 360.0, 1.0)
     >>> rng = 250.0 * np.arange(1, 201)
@@ -373,7 +393,7 @@ def superob_arrays(
     >>> t = np.datetime64("2024-05-20T18:00:00", "ns") + np.arange(360) * 10**8
     >>> so = superob_arrays([v], None, [az], [np.full(360, 0.5)], [t], [rng],
     ...                     radar_latitude=46.5, radar_longitude=7.5, radar_height=350.0)
-    >>> int(so.velocity.kept.sum()), int(so.velocity.count.max())
+    >>> int(so.velocity.kept.sum()), int(so.velocity.gates.max())
     (720, 100)
     """
     lay = _layout(boxes, range_step, azimuth_step, spacing, grid)
@@ -436,10 +456,19 @@ def superob_arrays(
             continue
         secs = (tm[k] - t_ref).astype(np.float64) / 1e9
         secs[np.isnat(tm[k])] = np.nan
-        args = (*moments, a, e, secs, r, h0)
+        vk, zk = moments
         if lay["boxes"] == "polar":
             sums = _polar.polar_box_sums(
-                *args, lay["range_step"], lay["azimuth_step"], n_threads=n_threads
+                vk,
+                zk,
+                a,
+                e,
+                secs,
+                r,
+                h0,
+                lay["range_step"],
+                lay["azimuth_step"],
+                n_threads=n_threads,
             )
             polar_shape = (sums.shape[1], max(polar_shape[1], sums.shape[2]))
             shape = sums.shape[1:]
@@ -447,7 +476,9 @@ def superob_arrays(
         elif lay["boxes"] == "grid":
             if r.size > 1 and not np.all(np.diff(r) > 0):
                 raise ValueError(f"sweep {k}: range must increase for grid cells")
-            sums = _polar.grid_box_sums(*args, lay["spacing"], n_threads=n_threads)
+            sums = _polar.grid_box_sums(
+                vk, zk, a, e, secs, r, h0, lay["spacing"], n_threads=n_threads
+            )
             half = (sums.shape[1] - 1) // 2
             half_width = max(half_width, half)
             shape = sums.shape[1:]
@@ -458,7 +489,9 @@ def superob_arrays(
             ar = np.deg2rad(a)[:, None]
             box = model.nearest(lat0, lon0, s * np.sin(ar), s * np.cos(ar))
             ny, nx = lay["shape"]
-            sums = _polar.index_box_sums(*args, box, ny * nx, n_threads=n_threads)
+            sums = _polar.index_box_sums(
+                vk, zk, a, e, secs, r, h0, box, ny * nx, n_threads=n_threads
+            )
             shape = (ny, nx)
             offset = (0, 0)
         flat = sums.reshape(sums.shape[0], -1)
@@ -521,7 +554,7 @@ def superob_arrays(
             column=cat["column"],
             value=value,
             spread=spread,
-            count=cnt.astype(np.int64),
+            gates=cnt.astype(np.int64),
             kept=kept,
             latitude=lat,
             longitude=lon,
@@ -544,14 +577,14 @@ def superob_arrays(
 # Volumes
 
 
-def _velocity_source(volume: Any, velocity: str | None, unfolded: bool, nyquist: Any, n_threads):
+def velocity_source(
+    volume: Any, velocity: str | None, unfolded: bool, nyquist: Any, n_threads: int
+) -> tuple[Any, str | None]:
     """The volume and the name of its dealiased velocity moment (None: no velocity)."""
-    from .radar import _sweep_list
-
     if velocity is None:
         return volume, None
-    sweeps, _ = _sweep_list(volume)
-    names = set().union(*(ds.data_vars for _, ds in sweeps))
+    sweeps = list_sweeps(volume)
+    names = {str(k) for _, ds in sweeps for k in ds.data_vars}
     if unfolded or velocity == DEALIASED:
         if velocity not in names:
             raise ValueError(f"velocity: no sweep has the moment {velocity!r}")
@@ -561,7 +594,7 @@ def _velocity_source(volume: Any, velocity: str | None, unfolded: bool, nyquist:
     if velocity not in names:
         raise ValueError(f"velocity: no sweep has the moment {velocity!r}")
     try:
-        from .dealias import dealias
+        dealias = importlib.import_module(f"{__package__}.dealias").dealias
     except ImportError:
         raise ValueError(
             f"velocity superobservations average dealiased velocities only: {velocity!r} may be "
@@ -576,19 +609,17 @@ def volume_arrays(
     *,
     velocity: str | None,
     reflectivity: str | None,
-    qc: bool | dict[str, Any],
+    qc: bool | Mapping[str, Any],
     nyquist: Any = None,
-) -> tuple[dict[str, Any], Any]:
+) -> tuple[dict[str, Any], GateFilter | None]:
     """The sweeps of a volume as `superob_arrays` takes them, quality-controlled.
 
     Returns (keyword arguments of `superob_arrays`, the GateFilter or None). Moments are
     float64 with NaN at every gate the filter removed, cut to the gates of the filter's range
     window.
     """
-    from .qc import gate_filter
-    from .radar import _sweep_list, _sweep_nyquist
-
-    sweeps, (lat, lon, alt) = _sweep_list(volume)
+    sweeps = list_sweeps(volume)
+    lat, lon, alt = radar_site(volume)
     filt = None
     if qc is not False:
         kw = {} if qc is True else dict(qc)
@@ -596,13 +627,13 @@ def volume_arrays(
         lo, hi = filt.settings["min_range"], filt.settings["max_range"]
     else:
         lo = hi = None
-    out: dict[str, list] = {
+    out: dict[str, Any] = {
         k: [] for k in ("velocity", "reflectivity", "azimuth", "elevation", "time", "range")
     }
     out["nyquist"] = []
     names = []
     for k, (name, ds) in enumerate(sweeps):
-        moments = {}
+        moments: dict[str, np.ndarray | None] = {}
         for key, moment in (("velocity", velocity), ("reflectivity", reflectivity)):
             if moment is None or moment not in ds.data_vars:
                 moments[key] = None
@@ -640,7 +671,7 @@ def volume_arrays(
         ny = None
         if moments["velocity"] is not None:
             try:
-                ny = _sweep_nyquist(ds, az.size, nyquist, name)
+                ny = nyquist_velocity(ds, az.size, nyquist=nyquist, name=name)
             except ValueError:
                 ny = None  # informative only: DART's forward operator does not use it
         out["nyquist"].append(ny)
@@ -732,10 +763,10 @@ def superob(
     azimuth_step: float = AZIMUTH_STEP,
     spacing: float | None = None,
     grid: Any = None,
-    velocity: str | None = "VRADH",
-    reflectivity: str | None = "DBZH",
+    velocity: str | None = VELOCITY,
+    reflectivity: str | None = REFLECTIVITY,
     unfolded: bool = False,
-    qc: bool | dict[str, Any] = True,
+    qc: bool | Mapping[str, Any] = True,
     min_count: int | None = None,
     max_spread: float | None = MAX_SPREAD,
     nyquist: float | None = None,
@@ -794,8 +825,8 @@ def superob(
     spread at most 6 m/s, the spread as the error) and DART's radar guidance (thin to about
     twice the model grid spacing) are the models of the defaults; see `superob_arrays`.
 
-    Examples
-    --------
+    Example
+    -------
     >>> from radarkit.synthetic import synthetic_volume
     >>> ds = superob(synthetic_volume(elevations=[0.5, 1.5], gates=300), unfolded=True)
     >>> ds["radial_velocity"].dims
@@ -803,10 +834,8 @@ def superob(
     >>> int(ds["radial_velocity"].notnull().sum())
     2016
     """
-    from .radar import _xarray
-
-    xr = _xarray()
-    volume, velocity = _velocity_source(volume, velocity, unfolded, nyquist, n_threads)
+    xr = _optional.xarray()
+    volume, velocity = velocity_source(volume, velocity, unfolded, nyquist, n_threads)
     arrays, filt = volume_arrays(
         volume, velocity=velocity, reflectivity=reflectivity, qc=qc, nyquist=nyquist
     )
@@ -901,23 +930,18 @@ def superob(
     ):
         where = (moment.sweep, moment.row + origin[0], moment.column + origin[1])
         k = moment.kept
-
-        def dense(values, fill, dtype=np.float64, everywhere=False, where=where, k=k):
-            a = np.full((nsweep, *shape), fill, dtype=dtype)
-            sel = slice(None) if everywhere else k
-            a[tuple(w[sel] for w in where)] = values[sel]
-            return a
-
-        data[value_name] = dense(moment.value, np.nan)
-        data[f"{value_name}_spread"] = dense(moment.spread, np.nan)
-        data[f"{value_name}_count"] = dense(moment.count, 0, np.int64, everywhere=True)
-        data[f"{prefix}latitude"] = dense(moment.latitude, np.nan)
-        data[f"{prefix}longitude"] = dense(moment.longitude, np.nan)
-        data[f"{prefix}height"] = dense(moment.height, np.nan)
-        data[f"{prefix}time"] = dense(moment.time, np.datetime64("NaT", "ns"), "datetime64[ns]")
+        full = (nsweep, *shape)
+        data[value_name] = _dense(moment.value, where, k, full, np.nan)
+        data[f"{value_name}_spread"] = _dense(moment.spread, where, k, full, np.nan)
+        data[f"{value_name}_count"] = _dense(moment.gates, where, slice(None), full, 0, np.int64)
+        data[f"{prefix}latitude"] = _dense(moment.latitude, where, k, full, np.nan)
+        data[f"{prefix}longitude"] = _dense(moment.longitude, where, k, full, np.nan)
+        data[f"{prefix}height"] = _dense(moment.height, where, k, full, np.nan)
+        nat = np.datetime64("NaT", "ns")
+        data[f"{prefix}time"] = _dense(moment.time, where, k, full, nat, "datetime64[ns]")
         if moment is so.velocity:
-            data["beam_azimuth"] = dense(moment.beam_azimuth, np.nan)
-            data["beam_elevation"] = dense(moment.beam_elevation, np.nan)
+            data["beam_azimuth"] = _dense(moment.beam_azimuth, where, k, full, np.nan)
+            data["beam_elevation"] = _dense(moment.beam_elevation, where, k, full, np.nan)
     ds = xr.Dataset(
         {k: (dims, v, _ATTRS[k]) for k, v in data.items()},
         coords=coords,
@@ -954,3 +978,290 @@ def superob(
                 attrs[f"qc_removed_{m}_{f}"] = c
     ds.attrs.update(attrs)
     return ds
+
+
+# ---------------------------------------------------------------------------------------------
+# Observation files
+
+
+def parse_boxes(text: str) -> dict[str, Any]:
+    """A box layout written as text, as the command line takes it.
+
+    Parameters
+    ----------
+    text : str
+        ``"RANGE,AZIMUTH"`` for polar boxes (``"5km,5deg"``) or a spacing for square cells
+        (``"3km"``, ``"2500m"``, ``"3000"``); lengths in metres unless ``km``.
+
+    Returns
+    -------
+    dict
+        Keyword arguments of `superob_arrays`: ``boxes`` with ``range_step`` and
+        ``azimuth_step``, or with ``spacing``.
+
+    Raises
+    ------
+    ValueError
+        For text of neither form.
+
+    Example
+    -------
+    >>> parse_boxes("5km,5deg")
+    {'boxes': 'polar', 'range_step': 5000.0, 'azimuth_step': 5.0}
+    >>> parse_boxes("2500m")
+    {'boxes': 'grid', 'spacing': 2500.0}
+    """
+    parts = [p.strip().lower() for p in str(text).split(",")]
+
+    def length(p: str) -> float:
+        for unit, scale in (("km", 1000.0), ("m", 1.0)):
+            if p.endswith(unit):
+                return float(p[: -len(unit)]) * scale
+        return float(p)
+
+    try:
+        if len(parts) == 1:
+            return {"boxes": "grid", "spacing": length(parts[0])}
+        if len(parts) == 2:
+            az = parts[1].removesuffix("deg").removesuffix("°")
+            return {"boxes": "polar", "range_step": length(parts[0]), "azimuth_step": float(az)}
+    except ValueError:
+        pass
+    raise ValueError(
+        f"boxes must be RANGE,AZIMUTH such as 5km,5deg or a spacing such as 3km, not {text!r}"
+    )
+
+
+def superob_observations(
+    so: Superobs,
+    *,
+    radar_latitude: float,
+    radar_longitude: float,
+    radar_height: float,
+    velocity_error: float,
+    reflectivity_error: float,
+    clear_air_below: float,
+) -> dict[str, np.ndarray]:
+    """The kept superobservations as the fields of `radarkit.dart.ObsSeqWriter.write`.
+
+    Parameters
+    ----------
+    so : Superobs
+        What `superob_arrays` returned.
+    radar_latitude, radar_longitude : float
+        The radar site, degrees north and east.
+    radar_height : float
+        Antenna height, m above sea level.
+    velocity_error : float
+        Least error standard deviation of a radial velocity, m/s: each takes
+        max(`velocity_error`, its box's spread).
+    reflectivity_error : float
+        Error standard deviation of reflectivity, dBZ.
+    clear_air_below : float
+        dBZ: reflectivity below it is typed RADAR_CLEARAIR_REFLECTIVITY.
+
+    Returns
+    -------
+    dict of numpy.ndarray
+        Equal-length columns (velocity boxes first, then reflectivity boxes): ``type``,
+        ``value``, ``error``, ``latitude``, ``longitude``, ``height``, ``time``,
+        ``azimuth``, ``elevation`` (the box's beam direction, 0 for reflectivity),
+        ``nyquist`` (the sweep's, 0 for reflectivity), ``radar_latitude``,
+        ``radar_longitude``, ``radar_height``.
+
+    Example
+    -------
+    >>> from radarkit.synthetic import synthetic_volume
+    >>> arrays, _ = volume_arrays(synthetic_volume(gates=300), velocity="VRADH",
+    ...                           reflectivity="DBZH", qc=True)
+    >>> so = superob_arrays(**{k: v for k, v in arrays.items() if k != "sweep_names"})
+    >>> obs = superob_observations(so, radar_latitude=46.5, radar_longitude=7.5,
+    ...     radar_height=350.0, velocity_error=2.0, reflectivity_error=5.0, clear_air_below=5.0)
+    >>> sorted(set(obs["type"]))
+    ['DOPPLER_RADIAL_VELOCITY', 'RADAR_CLEARAIR_REFLECTIVITY', 'RADAR_REFLECTIVITY']
+    """
+    from . import dart
+
+    v, z = so.velocity, so.reflectivity
+    kv, kz = v.kept & np.isfinite(v.value), z.kept & np.isfinite(z.value)
+    nv, nz = int(kv.sum()), int(kz.sum())
+    zv = z.value[kz]
+    out = {
+        "type": np.concatenate(
+            [
+                np.full(nv, dart.RADIAL_VELOCITY, dtype=object),
+                np.where(
+                    zv < clear_air_below, dart.CLEAR_AIR_REFLECTIVITY, dart.REFLECTIVITY
+                ).astype(object),
+            ]
+        ),
+        "value": np.concatenate([v.value[kv], zv]),
+        "error": np.concatenate(
+            [np.fmax(float(velocity_error), v.spread[kv]), np.full(nz, float(reflectivity_error))]
+        ),
+        "latitude": np.concatenate([v.latitude[kv], z.latitude[kz]]),
+        "longitude": np.concatenate([v.longitude[kv], z.longitude[kz]]),
+        "height": np.concatenate([v.height[kv], z.height[kz]]),
+        "time": np.concatenate([v.time[kv], z.time[kz]]),
+        # beam fields belong to radial velocity only; zeros keep the columns aligned
+        "azimuth": np.concatenate([v.beam_azimuth[kv], np.zeros(nz)]),
+        "elevation": np.concatenate([v.beam_elevation[kv], np.zeros(nz)]),
+        "nyquist": np.concatenate([v.nyquist[kv], np.zeros(nz)]),
+    }
+    n = nv + nz
+    out["radar_latitude"] = np.full(n, float(radar_latitude))
+    out["radar_longitude"] = np.full(n, float(radar_longitude))
+    out["radar_height"] = np.full(n, float(radar_height))
+    return out
+
+
+class Columns(NamedTuple):
+    """Horizontal cells of a volume's superobservations as WRFDA columns.
+
+    Attributes
+    ----------
+    latitude, longitude : (n,) float64
+        Cell centre (square grid) or mass point (model grid), degrees.
+    row, column : (n,) int64
+        The cell in the layout of the superobservations.
+    heights : (n, L) float64
+        Per column and sweep (level), the count-weighted mean height above sea level of the
+        sweep's kept gates in the cell (m); NaN where the sweep has none there.
+    rv, rv_err : (n, L) float64
+        Mean radial velocity and its error max(velocity_error, spread), m/s; NaN = none.
+    rf, rf_err : (n, L) float64
+        Reflectivity (linear-Z mean, dBZ) and its error, dBZ; NaN = none.
+    """
+
+    latitude: np.ndarray
+    longitude: np.ndarray
+    row: np.ndarray
+    column: np.ndarray
+    heights: np.ndarray
+    rv: np.ndarray
+    rv_err: np.ndarray
+    rf: np.ndarray
+    rf_err: np.ndarray
+
+
+def superob_columns(
+    so: Superobs,
+    *,
+    radar_latitude: float,
+    radar_longitude: float,
+    velocity_error: float,
+    reflectivity_error: float,
+    grid: Any = None,
+) -> Columns:
+    """One column per horizontal cell with a kept superobservation, one level per sweep.
+
+    Parameters
+    ----------
+    so : Superobs
+        What `superob_arrays` returned for horizontal cells (``boxes`` "grid" or "model").
+    radar_latitude, radar_longitude : float
+        The radar site, degrees north and east (the centre of a square grid).
+    velocity_error : float
+        Least error standard deviation of a radial velocity, m/s (max with the box spread).
+    reflectivity_error : float
+        Error standard deviation of reflectivity, dBZ.
+    grid : optional
+        The model grid of ``boxes="model"``: its mass points are the column positions.
+
+    Returns
+    -------
+    Columns
+        Columns in (row, column) order; levels in sweep order, one per sweep of `so` that has
+        a kept box anywhere.
+
+    Raises
+    ------
+    ValueError
+        For polar boxes, or a model layout without `grid`.
+
+    Example
+    -------
+    >>> from radarkit.synthetic import synthetic_volume
+    >>> arrays, _ = volume_arrays(synthetic_volume(elevations=(0.5, 1.5), gates=300),
+    ...                           velocity="VRADH", reflectivity="DBZH", qc=True)
+    >>> so = superob_arrays(**{k: v for k, v in arrays.items() if k != "sweep_names"},
+    ...                     spacing=5000.0)
+    >>> cols = superob_columns(so, radar_latitude=46.5, radar_longitude=7.5,
+    ...                        velocity_error=2.0, reflectivity_error=5.0)
+    >>> cols.heights.shape[1]
+    2
+    """
+    lay = so.layout
+    if lay["boxes"] not in ("grid", "model"):
+        raise ValueError("WRFDA columns need horizontal cells: spacing= or grid=, not polar boxes")
+    v, z = so.velocity, so.reflectivity
+    kv, kz = v.kept & np.isfinite(v.value), z.kept & np.isfinite(z.value)
+    sweeps = np.union1d(v.sweep[kv], z.sweep[kz])
+    cells = np.unique(
+        np.concatenate(
+            [np.stack([v.row[kv], v.column[kv]], 1), np.stack([z.row[kz], z.column[kz]], 1)]
+        ),
+        axis=0,
+    ).reshape(-1, 2)
+    n, L = cells.shape[0], sweeps.size
+    shape = (n, L)
+    out = {k: np.full(shape, np.nan) for k in ("rv", "rv_err", "rf", "rf_err")}
+    weight = np.zeros(shape)
+    sum_h = np.zeros(shape)
+
+    def place(m: BoxMeans, k: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        i = _rows_of(cells, m.row[k], m.column[k])
+        j = np.searchsorted(sweeps, m.sweep[k])
+        np.add.at(weight, (i, j), m.gates[k])
+        np.add.at(sum_h, (i, j), m.gates[k] * m.height[k])
+        return i, j
+
+    i, j = place(v, kv)
+    out["rv"][i, j] = v.value[kv]
+    out["rv_err"][i, j] = np.fmax(float(velocity_error), v.spread[kv])
+    i, j = place(z, kz)
+    out["rf"][i, j] = z.value[kz]
+    out["rf_err"][i, j] = float(reflectivity_error)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        heights = np.where(weight > 0, sum_h / weight, np.nan)
+    if lay["boxes"] == "grid":
+        y, x = cells[:, 0] * lay["spacing"], cells[:, 1] * lay["spacing"]
+        lat, lon, _ = _polar.geodesic(
+            float(radar_latitude),
+            float(radar_longitude),
+            np.rad2deg(np.arctan2(x, y)) % 360.0,
+            np.hypot(x, y),
+        )
+    else:
+        if grid is None:
+            raise ValueError("grid is required for the columns of a model grid")
+        model = grid if isinstance(grid, _ModelGrid) else _ModelGrid.of(grid)
+        lat = model.latitude[cells[:, 0], cells[:, 1]]
+        lon = model.longitude[cells[:, 0], cells[:, 1]]
+    return Columns(lat, lon, cells[:, 0], cells[:, 1], heights, **out)
+
+
+def _rows_of(cells: np.ndarray, row: np.ndarray, col: np.ndarray) -> npt.NDArray[np.intp]:
+    """Index in the sorted unique `cells` (n, 2), which hold every (row, col) asked for."""
+    if not row.size:
+        return np.empty(0, dtype=np.intp)
+    r0, c0 = int(cells[:, 0].min()), int(cells[:, 1].min())
+    width = int(cells[:, 1].max()) - c0 + 1
+    # (row, column) as one number that keeps their lexicographic order
+    key = (cells[:, 0] - r0) * width + (cells[:, 1] - c0)
+    found: npt.NDArray[np.intp] = np.searchsorted(key, (row - r0) * width + (col - c0))
+    return found
+
+
+def _dense(
+    values: np.ndarray,
+    where: tuple[np.ndarray, ...],
+    sel: np.ndarray | slice,
+    shape: tuple[int, ...],
+    fill: Any,
+    dtype: Any = np.float64,
+) -> np.ndarray:
+    """The boxes `sel` of `values` placed at `where` in an array of `shape`, `fill` elsewhere."""
+    a = np.full(shape, fill, dtype=dtype)
+    a[tuple(w[sel] for w in where)] = values[sel]
+    return a
