@@ -20,6 +20,8 @@ PYBIND11_MODULE(_polar, m)
           "n_threads"_a = 0);
     m.def("grid_box_sums", &polar::grid_box_sums_py, "velocity"_a, "reflectivity"_a, "azimuth"_a,
           "elevation"_a, "time"_a, "range"_a, "altitude"_a, "spacing"_a, "n_threads"_a = 0);
+    m.def("velocity_texture", &polar::velocity_texture_py, "velocity"_a, "gates"_a,
+          "n_threads"_a = 0);
     m.def("index_box_sums", &polar::index_box_sums_py, "velocity"_a, "reflectivity"_a, "azimuth"_a,
           "elevation"_a, "time"_a, "range"_a, "altitude"_a, "box"_a, "n_boxes"_a,
           "n_threads"_a = 0);

@@ -35,4 +35,7 @@ py::array_t<double> index_box_sums_py(farray velocity, farray reflectivity, farr
                                       farray elevation, farray time, farray range, double altitude,
                                       iarray box, int64_t n_boxes, int32_t n_threads);
 
+// polar/texture.cpp
+py::array_t<double> velocity_texture_py(farray velocity, int64_t gates, int32_t n_threads);
+
 } // namespace polar

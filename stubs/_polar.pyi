@@ -45,6 +45,7 @@ def grid_box_sums(
     spacing: float,
     n_threads: _I = 0,
 ) -> _R: ...
+def velocity_texture(velocity: _F, gates: _I, n_threads: _I = 0) -> _R: ...
 def index_box_sums(
     velocity: _F,
     reflectivity: _F,

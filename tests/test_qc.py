@@ -190,3 +190,35 @@ def test_examples_run(name, obj):
     """Each public function's example runs as shown."""
     examples, failed = run_examples(obj, name, vars(qc))
     assert examples and not failed
+
+
+def numpy_texture(v, gates):
+    """The window sums of the texture in NumPy, in the same order (gates beyond the ray's
+    ends count as missing)."""
+    h = gates // 2
+    ok = np.isfinite(v)
+    x = np.pad(np.where(ok, v, 0.0), ((0, 0), (h, h)))
+    w = np.pad(ok.astype(float), ((0, 0), (h, h)))
+    n = v.shape[1]
+    s1, s2, c = np.zeros(v.shape), np.zeros(v.shape), np.zeros(v.shape)
+    for k in range(gates):
+        s1 += x[:, k : k + n]
+        s2 += x[:, k : k + n] ** 2
+        c += w[:, k : k + n]
+    with np.errstate(invalid="ignore", divide="ignore"):
+        out = np.sqrt(np.maximum((s2 - s1 * s1 / c) / (c - 1.0), 0.0))
+    out[c < 3] = np.nan
+    return out
+
+
+@pytest.mark.threads
+@pytest.mark.parametrize("n_threads", [1, 2, 3, 0])
+@pytest.mark.parametrize("gates", [3, 7])
+def test_texture_is_the_numpy_window_sums_bit_for_bit_on_any_thread_count(gates, n_threads):
+    """The compiled texture equals the NumPy window sums exactly, for every thread count."""
+    rng = np.random.default_rng(gates)
+    v = rng.normal(0.0, 20.0, (77, 301))
+    v[rng.random(v.shape) < 0.2] = np.nan
+    got = velocity_texture(v, gates, n_threads=n_threads)
+    want = numpy_texture(v, gates)
+    np.testing.assert_array_equal(got, want)

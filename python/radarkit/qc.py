@@ -29,6 +29,8 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
+import _polar
+
 from .volume import REFLECTIVITY, VELOCITY, list_sweeps
 
 __all__ = ["GateFilter", "gate_filter", "velocity_texture"]
@@ -72,7 +74,9 @@ class GateFilter(NamedTuple):
     settings: dict[str, Any]
 
 
-def velocity_texture(velocity: Any, gates: int = TEXTURE_GATES) -> np.ndarray:
+def velocity_texture(
+    velocity: Any, gates: int = TEXTURE_GATES, *, n_threads: int = 0
+) -> np.ndarray:
     """Local standard deviation of radial velocity along each ray.
 
     Parameters
@@ -81,6 +85,8 @@ def velocity_texture(velocity: Any, gates: int = TEXTURE_GATES) -> np.ndarray:
         Radial velocity, m/s (dealiased: folds would count as spread); NaN = missing.
     gates : int
         Window length in gates, odd, centred on each gate.
+    n_threads : int
+        Worker threads of the compiled module (0: all hardware threads).
 
     Returns
     -------
@@ -91,7 +97,8 @@ def velocity_texture(velocity: Any, gates: int = TEXTURE_GATES) -> np.ndarray:
     Notes
     -----
     Window sums of the values and their squares, each window's sum taken over its own
-    ``gates`` values (no running sum along the ray, so no digits lost far out).
+    ``gates`` values (no running sum along the ray, so no digits lost far out), in the
+    compiled module on all cores; gates beyond the ray's ends count as missing.
 
     Example
     -------
@@ -105,26 +112,23 @@ def velocity_texture(velocity: Any, gates: int = TEXTURE_GATES) -> np.ndarray:
         raise ValueError("velocity must be a (rays, gates) array")
     if int(gates) != gates or gates < 3 or gates % 2 == 0:
         raise ValueError(f"gates must be an odd integer of at least 3, not {gates!r}")
-    gates = int(gates)
-    half = gates // 2
-    ok = np.isfinite(v)
-    pad = ((0, 0), (half, half))
-    x = np.pad(np.where(ok, v, 0.0), pad)
-    w = np.pad(ok.astype(np.float64), pad)
-    n = v.shape[1]
-    s1 = np.zeros(v.shape)
-    s2 = np.zeros(v.shape)
-    cnt = np.zeros(v.shape)
-    for k in range(gates):
-        xs = x[:, k : k + n]
-        s1 += xs
-        s2 += xs * xs
-        cnt += w[:, k : k + n]
-    with np.errstate(invalid="ignore", divide="ignore"):
-        var = (s2 - s1 * s1 / cnt) / (cnt - 1.0)
-    out = np.sqrt(np.maximum(var, 0.0))
-    out[cnt < 3] = np.nan
-    return out
+    return _polar.velocity_texture(v, int(gates), n_threads=n_threads)
+
+
+def _texture_fails(
+    data: np.ndarray, keep: np.ndarray, gates: int, limit: float, n_threads: int
+) -> np.ndarray:
+    """Where the texture exceeds `limit`, computed only over the gate columns that still hold
+    kept gates (and the window's reach beyond them): the same values as over the whole ray."""
+    fail = np.zeros(data.shape, dtype=bool)
+    cols = np.flatnonzero(keep.any(axis=0))
+    if not cols.size:
+        return fail
+    half = int(gates) // 2
+    lo, hi = max(int(cols[0]) - half, 0), min(int(cols[-1]) + half + 1, data.shape[1])
+    tex = velocity_texture(data[:, lo:hi], gates, n_threads=n_threads)
+    fail[:, lo:hi] = tex > limit
+    return fail
 
 
 def _moment(ds: Any, name: str | None) -> np.ndarray | None:
@@ -158,6 +162,7 @@ def gate_filter(
     min_cross_correlation: float | None = MIN_CROSS_CORRELATION,
     max_texture: float | None = MAX_TEXTURE,
     texture_gates: int = TEXTURE_GATES,
+    n_threads: int = 0,
 ) -> GateFilter:
     """The gates of a volume fit for assimilation, filter by filter.
 
@@ -185,6 +190,8 @@ def gate_filter(
         this value are removed, m/s (5 m/s).
     texture_gates : int
         Window of the texture, gates (7).
+    n_threads : int
+        Worker threads of the texture (0: all hardware threads).
 
     Returns
     -------
@@ -263,7 +270,7 @@ def gate_filter(
                 elif name == "texture":
                     if max_texture is None:
                         continue
-                    fail = velocity_texture(data, texture_gates) > max_texture
+                    fail = _texture_fails(data, keep, texture_gates, max_texture, n_threads)
                 else:
                     fail = fails[name]
                     if fail is None:

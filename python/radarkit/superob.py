@@ -611,6 +611,7 @@ def volume_arrays(
     reflectivity: str | None,
     qc: bool | Mapping[str, Any],
     nyquist: Any = None,
+    n_threads: int = 0,
 ) -> tuple[dict[str, Any], GateFilter | None]:
     """The sweeps of a volume as `superob_arrays` takes them, quality-controlled.
 
@@ -623,6 +624,7 @@ def volume_arrays(
     filt = None
     if qc is not False:
         kw = {} if qc is True else dict(qc)
+        kw.setdefault("n_threads", n_threads)
         filt = gate_filter(volume, velocity=velocity, reflectivity=reflectivity, **kw)
         lo, hi = filt.settings["min_range"], filt.settings["max_range"]
     else:
@@ -837,7 +839,12 @@ def superob(
     xr = _optional.xarray()
     volume, velocity = velocity_source(volume, velocity, unfolded, nyquist, n_threads)
     arrays, filt = volume_arrays(
-        volume, velocity=velocity, reflectivity=reflectivity, qc=qc, nyquist=nyquist
+        volume,
+        velocity=velocity,
+        reflectivity=reflectivity,
+        qc=qc,
+        nyquist=nyquist,
+        n_threads=n_threads,
     )
     names = arrays.pop("sweep_names")
     so = superob_arrays(
