@@ -108,6 +108,13 @@ class SweepObservations(Fields):
     _renamed: ClassVar[dict[str, str]] = dart.OLD_FIELDS
 
 
+def _names(n: int, name: str) -> npt.NDArray[np.object_]:
+    """An object array of n references to one name (numpy.full takes ten times as long)."""
+    out = np.empty(n, dtype=object)
+    out.fill(name)
+    return out
+
+
 def _ray_times(time: Any, name: str) -> npt.NDArray[np.datetime64]:
     """Ray times as datetime64[ns]; numbers are refused (numpy would read them as counts of
     nanoseconds since 1970)."""
@@ -200,8 +207,8 @@ def sweep_observations(
     t = _ray_times(time, "time")
     if not (az.ndim == 1 and el.shape == az.shape and t.shape == az.shape):
         raise ValueError("azimuth, elevation and time must be 1-D with one value per ray")
-    parts = []
-    geo = None  # the gates' geometry, computed when a moment first needs it
+    # the usable gates of each moment, in ray-major order
+    moments = []
     for given, kind in ((velocity, "vel"), (reflectivity, "ref")):
         if given is None:
             continue
@@ -211,58 +218,62 @@ def sweep_observations(
             raise ValueError(
                 f"{name} must have shape (rays, gates) = ({az.size}, {rng.size}), not {data.shape}"
             )
+        if kind == "vel" and velocity_error is None:
+            raise ValueError("velocity_error is required with velocity")
+        if kind == "vel" and nyquist is None:
+            raise ValueError("nyquist is required with velocity")
+        if kind == "ref" and reflectivity_error is None:
+            raise ValueError("reflectivity_error is required with reflectivity")
         sub = data[::step_ray, ::step_gate]
-        ray, gate = np.nonzero(np.isfinite(sub))
-        ray_full = ray * step_ray
-        value = sub[ray, gate]
-        n = value.size
-        if geo is None:
-            geo = gate_geometry(
-                radar_latitude,
-                radar_longitude,
-                radar_height,
-                az[::step_ray],
-                el[::step_ray],
-                rng[::step_gate],
-                n_threads=n_threads,
-            )
-        lat, lon = geo.latitude[ray, gate], geo.longitude[ray, gate]
-        height = geo.height[ray, gate]
-        beam_az, local_el = geo.beam_azimuth[ray, gate], geo.beam_elevation[ray, gate]
-        chunk = {
-            "value": value,
-            "latitude": lat,
-            "longitude": lon,
-            "height": height,
-            "time": t[ray_full],
-        }
-        if kind == "vel":
-            if velocity_error is None:
-                raise ValueError("velocity_error is required with velocity")
-            if nyquist is None:
-                raise ValueError("nyquist is required with velocity")
-            ny = np.broadcast_to(np.asarray(nyquist, dtype=np.float64), az.shape)
-            chunk["type"] = np.full(n, dart.RADIAL_VELOCITY, dtype=object)
-            chunk["error"] = np.full(n, float(velocity_error))
-            chunk["azimuth"] = beam_az
-            chunk["elevation"] = local_el
-            chunk["nyquist"] = ny[ray_full]
-        else:
-            if reflectivity_error is None:
-                raise ValueError("reflectivity_error is required with reflectivity")
-            chunk["type"] = np.where(
-                value < clear_air_below, dart.CLEAR_AIR_REFLECTIVITY, dart.REFLECTIVITY
-            ).astype(object)
-            chunk["error"] = np.full(n, float(reflectivity_error))
-            # beam fields belong to radial velocity only; zeros keep the columns aligned
-            chunk["azimuth"] = np.zeros(n)
-            chunk["elevation"] = np.zeros(n)
-            chunk["nyquist"] = np.zeros(n)
-        parts.append(chunk)
-    if not parts:
+        ok = np.isfinite(sub).ravel()
+        per_ray = np.count_nonzero(ok.reshape(sub.shape), axis=1)
+        moments.append((kind, sub, ok, per_ray, int(per_ray.sum())))
+    if not moments:
         raise ValueError("velocity and reflectivity are both None: nothing to write")
-    out = {k: np.concatenate([p[k] for p in parts]) for k in parts[0]}
-    m = out["value"].size
+    geo = gate_geometry(
+        radar_latitude,
+        radar_longitude,
+        radar_height,
+        az[::step_ray],
+        el[::step_ray],
+        rng[::step_gate],
+        n_threads=n_threads,
+    )
+    # every field written once into its place (velocity gates first), no concatenation
+    m = sum(k[-1] for k in moments)
+    out: dict[str, Any] = {
+        f: np.empty(m)
+        for f in ("value", "error", "latitude", "longitude", "height", "azimuth", "elevation")
+    }
+    out["nyquist"] = np.empty(m)
+    out["time"] = np.empty(m, dtype="datetime64[ns]")
+    out["type"] = np.empty(m, dtype=object)
+    a = 0
+    for kind, sub, ok, per_ray, n in moments:
+        at = slice(a, a + n)
+        a += n
+        np.compress(ok, sub.ravel(), out=out["value"][at])
+        for f in ("latitude", "longitude", "height"):
+            np.compress(ok, getattr(geo, f).ravel(), out=out[f][at])
+        out["time"][at] = np.repeat(t[::step_ray], per_ray)
+        if kind == "vel":
+            ny = np.broadcast_to(np.asarray(nyquist, dtype=np.float64), az.shape)
+            out["type"][at].fill(dart.RADIAL_VELOCITY)
+            out["error"][at] = velocity_error
+            np.compress(ok, geo.beam_azimuth.ravel(), out=out["azimuth"][at])
+            np.compress(ok, geo.beam_elevation.ravel(), out=out["elevation"][at])
+            out["nyquist"][at] = np.repeat(ny[::step_ray], per_ray)
+        else:
+            out["type"][at] = np.where(
+                out["value"][at] < clear_air_below,
+                _names(1, dart.CLEAR_AIR_REFLECTIVITY),
+                _names(1, dart.REFLECTIVITY),
+            )
+            out["error"][at] = reflectivity_error
+            # beam fields belong to radial velocity only; zeros keep the columns aligned
+            out["azimuth"][at] = 0.0
+            out["elevation"][at] = 0.0
+            out["nyquist"][at] = 0.0
     return SweepObservations(
         **out,
         radar_latitude=np.full(m, float(radar_latitude)),
