@@ -6,9 +6,10 @@
 // with the sum of the linear reflectivity factor 10^(dBZ/10) besides.
 //
 // Every box adds its gates in one order, ray by ray and along each ray
-// (the gates' order in the (rays, gates) arrays), whichever thread owns it
-// and however the work is split: the sums are the same bits for every
-// thread count and for every way of naming the boxes (rule or indices).
+// (the gates' order in the (rays, gates) arrays; each ray's gates summed in
+// registers first, then added to the box), whichever thread owns it and
+// however the work is split: the sums are the same bits for every thread
+// count and for every way of naming the boxes (rule or indices).
 // Polar boxes are owned by their azimuth interval, grid cells by bands of
 // grid rows (the gates of a ray inside a band are one run along the ray:
 // ground distance grows with range), indexed boxes by a stable counting
@@ -86,42 +87,94 @@ struct sweep {
     }
 };
 
-// Adds gate g of ray i, at (x, y) in the radar's plane, to box b.
-inline void add_gate(const planes& o, int64_t b, const sweep& w, int64_t i, int64_t g, double x,
-                     double y)
-{
-    const int64_t m = i * w.gates + g;
-    const size_t k = static_cast<size_t>(w.beams.row[static_cast<size_t>(i)] * w.gates + g);
-    const double v = w.vel ? w.vel[m] : NAN;
-    const double z = w.dbz ? w.dbz[m] : NAN;
-    if (std::isfinite(v)) {
-        if (o(NV, b) == 0.0)
-            o(VSHIFT, b) = v;
-        const double d = v - o(VSHIFT, b);
-        o(NV, b) += 1.0;
-        o(SV, b) += d;
-        o(SVV, b) += d * d;
-        o(VX, b) += x;
-        o(VY, b) += y;
-        o(VH, b) += w.altitude + w.beams.h[k];
-        o(VT, b) += w.time[i];
-        o(VE, b) += w.beams.local_el[k];
+// The sums of one run: the consecutive gates of one ray in one box, kept in
+// registers and added to the box when the run ends. A box's sums are thus,
+// in every layout, the sum over its rays in ray order of each ray's run sums
+// in gate order. The shift is the box's first velocity (reflectivity): the
+// box's own when it has one, else the run's first.
+struct run {
+    double f[FIELDS];
+    int64_t box = -1;
+
+    void start(const planes& o, int64_t b)
+    {
+        box = b;
+        for (double& x : f)
+            x = 0.0;
+        f[VSHIFT] = o(NV, b) > 0.0 ? o(VSHIFT, b) : NAN;
+        f[ZSHIFT] = o(NZ, b) > 0.0 ? o(ZSHIFT, b) : NAN;
     }
-    if (std::isfinite(z)) {
-        if (o(NZ, b) == 0.0)
-            o(ZSHIFT, b) = z;
-        const double d = z - o(ZSHIFT, b);
-        o(NZ, b) += 1.0;
-        o(SZD, b) += d;
-        o(SZZ, b) += d * d;
-        o(SZ, b) += std::exp(z * ln10_10);
-        o(ZX, b) += x;
-        o(ZY, b) += y;
-        o(ZH, b) += w.altitude + w.beams.h[k];
-        o(ZT, b) += w.time[i];
-        o(ZE, b) += w.beams.local_el[k];
+
+    // gate g of ray i at (x, y) in the radar's plane
+    void add(const sweep& w, int64_t i, int64_t g, double x, double y)
+    {
+        const int64_t m = i * w.gates + g;
+        const size_t k = static_cast<size_t>(w.beams.row[static_cast<size_t>(i)] * w.gates + g);
+        const double v = w.vel ? w.vel[m] : NAN;
+        const double z = w.dbz ? w.dbz[m] : NAN;
+        if (std::isfinite(v)) {
+            if (!(f[VSHIFT] == f[VSHIFT])) // no shift yet: the box's first velocity
+                f[VSHIFT] = v;
+            const double d = v - f[VSHIFT];
+            f[NV] += 1.0;
+            f[SV] += d;
+            f[SVV] += d * d;
+            f[VX] += x;
+            f[VY] += y;
+            f[VH] += w.altitude + w.beams.h[k];
+            f[VT] += w.time[i];
+            f[VE] += w.beams.local_el[k];
+        }
+        if (std::isfinite(z)) {
+            if (!(f[ZSHIFT] == f[ZSHIFT]))
+                f[ZSHIFT] = z;
+            const double d = z - f[ZSHIFT];
+            f[NZ] += 1.0;
+            f[SZD] += d;
+            f[SZZ] += d * d;
+            f[SZ] += std::exp(z * ln10_10);
+            f[ZX] += x;
+            f[ZY] += y;
+            f[ZH] += w.altitude + w.beams.h[k];
+            f[ZT] += w.time[i];
+            f[ZE] += w.beams.local_el[k];
+        }
     }
-}
+
+    void flush(const planes& o) const
+    {
+        if (box < 0)
+            return;
+        if (f[NV] > 0.0) {
+            if (o(NV, box) == 0.0)
+                o(VSHIFT, box) = f[VSHIFT];
+            for (int64_t q : {NV, SV, SVV, VX, VY, VH, VT, VE})
+                o(q, box) += f[q];
+        }
+        if (f[NZ] > 0.0) {
+            if (o(NZ, box) == 0.0)
+                o(ZSHIFT, box) = f[ZSHIFT];
+            for (int64_t q : {NZ, SZD, SZZ, SZ, ZX, ZY, ZH, ZT, ZE})
+                o(q, box) += f[q];
+        }
+    }
+
+    // gate g of ray i goes to box b: a new run when the box changes
+    void to(const planes& o, int64_t b, const sweep& w, int64_t i, int64_t g, double x, double y)
+    {
+        if (b != box) {
+            flush(o);
+            start(o, b);
+        }
+        add(w, i, g, x, y);
+    }
+
+    void end(const planes& o)
+    {
+        flush(o);
+        box = -1;
+    }
+};
 
 inline double ground(const sweep& w, int64_t i, int64_t g)
 {
@@ -140,12 +193,14 @@ void polar_boxes(const sweep& w, const int64_t* rays, const int64_t* first, cons
             const int64_t i = rays[q];
             const double sa = w.sin_az[static_cast<size_t>(i)],
                          ca = w.cos_az[static_cast<size_t>(i)];
+            run r;
             for (int64_t g = 0; g < w.gates; ++g) {
                 if (rbin[g] < 0)
                     continue;
                 const double s = ground(w, i, g);
-                add_gate(out, j * nr + rbin[g], w, i, g, s * sa, s * ca);
+                r.to(out, j * nr + rbin[g], w, i, g, s * sa, s * ca);
             }
+            r.end(out);
         }
     }
 }
@@ -185,6 +240,7 @@ void grid_band(const sweep& w, double spacing, int64_t half, int64_t j0, int64_t
             }
             return lo;
         };
+        run r;
         const int64_t g0 = rising ? first_past(j0) : first_past(j1);
         const int64_t g1 = rising ? first_past(j1) : first_past(j0);
         for (int64_t g = g0; g < g1; ++g) {
@@ -193,8 +249,9 @@ void grid_band(const sweep& w, double spacing, int64_t half, int64_t j0, int64_t
             const int64_t iy = cell(y, spacing, half), ix = cell(x, spacing, half);
             if (iy < j0 || iy >= j1 || ix < 0 || ix >= n)
                 continue;
-            add_gate(out, iy * n + ix, w, i, g, x, y);
+            r.to(out, iy * n + ix, w, i, g, x, y);
         }
+        r.end(out);
     }
 }
 
@@ -262,18 +319,27 @@ struct index_sort {
         }
     }
 
+    // each box's gates, ray by ray: a run per ray, as the layout rules make them
     void sum(int64_t begin, int64_t end, const planes& out) const
     {
         out.clear(begin, end - begin);
-        for (int64_t b = begin; b < end; ++b)
+        for (int64_t b = begin; b < end; ++b) {
+            run r;
+            int64_t ray = -1;
             for (int64_t k = start[static_cast<size_t>(b)]; k < start[static_cast<size_t>(b + 1)];
                  ++k) {
                 const int64_t m = order[static_cast<size_t>(k)];
                 const int64_t i = m / w.gates, g = m - i * w.gates;
+                if (i != ray) {
+                    r.end(out);
+                    ray = i;
+                }
                 const double s = ground(w, i, g);
-                add_gate(out, b, w, i, g, s * w.sin_az[static_cast<size_t>(i)],
-                         s * w.cos_az[static_cast<size_t>(i)]);
+                r.to(out, b, w, i, g, s * w.sin_az[static_cast<size_t>(i)],
+                     s * w.cos_az[static_cast<size_t>(i)]);
             }
+            r.end(out);
+        }
     }
 };
 
