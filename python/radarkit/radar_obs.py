@@ -501,8 +501,8 @@ def to_obs_seq(
         see `radarkit.superob.parse_boxes`), or a mapping of `radarkit.superob.superob`'s
         keyword arguments (``boxes``, ``range_step``, ``azimuth_step``, ``spacing``,
         ``grid``, ``min_count``, ``max_spread``, ``qc``). Radial velocities then take the
-        error max(`velocity_error`, box spread) and the box's beam direction; `every` does
-        not apply.
+        error max(`velocity_error`, box spread) and the box's beam direction; `every` must
+        be left at (1, 1).
     unfolded : bool
         With `superob`: the velocities are already unfolded. Otherwise velocity
         superobservations average dealiased velocities only (the volume's ``VRADDH``, or
@@ -556,6 +556,8 @@ def to_obs_seq(
         items += _sweeps_to_write(vol, velocity, reflectivity, nyquist, label)
     if superob is not None and superob is not False:
         options = _superob_options(superob)
+        if steps != (1, 1):
+            raise ValueError("every does not apply to superobservations: give one or the other")
         obs = []
         for vi, vol in enumerate(volumes):
             so, site = _volume_superobs(

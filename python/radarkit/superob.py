@@ -159,7 +159,10 @@ class _ModelGrid:
 
     latitude: np.ndarray
     longitude: np.ndarray
-    _planes: dict[tuple[float, float], tuple[np.ndarray, np.ndarray, np.ndarray]] = (
+    _planes: dict[tuple[float, float], tuple[Array, Array, Array]] = dataclasses.field(
+        default_factory=dict
+    )
+    _rasters: dict[tuple[float, float, float], tuple[float, float, float, Array, Array]] = (
         dataclasses.field(default_factory=dict)
     )
 
@@ -215,20 +218,19 @@ class _ModelGrid:
             self._planes[key] = (np.asarray(x), np.asarray(y), coef)
         return self._planes[key]
 
-    def nearest(
+    def fractional(
         self, radar_lat: float, radar_lon: float, px: np.ndarray, py: np.ndarray
-    ) -> npt.NDArray[np.int64]:
-        """Flat index j * nx + i of the column nearest to each point (x, y) of the radar's
-        plane, -1 outside the grid: fractional grid indices by Newton's method on the bilinear
-        map from indices to the plane, then rounded (the nearest mass point of a regular
-        grid in its own projection)."""
+    ) -> tuple[Array, Array]:
+        """Fractional grid indices (column, row) of points (x, y) of the radar's plane: Newton's
+        method on the bilinear map from indices to the plane, from an affine first guess
+        (beyond the grid, the map of the nearest cell extended)."""
         X, Y, coef = self.plane(radar_lat, radar_lon)
         ny, nx = X.shape
         fi = px * coef[0, 0] + py * coef[1, 0] + coef[2, 0]
         fj = px * coef[0, 1] + py * coef[1, 1] + coef[2, 1]
-        for _ in range(4):
-            i0 = np.clip(np.floor(fi), 0, nx - 2).astype(np.intp)
-            j0 = np.clip(np.floor(fj), 0, ny - 2).astype(np.intp)
+        for _ in range(6):
+            i0 = np.clip(np.floor(np.nan_to_num(fi)), 0, nx - 2).astype(np.intp)
+            j0 = np.clip(np.floor(np.nan_to_num(fj)), 0, ny - 2).astype(np.intp)
             u, w = fi - i0, fj - j0
             x00, x10, x01, x11 = X[j0, i0], X[j0, i0 + 1], X[j0 + 1, i0], X[j0 + 1, i0 + 1]
             y00, y10, y01, y11 = Y[j0, i0], Y[j0, i0 + 1], Y[j0 + 1, i0], Y[j0 + 1, i0 + 1]
@@ -242,10 +244,72 @@ class _ModelGrid:
             with np.errstate(invalid="ignore", divide="ignore"):
                 fi = fi + (yw * rx - xw * ry) / det
                 fj = fj + (xu * ry - yu * rx) / det
-        i = np.rint(fi)
-        j = np.rint(fj)
+        return fi, fj
+
+    def _raster(
+        self, radar_lat: float, radar_lon: float, reach: float
+    ) -> tuple[float, float, float, Array, Array]:
+        """Fractional indices on a raster of half the grid's spacing over the part of the grid
+        within `reach` of the radar: (x0, y0, step, column, row). Cached per radar and reach."""
+        X, Y, _ = self.plane(radar_lat, radar_lon)
+        step = 0.5 * float(
+            min(
+                np.median(np.hypot(np.diff(X, axis=1), np.diff(Y, axis=1))),
+                np.median(np.hypot(np.diff(X, axis=0), np.diff(Y, axis=0))),
+            )
+        )
+        # the reach rounded up, so that the sweeps of a volume share one raster
+        reach = step * 32.0 * np.ceil(reach / (step * 32.0) + 1e-9)
+        key = (radar_lat, radar_lon, reach)
+        if key not in self._rasters:
+            pad = 4.0 * step
+            x0 = max(-reach, float(X.min()) - pad)
+            y0 = max(-reach, float(Y.min()) - pad)
+            x1 = min(reach, float(X.max()) + pad)
+            y1 = min(reach, float(Y.max()) + pad)
+            xs = x0 + step * np.arange(max(int(np.ceil((x1 - x0) / step)) + 2, 2))
+            ys = y0 + step * np.arange(max(int(np.ceil((y1 - y0) / step)) + 2, 2))
+            gx, gy = np.meshgrid(xs, ys)
+            fi, fj = self.fractional(radar_lat, radar_lon, gx, gy)
+            self._rasters[key] = (x0, y0, step, fi, fj)
+        return self._rasters[key]
+
+    def nearest(
+        self, radar_lat: float, radar_lon: float, px: np.ndarray, py: np.ndarray
+    ) -> npt.NDArray[np.int64]:
+        """Flat index j * nx + i of the column nearest to each point (x, y) of the radar's
+        plane, -1 outside the grid: the point's fractional grid indices (see `fractional`),
+        rounded; the nearest mass point of a grid regular in its own projection.
+
+        The fractional indices are interpolated bilinearly from a raster of half the grid's
+        spacing where they were solved exactly; the map from the plane to the indices is so
+        smooth (a projection's scale varies by about 1e-4 per 100 km) that the interpolation
+        moves a point by well under a millimetre.
+        """
+        ny, nx = self.latitude.shape
+        out = np.full(np.shape(px), -1, dtype=np.int64)
+        if not np.size(px):
+            return out
+        reach = float(max(np.nanmax(np.abs(px)), np.nanmax(np.abs(py)), 1.0))
+        x0, y0, step, FI, FJ = self._raster(radar_lat, radar_lon, reach)
+        u = (px - x0) / step
+        v = (py - y0) / step
+        ok = (u >= 0) & (v >= 0) & (u <= FI.shape[1] - 1) & (v <= FI.shape[0] - 1)
+        u, v = u[ok], v[ok]
+        c = np.minimum(np.floor(u), FI.shape[1] - 2).astype(np.intp)
+        r = np.minimum(np.floor(v), FI.shape[0] - 2).astype(np.intp)
+        a, b = u - c, v - r
+
+        def lerp(F: np.ndarray) -> np.ndarray:
+            low = (1 - a) * F[r, c] + a * F[r, c + 1]
+            high = (1 - a) * F[r + 1, c] + a * F[r + 1, c + 1]
+            result: np.ndarray = (1 - b) * low + b * high
+            return result
+
+        i, j = np.rint(lerp(FI)), np.rint(lerp(FJ))
         inside = (i >= 0) & (i < nx) & (j >= 0) & (j < ny)
-        return np.where(inside, j * nx + i, -1).astype(np.int64)
+        out[ok] = np.where(inside, j * nx + i, -1).astype(np.int64)
+        return out
 
 
 def _layout(
