@@ -267,6 +267,7 @@ def test_wrfda_on_a_model_grid_puts_columns_at_its_mass_points(volume, tmp_path,
             {"superob": {"qc": {"min_range": 0.0, "max_range": 1.0}}},
             "no gate is left",
         ),
+        ("to_obs_seq", {"superob": True, "every": (2, 2)}, "every does not apply"),
     ],
 )
 def test_bad_input_raises_value_error_and_leaves_the_target(volume, tmp_path, writer, kw, message):
