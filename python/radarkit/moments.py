@@ -131,12 +131,12 @@ def volume_moments(volume: Any) -> dict[str, dict[str, Any]]:
     `volume` is a DataTree of sweeps, one sweep Dataset, a mapping of sweep Datasets, or a
     Py-ART ``Radar`` (converted with `radarkit.readers.as_volume`).
     """
-    from .readers import _sweep_number, as_volume
+    from .readers import _sweep_number, _sweep_order, as_volume
 
     volume = as_volume(volume)
     if hasattr(volume, "children"):
         names = sorted(
-            (n for n in volume.children if _sweep_number(n) is not None), key=_sweep_number
+            (n for n in volume.children if _sweep_number(n) is not None), key=_sweep_order
         )
         sweeps: Iterable[Any] = [volume[n].to_dataset() for n in names]
     elif isinstance(volume, Mapping) and not hasattr(volume, "data_vars"):

@@ -687,7 +687,7 @@ def radar_to_datatree(radar: Any) -> Any:
         for name, field in radar.fields.items():
             data = np.ma.asarray(field["data"][sl])
             if data.dtype.kind not in "fc":
-                data = data.astype(np.float64)
+                data = np.ma.asarray(data, dtype=np.float64)
             values = np.ma.filled(data, np.nan)
             if not np.isfinite(values).any():
                 continue
@@ -751,6 +751,10 @@ def _sweep_number(name: str) -> int | None:
         return int(name[len("sweep_") :])
     except ValueError:
         return None
+
+
+def _sweep_order(name: str) -> int:
+    return _sweep_number(name) or 0
 
 
 def _sweep_kind(ds: Any) -> str:
@@ -823,7 +827,7 @@ def _finish(tree: Any, path: str) -> Any:
     """Keep the PPI sweeps, mark the incomplete ones and keep only their usable rays; or
     UnreadableFile saying why nothing is left."""
     xr = _xarray()
-    names = sorted((n for n in tree.children if _sweep_number(n) is not None), key=_sweep_number)
+    names = sorted((n for n in tree.children if _sweep_number(n) is not None), key=_sweep_order)
     if not names:
         raise UnreadableFile(path, "no sweeps")
     kinds = {}
@@ -882,5 +886,5 @@ def incomplete_sweeps(volume: Any) -> list[str]:
     volume = as_volume(volume)
     if isinstance(volume, xr.Dataset):
         return ["sweep_0"] if volume.attrs.get(INCOMPLETE_ATTR) else []
-    names = sorted((n for n in volume.children if _sweep_number(n) is not None), key=_sweep_number)
+    names = sorted((n for n in volume.children if _sweep_number(n) is not None), key=_sweep_order)
     return [n for n in names if volume[n].attrs.get(INCOMPLETE_ATTR)]
