@@ -125,11 +125,24 @@ def _standard_base(standard_name: str) -> tuple[str, bool]:
 
 
 def volume_moments(volume: Any) -> dict[str, dict[str, Any]]:
-    """The (azimuth or time, range) variables of every sweep of a volume, name -> attributes
-    (of the first sweep holding it), in the order first met.
+    """The moments of every sweep of a volume, with their attributes.
 
-    `volume` is a DataTree of sweeps, one sweep Dataset, a mapping of sweep Datasets, or a
-    Py-ART ``Radar`` (converted with `radarkit.readers.as_volume`).
+    Parameters
+    ----------
+    volume : xarray.DataTree, xarray.Dataset, mapping of sweep Datasets or pyart.core.Radar
+        The volume (a Radar is converted with `radarkit.readers.as_volume`).
+
+    Returns
+    -------
+    dict
+        Name -> attributes (of the first sweep holding it) of each (rays, range) variable, in
+        the order first met.
+
+    Example
+    -------
+    >>> from radarkit.synthetic import synthetic_volume
+    >>> list(volume_moments(synthetic_volume(elevations=(0.5,), rays=8, gates=4)))
+    ['VRADH', 'DBZH']
     """
     from .readers import _sweep_number, _sweep_order, as_volume
 
@@ -141,8 +154,13 @@ def volume_moments(volume: Any) -> dict[str, dict[str, Any]]:
         sweeps: Iterable[Any] = [volume[n].to_dataset() for n in names]
     elif isinstance(volume, Mapping) and not hasattr(volume, "data_vars"):
         sweeps = list(volume.values())
-    else:
+    elif hasattr(volume, "data_vars"):
         sweeps = [volume]
+    else:
+        raise TypeError(
+            f"volume must be an xarray DataTree of sweeps, a sweep Dataset, a mapping of them "
+            f"or a Py-ART Radar, not {type(volume).__name__}"
+        )
     out: dict[str, dict[str, Any]] = {}
     for ds in sweeps:
         for name, var in ds.data_vars.items():

@@ -72,6 +72,7 @@ FORMAT_ATTR = "radarkit_format"
 COMPRESSION_ATTR = "radarkit_compression"
 DROPPED_ATTR = "radarkit_dropped_sweeps"
 FALLBACK_ATTR = "radarkit_xradar_refused"
+SITE_UNKNOWN_ATTR = "radarkit_site_unknown"
 INCOMPLETE_ATTR = "radarkit_incomplete"
 EXPECTED_RAYS_ATTR = "radarkit_expected_rays"
 
@@ -160,9 +161,20 @@ def _have_pyart() -> bool:
 
 
 def compression(head: bytes) -> str | None:
-    """``"gzip"`` or ``"bzip2"`` when `head`, the first bytes of a file, start a whole-file
-    compressed stream of that kind, else None.
+    """The whole-file compression a file's first bytes announce.
 
+    Parameters
+    ----------
+    head : bytes
+        The first bytes of the file (10 suffice).
+
+    Returns
+    -------
+    str or None
+        ``"gzip"`` or ``"bzip2"``, None for anything else.
+
+    Notes
+    -----
     gzip streams start with the bytes 1f 8b; bzip2 streams with ``BZh``, the block size digit
     1-9 and the magic of a block (31 41 59 26 53 59) or of the end of the stream. NEXRAD Level
     II archives compress their records with bzip2 inside an uncompressed container, which is
@@ -218,11 +230,35 @@ _WMO_HEADER = re.compile(rb"^(\x01\r\r\n\d{3} \r\r\n)?[A-Z]{4}\d{2} [A-Z]{4} \d{
 
 
 def file_format(path: str | os.PathLike[str]) -> str:
-    """The format of an uncompressed file from its first bytes (one of `FORMATS`).
+    """The format of an uncompressed file, from its first bytes.
 
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file.
+
+    Returns
+    -------
+    str
+        A key of `FORMATS`: ``"nexrad-msg31"``, ``"nexrad-msg1"``, ``"nexrad-level3"``,
+        ``"netcdf"``, ``"hdf5"``, ``"iris"``, ``"uf"``, ``"mdv"``, ``"chl"``, ``"rainbow"``,
+        ``"zip"``, ``"text"``, ``"empty"`` or ``"unknown"``.
+
+    Notes
+    -----
     NEXRAD Level II archives are told apart by the type of their first radial message:
-    ``"nexrad-msg31"`` (message 31, Build 10 and later) or ``"nexrad-msg1"`` (message 1, the
-    legacy format); see `_nexrad_message_type`.
+    message 31 (Build 10 and later) or message 1 (the legacy format). After the 24-byte volume
+    header come either the messages themselves or LDM records (a 4-byte size, then a bzip2
+    stream of messages); each message has a 12-byte channel header, then its own header whose
+    fourth byte is the type.
+
+    Example
+    -------
+    >>> import tempfile
+    >>> with tempfile.NamedTemporaryFile(suffix=".txt") as f:
+    ...     _ = f.write(b"height,u,v"); f.flush()
+    ...     file_format(f.name)
+    'text'
     """
     with open(path, "rb") as f:
         head = f.read(1 << 22)
@@ -302,7 +338,7 @@ def _first_radial(stream: bytes) -> int | None:
 
 
 def read_volume(path: str | os.PathLike[str], *, reader: str = "auto") -> Any:
-    """Read a radar file into a DataTree of PPI sweeps.
+    """Read a radar file into a DataTree of PPI sweeps (`radarkit.volume.open_volume`).
 
     Parameters
     ----------
@@ -345,9 +381,25 @@ def read_volume(path: str | os.PathLike[str], *, reader: str = "auto") -> Any:
     taken from xradar padded to their full azimuth grid, then only the rays holding data are
     kept. Any other full-circle (``azimuth_surveillance``) sweep whose rays leave a gap of more
     than three ray spacings is marked incomplete as well.
+
+    Example
+    -------
+    >>> import gzip, shutil
+    >>> from radarkit.synthetic import synthetic_volume, write_volume
+    >>> _ = write_volume(synthetic_volume(elevations=(0.5,), rays=36, gates=10), "volume.nc")
+    >>> with open("volume.nc", "rb") as f, gzip.open("volume.gz", "wb") as g:
+    ...     shutil.copyfileobj(f, g)
+    >>> tree = read_volume("volume.gz")
+    >>> tree.attrs["radarkit_compression"], tree["sweep_0"].sizes["azimuth"]
+    ('gzip', 36)
     """
     if reader not in READERS:
         raise ValueError(f"reader must be one of {', '.join(READERS)}, not {reader!r}")
+    # a missing library is said before anything about the file
+    if reader == "pyart":
+        _pyart()
+    else:
+        _xradar()
     path = os.fspath(path)
     if not os.path.exists(path):
         raise FileNotFoundError(f"{path}: no such file")
@@ -386,35 +438,48 @@ def _read_plain(path: str, plain: str, fmt: str, reader: str) -> tuple[Any, str,
     pyart_first = fmt in _PYART_FIRST and reader == "auto"
     if pyart_first and (fmt != "uf" or _have_pyart()):
         return _read_pyart(path, plain, fmt), f"pyart ({_pyart_type(plain)})", None
-    tree, engine, why = _read_xradar(plain, fmt)
+    tree, engine, error = _read_xradar(plain, fmt)
     if tree is not None:
         return tree, f"xradar ({engine})", None
+    why = None if error is None else _short(error, plain, path)
     if reader == "xradar":
-        raise UnreadableFile(path, _refusal(fmt, why, "xradar"))
+        raise UnreadableFile(path, _refusal(fmt, why, error, "xradar")) from error
     if not _have_pyart():
         raise UnreadableFile(
             path,
-            _refusal(fmt, why, "xradar") + "; Py-ART may read it: pip install 'radarkit[pyart]'",
-        )
-    tree = _read_pyart(path, plain, fmt, xradar_why=why)
+            _refusal(fmt, why, error, "xradar")
+            + "; Py-ART may read it: pip install 'radarkit[pyart]'",
+        ) from error
+    tree = _read_pyart(path, plain, fmt, xradar_error=error)
     return tree, f"pyart ({_pyart_type(plain)})", why
 
 
-def _refusal(fmt: str, why: str | None, who: str) -> str:
+def _refusal(fmt: str, why: str | None, error: BaseException | None, who: str) -> str:
+    """The reason for a file no reader takes, from its format and the reader's error."""
     label = FORMATS[fmt][0]
     if fmt in ("netcdf", "hdf5"):
+        if isinstance(error, OSError):  # the netCDF/HDF5 library itself cannot open it
+            return f"damaged {label} file ({why})"
         return f"not a radar file ({label} without radar sweeps)"
     if fmt == "unknown":
         return "not a radar file"
     return f"{label} file {who} cannot read" + (f" ({why})" if why else "")
 
 
-def _read_xradar(plain: str, fmt: str) -> tuple[Any, str | None, str | None]:
+class _NoSweeps(ValueError):
+    """An engine that opened the file and found no sweeps in it."""
+
+
+def _read_xradar(plain: str, fmt: str) -> tuple[Any, str | None, BaseException | None]:
     """(tree, engine, None) from the first of xradar's engines for `fmt` that gives sweeps, or
-    (None, None, the last engine's error)."""
+    (None, None, the last engine's error).
+
+    Warnings of an engine that fails go with it; those of the engine that reads the file are
+    passed on, but for xradar's notes on the incomplete NEXRAD sweeps this module handles.
+    """
     xd = _xradar()
     available = set(xd.io.list_xradar_engines())
-    why = None
+    error: BaseException | None = None
     for engine in FORMATS[fmt][1]:
         if engine not in available:
             continue
@@ -424,16 +489,19 @@ def _read_xradar(plain: str, fmt: str) -> tuple[Any, str | None, str | None]:
         if engine == "nexradlevel2":
             kwargs["incomplete_sweep"] = "pad"
             incomplete, nyquist = _nexrad_headers(plain)
-        try:
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore")
-                tree = xd.open_datatree(plain, engine=engine, **kwargs)
-        except Exception as e:  # any failure of an engine means "not this format"
-            why = _short(e)
-            continue
+        with warnings.catch_warnings(record=True) as said:
+            warnings.simplefilter("always")
+            try:
+                tree = xd.io.open_datatree(plain, engine=engine, **kwargs)
+            except Exception as e:  # any failure of an engine means "not this format"
+                error = e
+                continue
         if not any(_sweep_number(n) is not None for n in tree.children):
-            why = "no sweeps"
+            error = _NoSweeps(f"the {engine} reader found no sweeps")
             continue
+        for w in said:
+            if not _HANDLED.search(str(w.message)):
+                warnings.warn_explicit(w.message, w.category, w.filename, w.lineno)
         if engine == "nexradlevel2":
             tree = _with_nyquist(tree, nyquist)
             for n in tree.children:
@@ -441,12 +509,21 @@ def _read_xradar(plain: str, fmt: str) -> tuple[Any, str | None, str | None]:
                     tree[n].attrs[INCOMPLETE_ATTR] = 1
                     tree[n].attrs[EXPECTED_RAYS_ATTR] = int(tree[n].sizes.get("azimuth", 0))
         return tree, engine, None
-    return None, None, why
+    return None, None, error
 
 
-def _short(e: BaseException) -> str:
-    text = str(e).strip().splitlines()
-    return f"{type(e).__name__}: {text[0][:120]}" if text else type(e).__name__
+# xradar's notes on the incomplete sweeps that read_volume pads, then trims and marks itself
+_HANDLED = re.compile(r"incomplete|padded to a full angle grid|Rays might miss")
+
+
+def _short(e: BaseException, plain: str | None = None, path: str | None = None) -> str:
+    """One line: the error's type and the first line of its message, the file (or its
+    temporary uncompressed copy) named by its base name (the message names it already)."""
+    text = str(e).strip()
+    if plain and path:
+        text = text.replace(plain, os.path.basename(path))
+    first = text.splitlines()[0][:160] if text else ""
+    return f"{type(e).__name__}: {first}" if first else type(e).__name__
 
 
 def _nexrad_headers(plain: str) -> tuple[set[int], dict[int, float]]:
@@ -500,32 +577,29 @@ def _pyart_type(plain: str) -> str:
         return "unknown"
 
 
-def _read_pyart(path: str, plain: str, fmt: str, xradar_why: str | None = None) -> Any:
-    """Py-ART's reading of the file as a DataTree, or UnreadableFile saying why not."""
+def _read_pyart(path: str, plain: str, fmt: str, xradar_error: BaseException | None = None) -> Any:
+    """Py-ART's reading of the file as a DataTree, or UnreadableFile saying why not (chained
+    to Py-ART's error). `xradar_error` is xradar's, when Py-ART is tried after xradar."""
     pyart = _pyart()
+    label = FORMATS[fmt][0]
     try:
         with warnings.catch_warnings(), contextlib.redirect_stdout(io.StringIO()):
-            warnings.simplefilter("ignore")
+            warnings.simplefilter("ignore")  # Py-ART's deprecation notes on its own readers
             radar = pyart.io.read(plain)
-    except NotImplementedError as e:
-        if fmt == "mdv" and "projection" in str(e).lower():
-            raise UnreadableFile(path, "MDV grid (Cartesian), not radar sweeps") from None
-        raise UnreadableFile(
-            path, f"{FORMATS[fmt][0]} file Py-ART cannot read ({_short(e)})"
-        ) from None
     except Exception as e:
-        if fmt in ("netcdf", "hdf5", "unknown") and xradar_why is not None:
-            raise UnreadableFile(path, _refusal(fmt, None, "Py-ART")) from None
-        why = _short(e)
-        if xradar_why is None:
-            raise UnreadableFile(
-                path, f"{FORMATS[fmt][0]} file Py-ART cannot read ({why})"
-            ) from None
-        if xradar_why:
-            why = f"xradar: {xradar_why}; Py-ART: {why}"
-        raise UnreadableFile(
-            path, f"{FORMATS[fmt][0]} file neither reader can use ({why})"
-        ) from None
+        why = _short(e, plain, path)
+        if fmt == "mdv" and isinstance(e, NotImplementedError) and "projection" in str(e):
+            reason = "MDV grid (Cartesian), not radar sweeps"
+        elif xradar_error is None:
+            reason = f"{label} file Py-ART cannot read ({why})"
+        elif fmt in ("netcdf", "hdf5", "unknown"):
+            reason = _refusal(fmt, _short(xradar_error, plain, path), xradar_error, "Py-ART")
+        else:
+            reason = (
+                f"{label} file neither reader can use "
+                f"(xradar: {_short(xradar_error, plain, path)}; Py-ART: {why})"
+            )
+        raise UnreadableFile(path, reason) from e
     if type(radar).__name__ != "Radar":
         raise UnreadableFile(path, f"not radar sweeps (Py-ART reads it as {type(radar).__name__})")
     return radar_to_datatree(radar)
@@ -536,8 +610,25 @@ def _read_pyart(path: str, plain: str, fmt: str, xradar_why: str | None = None) 
 
 
 def is_pyart_radar(obj: Any) -> bool:
-    """True for a Py-ART ``Radar`` (checked by its class and attributes, without importing
-    Py-ART)."""
+    """Whether an object is a Py-ART ``Radar``, told without importing Py-ART.
+
+    Parameters
+    ----------
+    obj : object
+        Anything.
+
+    Returns
+    -------
+    bool
+        True for an object of a Py-ART class with ``fields``, ``sweep_start_ray_index`` and
+        ``nsweeps``.
+
+    Example
+    -------
+    >>> from radarkit.synthetic import synthetic_volume
+    >>> is_pyart_radar(synthetic_volume(elevations=(0.5,), rays=8, gates=4))
+    False
+    """
     return (
         type(obj).__module__.split(".")[0] == "pyart"
         and hasattr(obj, "fields")
@@ -551,7 +642,20 @@ def as_volume(volume: Any) -> Any:
     `radar_to_datatree` (then, as for files, only its PPI sweeps kept and incomplete ones
     marked), Py-ART's ``Xradar`` wrapper unwrapped, anything else unchanged.
 
-    Raises UnreadableFile (a ValueError) for a Radar without PPI sweeps.
+    Parameters
+    ----------
+    volume : object
+        A Py-ART Radar or Xradar, a DataTree, a Dataset, ...
+
+    Returns
+    -------
+    object
+        The DataTree of sweeps of a Radar, `volume` itself otherwise.
+
+    Raises
+    ------
+    UnreadableFile
+        (a ValueError) for a Radar without PPI sweeps.
 
     Example
     -------
@@ -870,11 +974,39 @@ def _finish(tree: Any, path: str) -> Any:
     root = tree.to_dataset(inherit=False)
     if dropped:
         root.attrs[DROPPED_ATTR] = ", ".join(dropped)
+    root = _unknown_site(root)
     return xr.DataTree.from_dict({"/": root, **kept})
+
+
+def _unknown_site(root: Any) -> Any:
+    """The root with the radar position NaN when the reader gave 0 N 0 E, the placeholder of a
+    file without one (legacy NEXRAD message-1 files carry no position; no radar stands at
+    0 N 0 E), and the attribute ``radarkit_site_unknown`` saying so."""
+    keys = ("latitude", "longitude", "altitude")
+    if not all(k in root.variables for k in keys[:2]):
+        return root
+    lat = np.asarray(root["latitude"].values, dtype=np.float64).ravel()
+    lon = np.asarray(root["longitude"].values, dtype=np.float64).ravel()
+    if not (lat.size and lon.size and lat[0] == 0.0 and lon[0] == 0.0):
+        return root
+    for k in keys:
+        if k in root.variables:
+            root[k] = root[k].copy(data=np.full(root[k].shape, np.nan))
+    root.attrs[SITE_UNKNOWN_ATTR] = "the file gives no radar position (0 N 0 E)"
+    return root
 
 
 def incomplete_sweeps(volume: Any) -> list[str]:
     """Names of the sweeps of a volume marked incomplete by `read_volume`, in sweep order.
+
+    Parameters
+    ----------
+    volume : xarray.DataTree, xarray.Dataset or pyart.core.Radar
+        A volume.
+
+    Returns
+    -------
+    list of str
 
     Example
     -------
