@@ -7,7 +7,7 @@ pytestmark = pytest.mark.python_layer
 
 xr = pytest.importorskip("xarray")
 
-from radarkit import moments  # noqa: E402
+from radarkit import moments, radar  # noqa: E402
 from radarkit.moments import MomentChoice, find_moment  # noqa: E402
 from radarkit.synthetic import synthetic_volume  # noqa: E402
 
@@ -147,3 +147,41 @@ def test_synthetic_volume_moments_found_by_standard_name():
     tree = synthetic_volume(elevations=[0.5], rays=8, gates=4)
     assert find_moment(tree, "velocity") == MomentChoice("VRADH", "standard_name", ())
     assert find_moment(tree, "reflectivity") == MomentChoice("DBZH", "standard_name", ())
+
+
+@pytest.fixture(scope="module")
+def reference():
+    """VAD rings of the synthetic volume under its own names."""
+    return radar.vad(synthetic_volume(elevations=[0.5, 1.5], rays=36, gates=8), min_gates=10)
+
+
+@pytest.mark.parametrize("spelling", moments.VELOCITY_NAMES)
+def test_vad_finds_every_velocity_spelling(spelling, reference):
+    """vad without velocity= gives the same rings whatever the velocity is called."""
+    rings = radar.vad(_renamed("velocity", spelling), min_gates=10)
+    xr.testing.assert_identical(rings, reference)
+
+
+@pytest.mark.parametrize(
+    "kind, spelling",
+    [("velocity", n) for n in moments.VELOCITY_NAMES]
+    + [("reflectivity", n) for n in moments.REFLECTIVITY_NAMES],
+)
+def test_dart_file_is_the_same_whatever_the_moments_are_called(kind, spelling, tmp_path):
+    """to_obs_seq without moment names writes the same bytes for renamed moments."""
+    plain = synthetic_volume(elevations=[0.5, 1.5], rays=36, gates=8)
+    a, b = tmp_path / "a.out", tmp_path / "b.out"
+    radar.to_obs_seq(plain, a, velocity_error=2.0, reflectivity_error=5.0)
+    radar.to_obs_seq(_renamed(kind, spelling), b, velocity_error=2.0, reflectivity_error=5.0)
+    assert a.read_bytes() == b.read_bytes()
+
+
+def test_volume_functions_report_a_missing_moment_by_role():
+    """A volume without any velocity: vad lists its moments; to_obs_seq writes reflectivity."""
+    tree = synthetic_volume(elevations=[0.5], rays=36, gates=8)
+    parts = {"/": tree.to_dataset(inherit=False)}
+    parts["sweep_0"] = tree["sweep_0"].to_dataset(inherit=False).drop_vars("VRADH")
+    only_dbz = xr.DataTree.from_dict(parts)
+    with pytest.raises(ValueError, match=r"no radial-velocity moment \(moments: DBZH\)"):
+        radar.vad(only_dbz)
+    assert radar.describe(only_dbz).velocity == MomentChoice(None, "none", ())

@@ -6,6 +6,7 @@ import gzip
 import importlib.util
 import io
 import os
+import re
 import struct
 import tempfile
 import warnings
@@ -18,7 +19,8 @@ pytestmark = pytest.mark.python_layer
 xr = pytest.importorskip("xarray")
 pytest.importorskip("xradar")
 
-from radarkit import readers  # noqa: E402
+from cases import public_functions, run_examples  # noqa: E402
+from radarkit import cli, moments, radar, readers  # noqa: E402
 from radarkit.synthetic import synthetic_volume, write_volume  # noqa: E402
 
 _SPEC = importlib.util.find_spec("pyart")
@@ -169,8 +171,12 @@ def test_sample_trees_have_the_sweep_structure(name):
     tree = readers.read_volume(_sample(name))
     root = tree.to_dataset(inherit=False)
     for key in ("latitude", "longitude", "altitude"):
-        assert key in root.variables and np.isfinite(float(root[key].values))
-    assert -90 <= float(root["latitude"]) <= 90 and -180 <= float(root["longitude"]) <= 360
+        assert key in root.variables
+    if "radarkit_site_unknown" in tree.attrs:  # no position in the file: NaN, not 0 N 0 E
+        assert np.isnan([float(root[k]) for k in ("latitude", "longitude", "altitude")]).all()
+    else:
+        assert -90 <= float(root["latitude"]) <= 90 and -180 <= float(root["longitude"]) <= 360
+        assert np.isfinite(float(root["altitude"]))
     for sweep, ds in _sweeps(tree):
         n = ds.sizes["azimuth"]
         assert n > 0, sweep
@@ -389,7 +395,7 @@ def test_radar_object_and_pyart_reader_give_identical_sweeps(name):
     assert direct.attrs["radarkit_reader"] == "pyart (Radar object)"
     _assert_same_sweeps(direct, tree)
     for key in ("latitude", "longitude", "altitude"):
-        assert float(direct[key]) == float(tree[key])
+        np.testing.assert_equal(float(direct[key]), float(tree[key]))
 
 
 def test_radar_conversion_keeps_values_masks_and_ray_order():
@@ -600,16 +606,182 @@ def test_pyart_fallback_records_why_xradar_refused():
     assert "EOFError" in tree.attrs["radarkit_xradar_refused"]
 
 
-@pytest.mark.parametrize("module", ["radarkit.readers", "radarkit.moments"])
-def test_module_examples_run(module):
-    """The examples in the modules' docstrings run and give what they show."""
-    import doctest
-    import importlib
+# ---------------------------------------------------------------------------------------------
+# Site, examples
 
-    if module == "radarkit.readers":
+
+def test_message1_file_without_position_has_an_unknown_site_not_0n_0e():
+    """The legacy sample gives no position: the site is NaN, and writing DART files refuses."""
+    tree = radar.open_volume(_sample("example_nexrad_archive_msg1.bz2"))
+    site = radar.radar_site(tree)
+    assert np.isnan(site).all()
+    assert "no radar position" in tree.attrs["radarkit_site_unknown"]
+    with pytest.raises(ValueError, match="radar position unknown"):
+        radar.check_obs_seq(tree)
+
+
+@pytest.mark.parametrize(
+    ("name", "obj"),
+    public_functions(readers) + public_functions(moments) + [("readers", readers)],
+)
+def test_examples_run(name, obj, tmp_path, monkeypatch):
+    """Every documented example of the modules runs as shown (files in a temporary folder)."""
+    if name in ("radar_to_datatree", "readers"):
         _pyart()
-    mod = importlib.import_module(module)
+    monkeypatch.chdir(tmp_path)
     with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        result = doctest.testmod(mod, optionflags=doctest.NORMALIZE_WHITESPACE)
-    assert result.attempted > 0 and result.failed == 0
+        warnings.simplefilter("ignore")  # Py-ART's import chatter
+        examples, failed = run_examples(obj, name, vars(readers) | vars(moments))
+    assert examples and not failed
+
+
+# ---------------------------------------------------------------------------------------------
+# A Py-ART Radar in the volume functions
+
+
+@pytest.fixture(scope="module")
+def pyart_pairs(synthetic_files):
+    """(Radar, the pyart reader's DataTree) of files with velocity, reflectivity or both."""
+    files, _ = synthetic_files
+    paths = [files["cfradial1"], _sample("example_uf_ppi.uf"), _sample("example_mdv_ppi.mdv")]
+    return [(_pyart_read(p), radar.open_volume(p, reader="pyart")) for p in paths]
+
+
+def test_radar_object_and_its_tree_give_identical_vad_rings(pyart_pairs):
+    """vad of a Radar and of the pyart reader's DataTree of its file: identical rings."""
+    ring_sets = 0
+    for obj, tree in pyart_pairs:
+        try:
+            direct = radar.vad(obj, min_gates=1)
+        except ValueError as e:  # a file without radial velocity: the same error either way
+            with pytest.raises(ValueError) as again:
+                radar.vad(tree, min_gates=1)
+            assert str(again.value) == str(e)
+            continue
+        xr.testing.assert_identical(direct, radar.vad(tree, min_gates=1))
+        ring_sets += int(np.isfinite(direct["u"].values).any())
+    assert ring_sets >= 1  # the synthetic file's rings have fits
+
+
+def test_radar_object_and_its_tree_give_identical_dart_bytes(pyart_pairs, tmp_path):
+    """to_obs_seq of a Radar and of its DataTree write the same bytes."""
+    for k, (obj, tree) in enumerate(pyart_pairs):
+        a, b = tmp_path / f"radar{k}.out", tmp_path / f"tree{k}.out"
+        ra = radar.to_obs_seq(obj, a, velocity_error=2.0, reflectivity_error=5.0)
+        rb = radar.to_obs_seq(tree, b, velocity_error=2.0, reflectivity_error=5.0)
+        assert ra == rb and ra.written > 0
+        assert a.read_bytes() == b.read_bytes()
+
+
+def test_radar_object_describes_like_its_file(pyart_pairs):
+    """describe of a Radar: its sweeps, moments, Nyquist velocity and chosen moments."""
+    for obj, tree in pyart_pairs:
+        d, f = radar.describe(obj), radar.describe(tree)
+        assert d.reader == "pyart (Radar object)" and f.reader.startswith("pyart (")
+        assert [s.name for s in d.sweeps] == [s.name for s in f.sweeps]
+        for s, t in zip(d.sweeps, f.sweeps):
+            assert (s.rays, s.gates, s.moments, s.incomplete) == (
+                t.rays,
+                t.gates,
+                t.moments,
+                t.incomplete,
+            )
+            assert (
+                s.nyquist_velocity == t.nyquist_velocity
+                or np.isnan([s.nyquist_velocity, t.nyquist_velocity]).all()
+            )
+        assert (d.velocity, d.reflectivity) == (f.velocity, f.reflectivity)
+
+
+# ---------------------------------------------------------------------------------------------
+# radarkit info on every sample file
+
+
+def _info(argv, capsys):
+    code = cli.main(["info", "-q", *argv])
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+@pytest.mark.parametrize("name", _sample_files())
+def test_info_describes_each_sample_or_says_why_not(name, capsys):
+    """info: reader, sweeps, moments of a readable sample; else one line, exit 2, no traceback."""
+    _pyart()
+    expected = _expected(name)
+    path = _sample(name)
+    code, out, err = _info([path], capsys)
+    if isinstance(expected, str):
+        assert code == 2 and out == ""
+        assert err == f"radarkit info: {path}: {expected}\n"
+        return
+    reader, nsweep, incomplete = expected
+    assert code == 0 and err == "", err
+    lines = out.splitlines()
+    assert lines[0] == path
+    assert lines[1].startswith(f"  read by {reader}: ")
+    count = f"  {nsweep} sweep{'' if nsweep == 1 else 's'}"
+    assert any(line == count or line.startswith(count + ", incomplete: ") for line in lines)
+    rows = [line.split() for line in lines if re.match(r"  sweep_\d+ ", line)]
+    assert len(rows) == nsweep
+    marked = [r[0] for r in rows if "[incomplete:" in r]
+    assert marked == incomplete
+    for prefix in ("  velocity: ", "  reflectivity: "):
+        assert sum(line.startswith(prefix) for line in lines) == 1
+    d = radar.describe(radar.open_volume(path))
+    for row, sweep in zip(rows, d.sweeps):
+        ny = "-" if np.isnan(sweep.nyquist_velocity) else f"{sweep.nyquist_velocity:.2f}"
+        assert row[1:4] == [f"{sweep.elevation:.2f}", str(sweep.rays), str(sweep.gates)]
+        assert row[5] == ny
+
+
+def test_info_states_an_ambiguous_choice_and_takes_an_override(capsys):
+    """The UF sample's several reflectivities: info names the choice, the others, an override."""
+    path = _sample("example_uf_ppi.uf")
+    code, out, _ = _info([path], capsys)
+    assert code == 0
+    assert (
+        "  reflectivity: corrected_reflectivity (by standard name; also reflectivity, total_power)"
+        in out.splitlines()
+    )
+    code, out, _ = _info([path, "--reflectivity", "total_power", "--velocity", "VEL"], capsys)
+    assert code == 0
+    lines = out.splitlines()
+    assert "  reflectivity: total_power (given)" in lines
+    assert "  velocity: VEL (given; not in this volume)" in lines
+
+
+@pytest.mark.parametrize(
+    ("argv", "line"),
+    [
+        (["--reader", "xradar", "example_nexrad_archive_msg1.bz2"], "legacy NEXRAD message-1 file"),
+        (["--reader", "pyart", "example_nexrad_archive_msg31.bz2"], None),
+        (
+            ["--reader", "xradar", "example_sigmet_ppi.sigmet"],
+            "IRIS/Sigmet file xradar cannot read (EOFError",
+        ),
+    ],
+)
+def test_info_reader_option(argv, line, capsys):
+    """--reader picks one library: Py-ART reads the message-31 file, xradar refuses others."""
+    _pyart()
+    argv = [*argv[:-1], _sample(argv[-1])]
+    code, out, err = _info(argv, capsys)
+    if line is None:
+        assert code == 0 and out.splitlines()[1].startswith("  read by pyart (")
+    else:
+        assert code == 2 and err.startswith(f"radarkit info: {argv[-1]}: {line}")
+        assert len(err.splitlines()) == 1
+
+
+def test_commands_on_a_compressed_nexrad_file(tmp_path, capsys):
+    """vad and obs-seq work on the bzip2 NEXRAD sample as it ships, moments found by name."""
+    path = _sample("example_nexrad_archive_msg31.bz2")
+    code = cli.main(["vad", "-q", path, "--skip-empty"])
+    out, err = capsys.readouterr()
+    assert code == 0 and err == "" and out.startswith(f"# {path}: wind profile")
+    obs = tmp_path / "obs_seq.out"
+    code = cli.main(["obs-seq", "-q", path, "-o", str(obs), "--every", "8,16"])
+    _, err = capsys.readouterr()
+    assert code == 0 and err == ""
+    text = obs.read_bytes()[:4096].decode()
+    assert "DOPPLER_RADIAL_VELOCITY" in text and "RADAR_REFLECTIVITY" in text
