@@ -12,6 +12,7 @@ import csv
 import importlib.util
 import io
 import os
+import re
 import sys
 from collections.abc import Sequence
 from types import ModuleType
@@ -88,6 +89,16 @@ def _load(path: str, reader: str = "auto") -> Any:
 def _moment_arg(text: str) -> str | None:
     """A moment name from the command line: "none" leaves it out, "auto" finds it."""
     return None if text.lower() == "none" else text
+
+
+_OPTIONS = re.compile(r"\b(velocity|reflectivity|nyquist)=")
+
+
+def _bad(path: str, e: Exception) -> BadInput:
+    """BadInput of a library error about a file: named by `path` once, keyword arguments the
+    library's message suggests given as the command's options."""
+    text = _OPTIONS.sub(r"--\1", str(e))
+    return BadInput(text if text.startswith(path) else f"{path}: {text}")
 
 
 def _check_output(path: str, what: str) -> None:
@@ -168,7 +179,7 @@ def cmd_info(args: argparse.Namespace) -> int:
                 )
             }
         except (ValueError, TypeError) as e:
-            raise BadInput(f"{path}: {e}") from None
+            raise _bad(path, e) from None
         volumes.append((path, d, chosen))
         bar.step(os.path.basename(path))
     bar.close()
@@ -260,7 +271,7 @@ def cmd_vad(args: argparse.Namespace) -> int:
                 min_spread=args.min_spread,
             )
         except (ValueError, TypeError) as e:
-            raise BadInput(f"{path}: {e}") from None
+            raise _bad(path, e) from None
         profiles.append((path, prof))
         bar.step(os.path.basename(path))
     bar.close()
@@ -315,7 +326,7 @@ def cmd_obs_seq(args: argparse.Namespace) -> int:
                 vol, velocity=velocity, reflectivity=reflectivity, nyquist=args.nyquist, label=path
             )
         except (ValueError, TypeError) as e:
-            raise BadInput(str(e)) from None
+            raise _bad(path, e) from None
         volumes.append(vol)
         bar.step(os.path.basename(path))
     bar.close()
@@ -340,7 +351,7 @@ def cmd_obs_seq(args: argparse.Namespace) -> int:
             progress=progress,
         )
     except (ValueError, OSError) as e:
-        raise BadInput(f"{args.output}: {e}") from None
+        raise _bad(args.output, e) from None
     finally:
         bar.close()
     if not args.quiet:

@@ -288,7 +288,8 @@ def _sweeps_to_write(
                 {str(k) for _, ds in sweeps for k, v in ds.data_vars.items() if v.ndim == 2}
             )
             raise ValueError(
-                f"{first}: no radial-velocity or reflectivity moment found (moments: "
+                f"{'volume' if label is None else label}: no radial-velocity or reflectivity "
+                "moment found (moments: "
                 f"{', '.join(have) or 'none'}): name them with velocity= and reflectivity="
             )
         raise ValueError("velocity and reflectivity are both None: nothing to write")
