@@ -416,15 +416,17 @@ def test_superob_dataset_holds_the_array_results_with_cf_attributes(kw, dims):
 
 
 @pytest.mark.python_layer
-def test_superob_uses_the_dealiased_moment_of_the_volume():
-    """A volume with VRADDH is averaged from it, not from the folded VRADH."""
+@pytest.mark.parametrize("name", ["VRADDH", "corrected_velocity", "VEL_UNF"])
+def test_superob_uses_the_dealiased_moment_of_the_volume(name):
+    """A volume with a dealiased moment (by its name) is averaged from it, not from the
+    folded VRADH, without being declared unfolded."""
     volume = analytic_volume()
     for node in volume.children.values():
         ds = node.to_dataset()
-        node["VRADDH"] = ds["VRADH"]
+        node[name] = ds["VRADH"]
         node["VRADH"] = ds["VRADH"] * 0.0 + 99.0
     ds = superob(volume)
-    assert ds.attrs["velocity_moment"] == "VRADDH"
+    assert ds.attrs["velocity_moment"] == name
     assert float(np.nanmax(np.abs(ds["radial_velocity"].values))) < 40.0
 
 

@@ -31,7 +31,8 @@ import numpy as np
 
 import _polar
 
-from .volume import REFLECTIVITY, VELOCITY, list_sweeps
+from .readers import as_volume
+from .volume import AUTO, choose_moment, list_sweeps
 
 __all__ = ["GateFilter", "gate_filter", "velocity_texture"]
 
@@ -41,6 +42,8 @@ MIN_REFLECTIVITY = 5.0  # dBZ, GSI direct radar assimilation
 MIN_CROSS_CORRELATION = 0.8
 MAX_TEXTURE = 5.0  # m/s
 TEXTURE_GATES = 7
+# names of the cross-correlation ratio (xradar/ODIM, Py-ART, CfRadial writers), in that order
+RHO_NAMES = ("RHOHV", "cross_correlation_ratio", "RHOHV_CORR", "RHO", "CC", "RH")
 FILTERS = ("range", "elevation", "reflectivity", "cross_correlation", "texture")
 
 
@@ -152,9 +155,9 @@ def _check_threshold(name: str, x: float | None) -> float | None:
 def gate_filter(
     volume: Any,
     *,
-    velocity: str | None = VELOCITY,
-    reflectivity: str | None = REFLECTIVITY,
-    cross_correlation: str | None = "RHOHV",
+    velocity: str | None = AUTO,
+    reflectivity: str | None = AUTO,
+    cross_correlation: str | None = AUTO,
     min_range: float | None = MIN_RANGE,
     max_range: float | None = MAX_RANGE,
     max_elevation: float | None = None,
@@ -168,12 +171,14 @@ def gate_filter(
 
     Parameters
     ----------
-    volume : xarray.DataTree or xarray.Dataset
-        A volume of sweeps as xradar gives it, or one sweep.
+    volume : xarray.DataTree, xarray.Dataset or pyart.core.Radar
+        A volume of sweeps as xradar gives it, one sweep, or a Py-ART radar.
     velocity, reflectivity, cross_correlation : str or None
         Names of the radial-velocity (m/s, dealiased for the texture filter), reflectivity
-        (dBZ) and cross-correlation-ratio moments; None or a name a sweep lacks leaves the
-        moment (and the filters that need it) out for that sweep.
+        (dBZ) and cross-correlation-ratio moments; ``"auto"`` finds them
+        (`radarkit.volume.choose_moment`; the ratio by the names in `RHO_NAMES`), and None or
+        a name a sweep lacks leaves the moment (and the filters that need it) out for that
+        sweep.
     min_range, max_range : float or None
         Slant-range window of the gates kept, m (5 km and 150 km).
     max_elevation : float or None
@@ -213,7 +218,13 @@ def gate_filter(
     >>> f.removed["velocity"]["range"], f.kept["velocity"]
     (720, 2880)
     """
+    volume = as_volume(volume)
     sweeps = list_sweeps(volume)
+    velocity = choose_moment(volume, "velocity", velocity)
+    reflectivity = choose_moment(volume, "reflectivity", reflectivity)
+    if cross_correlation == AUTO:
+        present = {str(k) for _, ds in sweeps for k in ds.data_vars}
+        cross_correlation = next((n for n in RHO_NAMES if n in present), None)
     min_range = _check_threshold("min_range", min_range)
     max_range = _check_threshold("max_range", max_range)
     max_elevation = _check_threshold("max_elevation", max_elevation)

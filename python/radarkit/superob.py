@@ -44,8 +44,10 @@ import _polar
 
 from . import _optional
 from .geometry import beam_geometry
+from .moments import volume_moments
 from .qc import GateFilter, gate_filter
-from .volume import REFLECTIVITY, VELOCITY, list_sweeps, nyquist_velocity, radar_site
+from .readers import as_volume
+from .volume import AUTO, choose_moment, list_sweeps, nyquist_velocity, radar_site
 
 __all__ = [
     "BoxMeans",
@@ -641,31 +643,47 @@ def superob_arrays(
 # Volumes
 
 
+def _dealiased(volume: Any, name: str) -> bool:
+    """Whether a velocity moment holds dealiased velocities, by its name or standard name."""
+    from .moments import _CORRECTED, _VELOCITY_CORRECTED
+
+    if name.upper() in {n.upper() for n in _VELOCITY_CORRECTED} or _CORRECTED.search(name):
+        return True
+    attrs = volume_moments(volume).get(name, {})
+    return str(attrs.get("standard_name", "")).lower().startswith("corrected_")
+
+
 def velocity_source(
     volume: Any, velocity: str | None, unfolded: bool, nyquist: Any, n_threads: int
 ) -> tuple[Any, str | None]:
-    """The volume and the name of its dealiased velocity moment (None: no velocity)."""
-    if velocity is None:
+    """The volume and the name of its dealiased velocity moment (None: no velocity).
+
+    `velocity` (a name, `AUTO` or None) is resolved by `radarkit.volume.choose_moment`; a
+    moment named or marked as dealiased (``VRADDH``, ``corrected_velocity``, ...) is taken as
+    it is, and so is any when `unfolded`; otherwise the volume's ``VRADDH``, or `velocity`
+    dealiased by `radarkit.dealias`.
+    """
+    volume = as_volume(volume)
+    name = choose_moment(volume, "velocity", velocity)
+    if name is None:
         return volume, None
     sweeps = list_sweeps(volume)
     names = {str(k) for _, ds in sweeps for k in ds.data_vars}
-    if unfolded or velocity == DEALIASED:
-        if velocity not in names:
-            raise ValueError(f"velocity: no sweep has the moment {velocity!r}")
-        return volume, velocity
+    if name not in names:
+        raise ValueError(f"velocity: no sweep has the moment {name!r}")
+    if unfolded or _dealiased(volume, name):
+        return volume, name
     if DEALIASED in names:
         return volume, DEALIASED
-    if velocity not in names:
-        raise ValueError(f"velocity: no sweep has the moment {velocity!r}")
     try:
         dealias = importlib.import_module(f"{__package__}.dealias").dealias
     except ImportError:
         raise ValueError(
-            f"velocity superobservations average dealiased velocities only: {velocity!r} may be "
+            f"velocity superobservations average dealiased velocities only: {name!r} may be "
             "folded and radarkit.dealias is not available here; pass unfolded=True if the "
             "velocities are already unfolded"
         ) from None
-    return dealias(volume, velocity=velocity, nyquist=nyquist, n_threads=n_threads), DEALIASED
+    return dealias(volume, velocity=name, nyquist=nyquist, n_threads=n_threads), DEALIASED
 
 
 def volume_arrays(
@@ -829,8 +847,8 @@ def superob(
     azimuth_step: float = AZIMUTH_STEP,
     spacing: float | None = None,
     grid: Any = None,
-    velocity: str | None = VELOCITY,
-    reflectivity: str | None = REFLECTIVITY,
+    velocity: str | None = AUTO,
+    reflectivity: str | None = AUTO,
     unfolded: bool = False,
     qc: bool | Mapping[str, Any] = True,
     min_count: int | None = None,
@@ -842,17 +860,19 @@ def superob(
 
     Parameters
     ----------
-    volume : xarray.DataTree or xarray.Dataset
-        A volume of sweeps as xradar gives it (or one sweep).
+    volume : xarray.DataTree, xarray.Dataset or pyart.core.Radar
+        A volume of sweeps as xradar gives it (or one sweep, or a Py-ART radar).
     boxes, range_step, azimuth_step, spacing, grid, min_count, max_spread, n_threads
         The box layout and the rules that keep a box, as in `superob_arrays` (polar boxes of
         5 km by 5 degrees unless `spacing` or `grid` is given).
     velocity : str or None
-        Radial-velocity moment (m/s); None leaves velocity out. Only dealiased velocities are
-        averaged: the volume's ``VRADDH`` moment when it has one (what `radarkit.dealias`
-        adds), else `velocity` dealiased here, unless `unfolded` says it is already unfolded.
+        Radial-velocity moment (m/s), ``"auto"`` (found as by `radarkit.volume.choose_moment`,
+        dealiased moments first) or None to leave velocity out. Only dealiased velocities are
+        averaged: a moment named or marked as dealiased (``VRADDH``, ``corrected_velocity``,
+        ...), else the volume's ``VRADDH`` (what `radarkit.dealias` adds), else `velocity`
+        dealiased here, unless `unfolded` says it is already unfolded.
     reflectivity : str or None
-        Reflectivity moment (dBZ); None leaves it out.
+        Reflectivity moment (dBZ), ``"auto"`` or None to leave it out.
     unfolded : bool
         The velocities are known to be unfolded (not aliased): use them as they are.
     qc : bool or dict
@@ -902,6 +922,7 @@ def superob(
     """
     xr = _optional.xarray()
     volume, velocity = velocity_source(volume, velocity, unfolded, nyquist, n_threads)
+    reflectivity = choose_moment(volume, "reflectivity", reflectivity)
     arrays, filt = volume_arrays(
         volume,
         velocity=velocity,
