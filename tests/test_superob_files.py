@@ -278,3 +278,24 @@ def test_bad_input_raises_value_error_and_leaves_the_target(volume, tmp_path, wr
     with pytest.raises(ValueError, match=message):
         getattr(radar, writer)(volume, path, **ERRORS, unfolded=True, **kw)
     assert path.read_bytes() == b"before"
+
+
+def test_a_pyart_radar_gives_the_superobs_of_its_file(volume, tmp_path):
+    """A Py-ART Radar read from a file gives the superobservations of the same file read
+    through xradar."""
+    import warnings
+
+    from radarkit.synthetic import write_volume
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        pyart = pytest.importorskip("pyart")
+    path = write_volume(volume, tmp_path / "volume.nc")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        radar_object = pyart.io.read(str(path))
+    a = radar.superob(radar_object, unfolded=True)
+    b = radar.superob(radar.open_volume(path), unfolded=True)
+    for name in ("radial_velocity", "radial_velocity_spread", "reflectivity", "height"):
+        np.testing.assert_allclose(a[name].values, b[name].values, rtol=1e-6, atol=1e-4)
+    assert int(a["radial_velocity"].notnull().sum()) > 1000
