@@ -414,14 +414,16 @@ py::array_t<double> polar_box_sums_py(farray velocity, farray reflectivity, farr
     check_positive(range_step, "range_step must be a positive number (m)");
     if (!(azimuth_step > 0.0 && azimuth_step <= 360.0))
         throw std::invalid_argument("azimuth_step must lie within (0, 360] degrees");
-    const int64_t na = static_cast<int64_t>(std::ceil(360.0 / azimuth_step));
+    // counted in doubles first: a tiny step must be refused, not overflow a cast
+    const double na_d = std::ceil(360.0 / azimuth_step);
     double far = -1.0;
     for (int64_t g = 0; g < in.gates; ++g)
         if (std::isfinite(in.range[g]))
             far = std::max(far, in.range[g]);
-    const int64_t nr = far >= 0.0 ? static_cast<int64_t>(std::floor(far / range_step)) + 1 : 0;
-    if (na * nr > max_cells)
-        throw std::invalid_argument("too many boxes: range_step too small for the ranges");
+    const double nr_d = far >= 0.0 ? std::floor(far / range_step) + 1.0 : 0.0;
+    if (!(na_d * nr_d <= static_cast<double>(max_cells)) || na_d > static_cast<double>(max_cells))
+        throw std::invalid_argument("too many boxes: range_step or azimuth_step too small");
+    const int64_t na = static_cast<int64_t>(na_d), nr = static_cast<int64_t>(nr_d);
 
     py::array_t<double> out({int64_t{FIELDS}, na, nr});
     const planes o{out.mutable_data(), na * nr};
@@ -431,7 +433,7 @@ py::array_t<double> polar_box_sums_py(farray velocity, farray reflectivity, farr
     in.fill(w, altitude);
     std::vector<int64_t> rbin(static_cast<size_t>(in.gates), -1);
     for (int64_t g = 0; g < in.gates; ++g)
-        if (in.range[g] >= 0.0)
+        if (std::isfinite(in.range[g]) && in.range[g] >= 0.0)
             rbin[static_cast<size_t>(g)] =
                 std::min(static_cast<int64_t>(std::floor(in.range[g] / range_step)), nr - 1);
     // rays by azimuth interval, each interval's in ascending order

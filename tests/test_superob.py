@@ -490,6 +490,32 @@ def test_kernels_refuse_mismatched_moments(fn, args, message):
         fn(*a, *args)
 
 
+@pytest.mark.parametrize(
+    "fn,args",
+    [
+        (_polar.polar_box_sums, (1e-300, 5.0)),
+        (_polar.polar_box_sums, (5000.0, 1e-300)),
+        (_polar.grid_box_sums, (1e-300,)),
+    ],
+)
+def test_kernels_refuse_steps_that_would_make_too_many_boxes(fn, args):
+    """Steps so small that the boxes could not be held raise ValueError, not a crash."""
+    with pytest.raises(ValueError, match="too many"):
+        fn(*kernel_args(random_sweeps(n=1), 0), *args)
+
+
+def test_polar_boxes_leave_out_gates_without_a_finite_range():
+    """Gates at an infinite or NaN range fall in no box."""
+    a = list(kernel_args(random_sweeps(n=1), 0))
+    r = a[5].copy()
+    r[[3, 7]] = [np.inf, np.nan]
+    a[5] = r
+    sums = _polar.polar_box_sums(*a, 5000.0, 5.0)
+    finite = np.isfinite(a[0]).copy()
+    finite[:, [3, 7]] = False
+    assert sums[0].sum() == finite[:, np.isfinite(r)].sum()
+
+
 def test_index_kernel_refuses_indices_beyond_the_boxes():
     """Box indices at or beyond n_boxes raise ValueError before any work."""
     a = kernel_args(random_sweeps(n=1), 0)
