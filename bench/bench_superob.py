@@ -28,11 +28,19 @@ ELEVATIONS = (0.5, 0.9, 1.3, 1.8, 2.4, 3.1, 4.0, 5.1, 6.4, 8.0, 10.0, 12.5, 15.6
 
 
 def timed(fn, repeat=3):
-    best = float("inf")
+    """Best wall time of `repeat` calls, s."""
+    return timed_cpu(fn, repeat)[0]
+
+
+def timed_cpu(fn, repeat=3):
+    """(wall, process CPU time) of the fastest of `repeat` calls, s. On a machine shared with
+    other work the CPU time tells what a call costs when the wall time cannot."""
+    best = (float("inf"), float("inf"))
     for _ in range(repeat):
-        t0 = time.perf_counter()
+        c0, t0 = os.times(), time.perf_counter()
         fn()
-        best = min(best, time.perf_counter() - t0)
+        wall, c1 = time.perf_counter() - t0, os.times()
+        best = min(best, (wall, (c1.user - c0.user) + (c1.system - c0.system)))
     return best
 
 
@@ -123,8 +131,8 @@ def main():
 
     for layout, kw in (("polar", {}), ("grid", {"spacing": 3000.0})):
         label = "polar boxes 5 km x 5 deg" if layout == "polar" else "grid cells 3 km"
-        t_all = timed(lambda kw=kw: superob_arrays(**arrays, **kw))
-        t_one = timed(lambda kw=kw: superob_arrays(**arrays, **kw, n_threads=1))
+        t_all, c_all = timed_cpu(lambda kw=kw: superob_arrays(**arrays, **kw))
+        t_one, c_one = timed_cpu(lambda kw=kw: superob_arrays(**arrays, **kw, n_threads=1))
         t_np = timed(lambda layout=layout: numpy_superob(arrays, layout), repeat=1)
         so = superob_arrays(**arrays, **kw)
         print(
@@ -133,12 +141,12 @@ def main():
         )
         print(
             f"    all cores                                {t_all * 1e3:9.1f} ms   "
-            f"(target <= 300 ms: {'ok' if t_all <= 0.3 else 'MISSED'})"
+            f"(target <= 300 ms: {'ok' if t_all <= 0.3 else 'MISSED'})   CPU {c_all * 1e3:6.0f} ms"
         )
         print(
             f"    one thread                               {t_one * 1e3:9.1f} ms   "
             f"{t_one / t_all:6.2f}x   (target all cores >= 1.6x: "
-            f"{'ok' if t_one / t_all >= 1.6 else 'MISSED'})"
+            f"{'ok' if t_one / t_all >= 1.6 else 'MISSED'})   CPU {c_one * 1e3:6.0f} ms"
         )
         print(
             f"    NumPy bincount of the same statistics    {t_np * 1e3:9.1f} ms   "
@@ -164,45 +172,62 @@ def main():
             _, s, _ = beam_geometry(r[None, :], el[:, None])
             geodesic_forward(site[0], site[1], *np.broadcast_arrays(az[:, None], s))
 
-    t_geo = timed(compiled)
-    t_geo1 = timed(lambda: compiled(1), repeat=2)
+    t_geo, c_geo = timed_cpu(compiled)
+    t_geo1, c_geo1 = timed_cpu(lambda: compiled(1), repeat=2)
     t_geo_np = timed(numpy_geometry, repeat=1)
     print("  per-gate geometry of the whole volume (position, height, beam direction)")
     print(
         f"    compiled, all cores                      {t_geo * 1e3:9.1f} ms   "
-        f"(target <= 1500 ms: {'ok' if t_geo <= 1.5 else 'MISSED'})"
+        f"(target <= 1500 ms: {'ok' if t_geo <= 1.5 else 'MISSED'})   CPU {c_geo * 1e3:6.0f} ms"
     )
     print(
         f"    compiled, one thread                     {t_geo1 * 1e3:9.1f} ms   "
-        f"{t_geo1 / t_geo:6.2f}x"
+        f"{t_geo1 / t_geo:6.2f}x   CPU {c_geo1 * 1e3:6.0f} ms"
     )
     print(
-        f"    NumPy (radar.gate_geometry)              {t_geo_np * 1e3:9.1f} ms   "
+        f"    NumPy (beam_geometry, geodesic_forward)  {t_geo_np * 1e3:9.1f} ms   "
         f"{t_geo_np / t_geo:6.1f}x"
     )
 
     t_obs = timed(lambda: per_gate_observations(vol), repeat=1)
     print(
-        f"    to_obs_seq's per-gate observations before the writer  {t_obs * 1e3:9.1f} ms   "
-        f"(target geometry <= 1500 ms: {'ok' if t_obs <= 1.5 else 'MISSED'})"
+        f"    to_obs_seq gate by gate, all but the writer (selection and geometry) "
+        f"{t_obs * 1e3:9.1f} ms   (target <= 1500 ms: {'ok' if t_obs <= 1.5 else 'MISSED'})"
     )
 
     pyart_grid(vol)
 
 
-def per_gate_observations(vol):
-    """What to_obs_seq does for the whole volume before its writer: every sweep's blocks of
-    observations (gate selection and compiled geometry)."""
-    from radarkit import radar_obs
+class _Discard:
+    """Stands in for the DART writer: takes every block of observations and writes nothing,
+    so that to_obs_seq's own work (gate selection and geometry) is timed alone."""
 
-    items = radar_obs._sweeps_to_write(vol, "VRADH", "DBZH", 32.0, None)
-    n = 0
-    for group in radar_obs._time_groups(items):
-        for block in radar_obs._group_blocks(
-            group, "VRADH", "DBZH", 32.0, (1, 1), velocity_error=2.0, reflectivity_error=5.0
-        ):
-            n += block["value"].size
-    return n
+    def __init__(self, path, **kw):
+        self.written = self.skipped = 0
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
+
+    def write(self, **fields):
+        self.written += len(fields["value"])
+
+
+def per_gate_observations(vol):
+    """to_obs_seq of the whole volume, gate by gate, with a writer that writes nothing: the
+    number of observations it would write."""
+    from radarkit import dart, radar
+
+    dart.ObsSeqWriter, plain = _Discard, dart.ObsSeqWriter
+    try:
+        res = radar.to_obs_seq(
+            vol, os.devnull, velocity_error=2.0, reflectivity_error=5.0, nyquist=32.0
+        )
+    finally:
+        dart.ObsSeqWriter = plain
+    return res.written
 
 
 def files(vol):
