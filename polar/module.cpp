@@ -10,4 +10,7 @@ PYBIND11_MODULE(_polar, m)
 {
     m.doc() = "Per-gate radar kernels: dealiasing, gate geometry and box statistics "
               "(multithreaded).";
+
+    m.def("dealias", &polar::dealias_py, "velocity"_a, "rays"_a, "gates"_a, "azimuth"_a, "height"_a,
+          "cos_el"_a, "nyquist"_a, "reference"_a, "n_threads"_a = 0);
 }

@@ -330,6 +330,7 @@ def aliased_volume(
 
     Example
     -------
+    >>> from radarkit.synthetic import aliased_volume
     >>> case = aliased_volume("vortex", rays=90, gates=60, gate_spacing=1000.0)
     >>> case.nyquist[0], len(case.truth)
     (np.float64(12.0), 6)
