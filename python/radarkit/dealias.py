@@ -239,7 +239,9 @@ def dealias_arrays(
     labels = [f"sweep {k}" for k in np.arange(len(vel))] if names is None else list(names)
     if len(labels) != len(vel):
         raise ValueError("names must have one entry per sweep")
-    if np.ndim(nyquist) == 0:
+    if isinstance(nyquist, (int, float, np.number)) or (
+        isinstance(nyquist, np.ndarray) and nyquist.ndim == 0
+    ):
         nyquist = [nyquist] * len(vel)
     nyquist = list(nyquist)
     if len(nyquist) != len(vel):

@@ -310,7 +310,8 @@ def aliased_volume(
     - ``"shift_line"``: a straight wind-shift line 25 km from the radar (normal towards
       azimuth 120 degrees) across which the wind veers by 90 degrees over about 1 km
       (tanh, half-width 500 m) in the lowest 3 km, a front's depth; the wind ahead of it
-      veers and increases from 1.5 V_N at the ground to 2.5 V_N at 8 km, so the line changes
+      veers and increases from 0.6 `max_wind` at the ground to `max_wind` (default 2.5 V_N) at
+      8 km, so the line changes
       the wind by about 2 V_N; ``region`` marks gates within 3 km of the line;
     - ``"jet"``: a jet of `max_wind` (default 7.5 V_N, 60 m/s at V_N = 8) centred at 3 km
       height with a half-width of 1.2 km over a 10 m/s westerly.
@@ -365,7 +366,7 @@ def aliased_volume(
             s = 10.0 + (max_wind - 10.0) * np.exp(-(((z - 3000.0) / 1200.0) ** 2))
             return _wind_from(s, 270.0)
         if case == "shift_line":
-            return veering_wind(z, surface=1.5 * vmin, top=max_wind)
+            return veering_wind(z, surface=0.6 * max_wind, top=max_wind)
         return veering_wind(z, top=max_wind)
 
     skeleton = synthetic_volume(
