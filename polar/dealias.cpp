@@ -5,21 +5,20 @@
 //    of velocity between rays a lag apart, wrapped into [-V_N, V_N), follow
 //    2 sin(D/2) cos(el) (u cos m - v sin m) at the pair's middle azimuth m
 //    whatever the folding; their normal equations are pooled in height bins
-//    over all sweeps and solved for u and v, then solved twice more with each
-//    difference wrapped around the previous fit and trimmed to it.
+//    over all sweeps and solved for u and v, then solved again with each
+//    difference wrapped around the first fit and trimmed to it. The same fit
+//    over cells of the sweep (+-60 degrees, +-8 gates) gives a local wind.
 // 2. Every gate is unfolded to the fold nearest the reference radial wind.
 // 3. Continuity within each sweep (after the region ideas of James and Houze
 //    2001 and Louf et al. 2020, on the reference-unfolded field as in Xu et
 //    al. 2011): neighbouring gates whose unfolded values differ by less than
-//    a fraction of V_N join one region; the regions are then joined in order
-//    of the evidence along their common edges, each edge voting for the
-//    number of folds between the two sides, so that regions the reference
-//    put one or more folds off are put back; each joined group takes the
-//    overall fold offset that agrees best with the reference.
-// 4. Gate by gate, Jacobi passes put each gate on the fold nearest the mean
+//    V_N / 2 join one region; the regions are then joined in order of the
+//    evidence along their common edges, each edge voting for the number of
+//    folds between the two sides, so that regions the reference put one or
+//    more folds off are put back; each joined group takes the overall fold
+//    offset that agrees best with the reference.
+// 4. Gate by gate, a Jacobi pass puts each gate on the fold nearest the mean
 //    of its unfolded neighbours; a gate still far from them is unresolved.
-// 5. Between adjacent sweeps, each group of regions of one sweep is checked
-//    against the other sweeps' gates above and below it.
 //
 // Every pass reads the previous result and writes a new one, sweeps and
 // rings are fixed work items and sums run in a fixed order, so the result is
@@ -53,7 +52,7 @@ constexpr double vote_fraction = 0.6;   // edges left farther apart than this do
 constexpr double ambiguity = 0.1;       // folds a group's best shift must win by, per gate
 constexpr double merge_support = 8.0;
 constexpr double local_degrees = 60.0;  // half-width of the local gradient VAD window
-constexpr int64_t local_rings = 8;      // and its half-depth in gates
+constexpr int64_t local_block = 8;      // gates of a local cell; the window is three deep
 constexpr double min_local_pairs = 200; // differences a local fit needs
 //   // folds of reference cost an edge's vote outweighs
 
@@ -158,9 +157,20 @@ void sweep_azimuths(const double* az_in, int64_t n, int32_t* order, double* az, 
     }
 }
 
+// The integer nearest x, halves away from zero, for finite |x| < 2^62 (every
+// caller passes differences of velocities over 2 V_N): a truncating
+// conversion the compiler inlines, where nearbyint is a library call on the
+// baseline instruction set.
+inline int64_t round_int(double x)
+{
+    return static_cast<int64_t>(x < 0.0 ? x - 0.5 : x + 0.5);
+}
+
+// d wrapped into [-V_N, V_N] (ties either way).
 inline double wrap(double d, double vn)
 {
-    return d - 2.0 * vn * std::nearbyint(d / (2.0 * vn));
+    const double two_vn = 2.0 * vn;
+    return d - two_vn * static_cast<double>(round_int(d / two_vn));
 }
 
 // Gradient VAD sums of the rings [j0, j1) of one sweep. Without a previous
@@ -178,7 +188,8 @@ void gvad_rings(const float* v, int64_t gates, int64_t nray, const int32_t* orde
             continue;
         const float* a = v + static_cast<int64_t>(order[p]) * gates;
         const float* b = v + static_cast<int64_t>(order[q]) * gates;
-        for (int64_t j = j0; j < j1; ++j) {
+        // every other ring: the bins pool tens of rings, and the work halves
+        for (int64_t j = j0 + (j0 & 1); j < j1; j += 2) {
             const double va = a[j], vb = b[j];
             if (!(std::isfinite(va) && std::isfinite(vb)))
                 continue;
@@ -479,17 +490,21 @@ void sweep_continuity(int64_t nray, int64_t gates, const uint8_t* linked, double
             const int64_t g = p * gates + j;
             if (std::isnan(u[g]))
                 continue;
+            int32_t a = -1; // g's root, found at its first link
             forward_neighbours(u, nray, gates, linked, p, j, [&](int64_t h, bool skip) {
                 // a link across a missing gate or ray only votes (below): in strong
                 // shear one such link could join gates a fold apart
                 if (skip || std::fabs(u[g] - u[h]) >= link)
                     return;
-                const int32_t a = find_root(id, static_cast<int32_t>(g));
+                if (a < 0)
+                    a = find_root(id, static_cast<int32_t>(g));
                 const int32_t b = find_root(id, static_cast<int32_t>(h));
-                if (a < b)
+                if (a < b) {
                     id[b] = a;
-                else if (b < a)
+                } else if (b < a) {
                     id[a] = b;
+                    a = b;
+                }
             });
         }
     // Region ids in scan order (a root precedes the rest of its region).
@@ -543,7 +558,8 @@ void sweep_continuity(int64_t nray, int64_t gates, const uint8_t* linked, double
                 if (b == a)
                     return;
                 const double jump = static_cast<double>(u[g]) - static_cast<double>(u[h]);
-                const int n = static_cast<int>(std::nearbyint(jump / two_vn));
+                const int n =
+                    static_cast<int>(std::clamp<int64_t>(round_int(jump / two_vn), -8, 8));
                 // an edge votes only when some fold makes it continuous: a jump
                 // that stays large under every fold is a discontinuity (noise,
                 // an edge of the echo), not a fold line
@@ -694,10 +710,12 @@ void sweep_continuity(int64_t nray, int64_t gates, const uint8_t* linked, double
     }
 }
 
-// The local gradient VAD: for gate (p, j), the fit of the differences of
-// the pairs whose rays lie within local_degrees of ray p, on the rings
-// j - local_rings .. j + local_rings (each wrapped around and trimmed to the
-// profile's prediction as in the last profile pass). Where the window has
+// The local gradient VAD. The differences of the gradient VAD pairs (each
+// wrapped around and trimmed to the profile's prediction, as in the last
+// profile pass; even rings only) are summed in cells of about 2 degrees of
+// azimuth (by the pair's middle) and local_block gates; the fit over the
+// cells within local_degrees and one block of a cell gives that cell's wind,
+// interpolated between cell centres to every gate. Where the window has
 // enough differences covering enough directions, its radial wind replaces
 // the profile's in ref: a wind that changes across the sweep (a front, an
 // outflow) is followed over scales of a quadrant.
@@ -710,34 +728,28 @@ void local_reference(const float* v, int64_t nray, int64_t gates, const int32_t*
     for (int64_t p = 0; p < nray && lag == 0; ++p)
         if (partner[p] >= 0)
             lag = (partner[p] - p + nray) % nray;
-    if (lag == 0)
+    if (lag == 0 || gates == 0)
         return;
+    const int64_t width = std::max<int64_t>(1, nray / 180); // rays per cell
+    const int64_t nc = (nray + width - 1) / width;          // cells in azimuth
+    const int64_t nb = (gates + local_block - 1) / local_block;
     const int64_t half =
-        std::max<int64_t>(1, std::llround(local_degrees * static_cast<double>(nray) / 360.0));
-    // The fit is solved every `step` rays (about 2 degrees) and its u and v
-    // interpolated between: the window is 60 times wider.
-    const int64_t step = std::max<int64_t>(1, nray / 180);
-    const int64_t depth = 2 * local_rings + 1;
-    const size_t n6 = static_cast<size_t>(6 * nray);
-    work.assign(n6 * (static_cast<size_t>(depth) + 2) + 6 + static_cast<size_t>(4 * nray), 0.0);
-    double* A = work.data();      // window sums per pair: n, xx, xy, yy, xd, yd
-    double* P = A + n6;           // prefix sums over pairs
-    double* ringbuf = P + n6 + 6; // each ring's terms, kept to be taken out again
-    double* sa = ringbuf + n6 * static_cast<size_t>(depth);
-    double* ca = sa + nray;
-    double* fu = ca + nray; // the fits at every step-th ray
-    double* fv = fu + nray;
-    for (int64_t p = 0; p < nray; ++p) {
-        sa[p] = std::sin(az[p] * deg);
-        ca[p] = std::cos(az[p] * deg);
-    }
-    auto add_ring = [&](int64_t j) {
-        double* t = ringbuf + n6 * static_cast<size_t>(j % depth);
-        std::fill(t, t + n6, 0.0);
+        std::max<int64_t>(1,
+                          std::llround(local_degrees / 360.0 * static_cast<double>(nray)
+                                       / static_cast<double>(width)));
+    // sums per cell (6 each: n, xx, xy, yy, xd, yd), then prefix sums over
+    // azimuth per block (nc + 1 each), then the fits (u, v) per cell
+    const size_t cells = static_cast<size_t>(nc * nb);
+    work.assign(6 * cells + 6 * static_cast<size_t>((nc + 1) * nb) + 2 * cells, 0.0);
+    double* S = work.data();
+    double* P = S + 6 * cells;
+    double* F = P + 6 * static_cast<size_t>((nc + 1) * nb);
+    for (int64_t j = 0; j < gates; j += 2) {
         const double c = cos_el[j];
         if (!std::isfinite(c))
-            return;
+            continue;
         const double uj = pu[j], vj = pv[j], tj = trim[j];
+        const int64_t b = j / local_block;
         for (int64_t p = 0; p < nray; ++p) {
             const int32_t q = partner[p];
             if (q < 0)
@@ -752,152 +764,174 @@ void local_reference(const float* v, int64_t nray, int64_t gates, const int32_t*
             if (std::fabs(r) > tj)
                 continue;
             const double d = pred + r;
-            double* e = t + 6 * p;
-            e[0] = 1.0;
-            e[1] = x * x;
-            e[2] = x * y;
-            e[3] = y * y;
-            e[4] = x * d;
-            e[5] = y * d;
+            double* e = S + 6 * static_cast<size_t>(b * nc + ((p + lag / 2) % nray) / width);
+            e[0] += 1.0;
+            e[1] += x * x;
+            e[2] += x * y;
+            e[3] += y * y;
+            e[4] += x * d;
+            e[5] += y * d;
         }
-        for (size_t i = 0; i < n6; ++i)
-            A[i] += t[i];
-    };
-    auto drop_ring = [&](int64_t j) {
-        const double* t = ringbuf + n6 * static_cast<size_t>(j % depth);
-        for (size_t i = 0; i < n6; ++i)
-            A[i] -= t[i];
-    };
-    auto fit = [&](int64_t p, double& u, double& vv) {
-        // pairs whose middle lies within the window around ray p
-        int64_t lo = p - half - lag / 2, hi = p + half - lag / 2;
-        double w[6] = {0, 0, 0, 0, 0, 0};
-        auto take = [&](int64_t a, int64_t b) { // pairs [a, b)
-            for (int i = 0; i < 6; ++i)
-                w[i] += P[6 * b + i] - P[6 * a + i];
-        };
-        if (closed) {
-            if (lo < 0) {
-                take(nray + lo, nray);
-                lo = 0;
+    }
+    for (int64_t b = 0; b < nb; ++b) {
+        double* pb = P + 6 * b * (nc + 1);
+        for (int64_t i = 0; i < nc; ++i)
+            for (int t = 0; t < 6; ++t)
+                pb[6 * (i + 1) + t] = pb[6 * i + t] + S[6 * (b * nc + i) + t];
+    }
+    for (int64_t b = 0; b < nb; ++b)
+        for (int64_t i = 0; i < nc; ++i) {
+            double w[6] = {0, 0, 0, 0, 0, 0};
+            for (int64_t bb = std::max<int64_t>(0, b - 1); bb <= std::min(nb - 1, b + 1); ++bb) {
+                const double* pb = P + 6 * bb * (nc + 1);
+                auto take = [&](int64_t lo, int64_t hi) { // cells [lo, hi)
+                    for (int t = 0; t < 6; ++t)
+                        w[t] += pb[6 * hi + t] - pb[6 * lo + t];
+                };
+                int64_t lo = i - half, hi = i + half + 1;
+                if (closed) {
+                    if (lo < 0) {
+                        take(nc + lo, nc);
+                        lo = 0;
+                    }
+                    if (hi > nc) {
+                        take(0, hi - nc);
+                        hi = nc;
+                    }
+                } else {
+                    lo = std::max<int64_t>(lo, 0);
+                    hi = std::min(hi, nc);
+                }
+                if (hi > lo)
+                    take(lo, hi);
             }
-            if (hi >= nray) {
-                take(0, hi - nray + 1);
-                hi = nray - 1;
+            const double det = w[1] * w[3] - w[2] * w[2];
+            const double tr = w[1] + w[3];
+            double* f = F + 2 * static_cast<size_t>(b * nc + i);
+            if (w[0] < min_local_pairs || !(det > 0.02 * tr * tr)) {
+                f[0] = f[1] = std::numeric_limits<double>::quiet_NaN();
+                continue;
             }
-        } else {
-            lo = std::max<int64_t>(lo, 0);
-            hi = std::min(hi, nray - 1);
+            f[0] = (w[4] * w[3] - w[5] * w[2]) / det;
+            f[1] = (w[5] * w[1] - w[4] * w[2]) / det;
         }
-        if (hi >= lo)
-            take(lo, hi + 1);
-        const double det = w[1] * w[3] - w[2] * w[2];
-        const double tr = w[1] + w[3];
-        if (w[0] < min_local_pairs || !(det > 0.02 * tr * tr))
-            return false;
-        u = (w[4] * w[3] - w[5] * w[2]) / det;
-        vv = (w[5] * w[1] - w[4] * w[2]) / det;
-        return true;
-    };
-    for (int64_t j = 0; j < std::min(gates, local_rings); ++j)
-        add_ring(j);
+    // Every gate: the fits of the four cells around it, by distance to their
+    // centres (those with a fit; none: the profile's reference stays).
+    std::vector<double> row_u(static_cast<size_t>(nb)), row_v(row_u), row_w(row_u);
+    std::vector<int64_t> gb0(static_cast<size_t>(gates)), gb1(gb0);
+    std::vector<double> gf(static_cast<size_t>(gates));
     for (int64_t j = 0; j < gates; ++j) {
-        // out first: the ring coming in takes the leaving ring's slot
-        if (j - local_rings - 1 >= 0)
-            drop_ring(j - local_rings - 1);
-        if (j + local_rings < gates)
-            add_ring(j + local_rings);
-        const double c = cos_el[j];
-        if (!std::isfinite(c))
-            continue;
-        if (j % 2 == 1 && j > 0 && std::isfinite(cos_el[j - 1])) {
-            // odd gates take the fit of the gate before: the window moves by
-            // one ring in seventeen
-            for (int64_t p = 0; p < nray; ++p)
-                if (std::isfinite(fu[p]))
-                    ref[p * gates + j] = static_cast<float>((fu[p] * sa[p] + fv[p] * ca[p]) * c);
-            continue;
+        const double cb = (static_cast<double>(j) + 0.5) / static_cast<double>(local_block) - 0.5;
+        const int64_t b0 = static_cast<int64_t>(std::floor(cb));
+        gf[j] = cb - static_cast<double>(b0);
+        gb0[j] = std::max<int64_t>(b0, 0);
+        gb1[j] = std::min(b0 + 1, nb - 1);
+    }
+    for (int64_t p = 0; p < nray; ++p) {
+        const double ci = (static_cast<double>(p) + 0.5) / static_cast<double>(width) - 0.5;
+        int64_t i0 = static_cast<int64_t>(std::floor(ci));
+        const double fi = ci - static_cast<double>(i0);
+        int64_t i1 = i0 + 1;
+        if (closed) {
+            i0 = (i0 + nc) % nc;
+            i1 = i1 % nc;
+        } else {
+            i0 = std::clamp<int64_t>(i0, 0, nc - 1);
+            i1 = std::clamp<int64_t>(i1, 0, nc - 1);
         }
-        for (int i = 0; i < 6; ++i)
-            P[i] = 0.0;
-        for (int64_t p = 0; p < nray; ++p)
-            for (int i = 0; i < 6; ++i)
-                P[6 * (p + 1) + i] = P[6 * p + i] + A[6 * p + i];
-        // fits at rays 0, step, 2 step, ... and the last ray
-        int64_t prev = -1;
-        for (int64_t p = 0;;) {
-            double u, vv;
-            const bool ok = fit(p, u, vv);
-            fu[p] = ok ? u : std::numeric_limits<double>::quiet_NaN();
-            fv[p] = ok ? vv : std::numeric_limits<double>::quiet_NaN();
-            for (int64_t i = prev + 1; prev >= 0 && i < p; ++i) {
-                const double f = static_cast<double>(i - prev) / static_cast<double>(p - prev);
-                fu[i] = fu[prev] + f * (fu[p] - fu[prev]);
-                fv[i] = fv[prev] + f * (fv[p] - fv[prev]);
-            }
-            prev = p;
-            if (p == nray - 1)
-                break;
-            p = std::min(p + step, nray - 1);
+        // the azimuth interpolation at each block centre
+        for (int64_t b = 0; b < nb; ++b) {
+            const double* f0 = F + 2 * static_cast<size_t>(b * nc + i0);
+            const double* f1 = F + 2 * static_cast<size_t>(b * nc + i1);
+            const double w0 = std::isfinite(f0[0]) ? 1.0 - fi : 0.0;
+            const double w1 = std::isfinite(f1[0]) ? fi : 0.0;
+            row_w[b] = w0 + w1;
+            row_u[b] = (w0 > 0 ? w0 * f0[0] : 0.0) + (w1 > 0 ? w1 * f1[0] : 0.0);
+            row_v[b] = (w0 > 0 ? w0 * f0[1] : 0.0) + (w1 > 0 ? w1 * f1[1] : 0.0);
         }
-        for (int64_t p = 0; p < nray; ++p)
-            if (std::isfinite(fu[p]))
-                ref[p * gates + j] = static_cast<float>((fu[p] * sa[p] + fv[p] * ca[p]) * c);
+        const double sa = std::sin(az[p] * deg), ca = std::cos(az[p] * deg);
+        for (int64_t j = 0; j < gates; ++j) {
+            const int64_t b0 = gb0[j], b1 = gb1[j];
+            const double fb = gf[j];
+            // bilinear over the corners with a fit, their weights renormalised
+            const double wt = (1.0 - fb) * row_w[b0] + fb * row_w[b1];
+            if (!(wt > 0.25))
+                continue; // less than a quarter of the weight has a fit
+            const double u = ((1.0 - fb) * row_u[b0] + fb * row_u[b1]) / wt;
+            const double vv = ((1.0 - fb) * row_v[b0] + fb * row_v[b1]) / wt;
+            const double c = cos_el[j];
+            if (std::isfinite(c))
+                ref[p * gates + j] = static_cast<float>((u * sa + vv * ca) * c);
+        }
     }
 }
 
 // One Jacobi pass: each gate to the fold nearest the mean of its unfolded
-// neighbours within +-2 gates and +-1 ray (the previous pass's values);
-// with `reject`, a gate left farther than reject_fraction V_N from that mean
-// (with at least 3 neighbours) becomes unresolved.
+// neighbours within +-2 gates and +-1 ray (the previous values, never the
+// pass's own); with `reject`, a gate left farther than reject_fraction V_N
+// from that mean (with at least 3 neighbours) becomes unresolved.
 void gate_pass(int64_t nray, int64_t gates, const uint8_t* linked, double vn, const float* u_in,
                const int8_t* k_in, float* u_out, int8_t* k_out, bool reject,
                std::vector<double>& work)
 {
     const double two_vn = 2.0 * vn;
-    // per ray: sums and counts of the three rows by gate, then their prefix
-    // sums, so that each window is two differences
-    work.resize(static_cast<size_t>(2 * (gates + 1)));
-    double* psum = work.data();
-    double* pcnt = psum + gates + 1;
+    // Prefix sums of each row's values and counts, a row computed once and
+    // kept in one of four slots while the rays around it need it.
+    const size_t len = static_cast<size_t>(gates + 1);
+    work.resize(8 * len);
+    int64_t tag[4] = {-1, -1, -1, -1};
+    int64_t next_slot = 0;
+    auto prefix = [&](int64_t row) -> const double* {
+        for (int t = 0; t < 4; ++t)
+            if (tag[t] == row)
+                return work.data() + 2 * len * static_cast<size_t>(t);
+        const int64_t t = next_slot;
+        next_slot = (next_slot + 1) % 4;
+        tag[t] = row;
+        double* ps = work.data() + 2 * len * static_cast<size_t>(t);
+        double* pc = ps + len;
+        const float* x = u_in + row * gates;
+        ps[0] = pc[0] = 0.0;
+        for (int64_t j = 0; j < gates; ++j) {
+            const bool ok = !std::isnan(x[j]);
+            ps[j + 1] = ps[j] + (ok ? static_cast<double>(x[j]) : 0.0);
+            pc[j + 1] = pc[j] + (ok ? 1.0 : 0.0);
+        }
+        return ps;
+    };
     for (int64_t p = 0; p < nray; ++p) {
         int64_t rows[3] = {-1, p, -1};
         const int64_t prev = p > 0 ? p - 1 : nray - 1;
         if (linked[prev] && prev != p)
             rows[0] = prev;
         if (linked[p]) {
-            const int64_t next = p + 1 < nray ? p + 1 : 0;
-            if (next != p && next != rows[0])
-                rows[2] = next;
+            const int64_t nxt = p + 1 < nray ? p + 1 : 0;
+            if (nxt != p && nxt != rows[0])
+                rows[2] = nxt;
         }
-        psum[0] = pcnt[0] = 0.0;
-        for (int64_t j = 0; j < gates; ++j) {
-            double sum = 0.0, cnt = 0.0;
-            for (int r = 0; r < 3; ++r) {
-                if (rows[r] < 0)
-                    continue;
-                const float x = u_in[rows[r] * gates + j];
-                if (!std::isnan(x)) {
-                    sum += x;
-                    cnt += 1.0;
-                }
-            }
-            psum[j + 1] = psum[j] + sum;
-            pcnt[j + 1] = pcnt[j] + cnt;
-        }
+        const double* ps[3];
+        int nrows = 0;
+        for (int r = 0; r < 3; ++r)
+            if (rows[r] >= 0)
+                ps[nrows++] = prefix(rows[r]);
         for (int64_t j = 0; j < gates; ++j) {
             const int64_t g = p * gates + j;
             u_out[g] = u_in[g];
             k_out[g] = k_in[g];
             if (std::isnan(u_in[g]))
                 continue;
-            const int64_t lo = std::max<int64_t>(0, j - 2), hi = std::min(gates, j + 3);
-            const double x = u_in[g];
-            const double count = pcnt[hi] - pcnt[lo] - 1.0;
+            const int64_t lo = j >= 2 ? j - 2 : 0, hi = j + 3 <= gates ? j + 3 : gates;
+            double sum = 0.0, count = -1.0; // the gate itself is not its own neighbour
+            for (int r = 0; r < nrows; ++r) {
+                sum += ps[r][hi] - ps[r][lo];
+                count += ps[r][len + hi] - ps[r][len + lo];
+            }
             if (count < 2.0)
                 continue;
-            const double mean = (psum[hi] - psum[lo] - x) / count;
-            const int n = static_cast<int>(std::nearbyint((mean - x) / two_vn));
+            const double x = u_in[g];
+            const double mean = (sum - x) / count;
+            const int n =
+                static_cast<int>(std::clamp<int64_t>(round_int((mean - x) / two_vn), -8, 8));
             const double y = x + two_vn * n;
             if (n != 0) {
                 u_out[g] = static_cast<float>(y);
@@ -914,10 +948,12 @@ void gate_pass(int64_t nray, int64_t gates, const uint8_t* linked, double vn, co
 // The whole volume: reference, unfolding and continuity. folds receives one
 // int8 per gate (unresolved for gates without data or without a resolved
 // fold); prof the reference profile (bins of u, v, rms and differences).
-void dealias(const float* v, const volume_layout& L, const double* height, const double* cos_el,
+void dealias(float* velocity, const volume_layout& L, const double* height, const double* cos_el,
              const double* nyquist, const profile* given, int32_t n_threads, int8_t* folds,
-             profile& prof)
+             int64_t* counts, profile& prof)
 {
+    const float* v = velocity;
+    float* velocity_all = velocity;
     const int64_t S = L.sweeps;
     const int64_t rings = L.gate0[S];
     double top = 0.0;
@@ -990,6 +1026,7 @@ void dealias(const float* v, const volume_layout& L, const double* height, const
             const double* az = L.az.data() + L.ray0[k];
             const uint8_t* linked = L.linked.data() + L.ray0[k];
             const float* vk = v + L.cell0[k];
+            float* vout = velocity_all + L.cell0[k];
             s.u.resize(static_cast<size_t>(cells));
             s.ref.resize(static_cast<size_t>(cells));
             s.lref.resize(static_cast<size_t>(cells));
@@ -1029,10 +1066,10 @@ void dealias(const float* v, const volume_layout& L, const double* height, const
                         continue;
                     }
                     const double x = s.u[g];
-                    const double n =
-                        std::clamp(std::nearbyint((s.lref[g] - x) / two_vn), -127.0, 127.0);
+                    const double t = std::clamp((s.lref[g] - x) / two_vn, -127.0, 127.0);
+                    const int64_t n = round_int(t);
                     s.k[g] = static_cast<int8_t>(n);
-                    s.u[g] = static_cast<float>(x + two_vn * n);
+                    s.u[g] = static_cast<float>(x + two_vn * static_cast<double>(n));
                 }
             std::vector<uint8_t> supported(static_cast<size_t>(gates));
             for (int64_t j = 0; j < gates; ++j) {
@@ -1043,14 +1080,33 @@ void dealias(const float* v, const volume_layout& L, const double* height, const
             }
             sweep_continuity(nray, gates, linked, vn, supported.data(), s);
             std::vector<float> u2(static_cast<size_t>(cells));
-            gate_pass(nray, gates, linked, vn, s.u.data(), s.k.data(), u2.data(), s.k2.data(),
-                      false, local_work);
-            gate_pass(nray, gates, linked, vn, u2.data(), s.k2.data(), s.u.data(), s.k.data(), true,
+            gate_pass(nray, gates, linked, vn, s.u.data(), s.k.data(), u2.data(), s.k2.data(), true,
                       local_work);
+            std::swap(s.u, u2);
+            std::swap(s.k, s.k2);
+            // folds and dealiased velocities back in the sweep's own ray order,
+            // the velocities over the input (no later pass reads this sweep)
             int8_t* out = folds + L.cell0[k];
-            for (int64_t p = 0; p < nray; ++p)
-                std::memcpy(out + static_cast<int64_t>(order[p]) * gates, s.k.data() + p * gates,
-                            static_cast<size_t>(gates));
+            int64_t valid = 0, lost = 0;
+            for (int64_t p = 0; p < nray; ++p) {
+                const int64_t row = static_cast<int64_t>(order[p]) * gates;
+                const int8_t* kp = s.k.data() + p * gates;
+                std::memcpy(out + row, kp, static_cast<size_t>(gates));
+                float* vp = vout + row;
+                for (int64_t j = 0; j < gates; ++j) {
+                    if (std::isnan(vp[j]))
+                        continue;
+                    ++valid;
+                    if (kp[j] == unresolved) {
+                        ++lost;
+                        vp[j] = std::numeric_limits<float>::quiet_NaN();
+                    } else if (kp[j] != 0) {
+                        vp[j] = static_cast<float>(static_cast<double>(vp[j]) + two_vn * kp[j]);
+                    }
+                }
+            }
+            counts[k] = valid;
+            counts[S + k] = lost;
         }
     };
     kestrin::parallel_blocks(S, 1, n_threads, body);
@@ -1058,12 +1114,14 @@ void dealias(const float* v, const volume_layout& L, const double* height, const
 
 } // namespace
 
-py::tuple dealias_py(f32array velocity, iarray rays, iarray gates, farray azimuth, farray height,
+py::tuple dealias_py(f32out velocity, iarray rays, iarray gates, farray azimuth, farray height,
                      farray cos_el, farray nyquist, farray reference, int32_t n_threads)
 {
     const int64_t S = rays.size();
     if (velocity.ndim() != 1)
         throw std::invalid_argument("velocity must be 1-D");
+    if (!velocity.writeable())
+        throw std::invalid_argument("velocity must be writeable: it receives the result");
     if (gates.size() != S || nyquist.size() != S)
         throw std::invalid_argument("rays, gates and nyquist must have one value per sweep");
     volume_layout L;
@@ -1136,9 +1194,11 @@ py::tuple dealias_py(f32array velocity, iarray rays, iarray gates, farray azimut
     }
 
     py::array_t<int8_t> folds(L.cell0[S]);
+    py::array_t<int64_t> counts({int64_t{2}, S});
     profile prof;
     {
-        const float* V = velocity.data();
+        float* V = velocity.mutable_data();
+        int64_t* C2 = counts.mutable_data();
         const double* H = height.data();
         const double* C = cos_el.data();
         const double* N = nyquist.data();
@@ -1156,7 +1216,7 @@ py::tuple dealias_py(f32array velocity, iarray rays, iarray gates, farray azimut
                            L.linked.data() + o, L.partner.data() + o, L.gx.data() + o,
                            L.gy.data() + o);
         }
-        dealias(V, L, H, C, N, has_reference ? &given : nullptr, n_threads, out, prof);
+        dealias(V, L, H, C, N, has_reference ? &given : nullptr, n_threads, out, C2, prof);
     }
     py::array_t<double> table({int64_t{4}, prof.bins});
     double* t = table.mutable_data();
@@ -1166,7 +1226,7 @@ py::tuple dealias_py(f32array velocity, iarray rays, iarray gates, farray azimut
         t[2 * prof.bins + b] = prof.v[b];
         t[3 * prof.bins + b] = prof.n[b];
     }
-    return py::make_tuple(folds, table);
+    return py::make_tuple(folds, table, counts);
 }
 
 } // namespace polar

@@ -493,7 +493,7 @@ def test_compiled_function_checks_its_arguments(kwargs, message):
 
 def test_compiled_function_handles_empty_and_tiny_sweeps():
     """Sweeps of no gates, one ray or all-NaN data come back with every gate unresolved."""
-    folds, table = _polar.dealias(
+    folds, table, counts = _polar.dealias(
         np.full(3 + 0 + 4, np.nan, np.float32),
         np.array([1, 0, 2]),
         np.array([3, 5, 2]),
@@ -506,6 +506,7 @@ def test_compiled_function_handles_empty_and_tiny_sweeps():
     assert folds.dtype == np.int8 and folds.shape == (7,)
     assert np.all(folds == rd.FOLD_FILL)
     assert table.shape[0] == 4 and np.all(np.isfinite(table[1:3]))
+    np.testing.assert_array_equal(counts, [[0, 0, 0], [0, 0, 0]])
 
 
 @pytest.mark.parametrize("fn", [rd.dealias_arrays, rd.dealias, synthetic.aliased_volume])

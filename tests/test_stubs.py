@@ -35,7 +35,7 @@ STUB_TYPES = {
     "str | bytes": "str",
     "_R": "float64 array",
     "bytes": "bytes",
-    "tuple[npt.NDArray[np.int8], _R]": "tuple",
+    "tuple[npt.NDArray[np.int8], _R, npt.NDArray[np.int64]]": "tuple",
 }
 
 

@@ -32,8 +32,8 @@ class Dealiased(NamedTuple):
     """The result of `dealias_arrays`, one entry per sweep in the lists.
 
     velocity : list of (rays, gates) arrays
-        Dealiased radial velocity, m/s, in the input's floating type (float64 for other
-        types); NaN where the gate had no value or its fold was not resolved.
+        Dealiased radial velocity, m/s: float32 for float32 input (views of one buffer),
+        float64 otherwise; NaN where the gate had no value or its fold was not resolved.
     folds : list of (rays, gates) int8 arrays
         Folds added: velocity = measured + 2 V_N folds; `FOLD_FILL` (-128) where velocity is
         NaN.
@@ -164,9 +164,10 @@ def dealias_arrays(
        about 5 degrees apart, wrapped into [-V_N, V_N), is 2 sin(D/2) cos(el) (u cos m -
        v sin m) at the pair's middle azimuth m whatever the folding (away from fold lines).
        Their normal equations are pooled in 200 m height bins over all sweeps and solved for
-       u and v; a second pass wraps each difference around the first fit's prediction and
-       drops those more than 2.5 rms from it. A local version of the same fit, over
-       +-60 degrees of azimuth and +-8 gates, follows a wind that changes across the sweep.
+       u and v (every other ring); a second pass wraps each difference around the first fit's
+       prediction and drops those more than 2.5 rms from it. The same fit over cells of
+       about 2 degrees by 8 gates, windows of +-60 degrees and +-1 cell, interpolated to the
+       gates, follows a wind that changes across the sweep.
     2. Each gate is unfolded to the fold nearest the reference radial wind (Xu et al. [2]_).
     3. Continuity within each sweep, after the region ideas of James and Houze [3]_ and
        Louf et al. [4]_: neighbouring gates whose unfolded values differ by less than V_N / 2
@@ -175,9 +176,8 @@ def dealias_arrays(
        of their votes, unless the join costs the two groups more agreement with the reference
        than their edges support; each joined group takes the overall fold that agrees best
        with the reference.
-    4. Two Jacobi passes put each gate on the fold nearest the mean of its neighbours (+-2
-       gates, +-1 ray); the second leaves unresolved a gate still farther than 0.7 V_N from
-       it.
+    4. A Jacobi pass puts each gate on the fold nearest the mean of its neighbours (+-2
+       gates, +-1 ray) and leaves unresolved a gate still farther than 0.7 V_N from it.
 
     Unresolved (NaN) are also the gates of a group whose heights lie where the reference has
     no fit of its own within 400 m, and of a group that a second fold would fit nearly as
@@ -279,7 +279,8 @@ def dealias_arrays(
         h, _, local = beam_geometry(r, mean_el)
         heights.append(h)
         cosines.append(np.cos(np.deg2rad(local)))
-    folds, table = _polar.dealias(
+    # the kernel writes the dealiased velocities over `flat`, its own float32 copy
+    folds, table, counts = _polar.dealias(
         flat,
         rays,
         gates,
@@ -290,25 +291,22 @@ def dealias_arrays(
         ref,
         n_threads=n_threads,
     )
-    del flat
     out_v, out_k = [], []
-    unresolved = np.zeros(len(vel), dtype=np.int64)
-    valid = np.zeros(len(vel), dtype=np.int64)
     o = 0
     for k, v in enumerate(vel):
         fk = folds[o : o + v.size].reshape(v.shape)
+        if v.dtype == np.float32:
+            d = flat[o : o + v.size].reshape(v.shape)
+        else:
+            # measured + 2 V_N folds in float64, from the measured values themselves
+            d = np.asarray(v, dtype=np.float64).copy()
+            d[fk == FOLD_FILL] = np.nan
+            shifted = (fk != FOLD_FILL) & (fk != 0)
+            d[shifted] += (2.0 * ny[k]) * fk[shifted]
         o += v.size
-        dtype = v.dtype if v.dtype in (np.float32, np.float64) else np.dtype(np.float64)
-        has = ~np.isnan(v)
-        ok = fk != FOLD_FILL
-        d = v.astype(dtype, copy=True)
-        d[~ok] = np.nan
-        shifted = ok & (fk != 0)
-        d[shifted] += (2.0 * ny[k]) * fk[shifted]
         out_v.append(d)
         out_k.append(fk)
-        valid[k] = int(has.sum())
-        unresolved[k] = int((has & ~ok).sum())
+    valid, unresolved = counts[0], counts[1]
     return Dealiased(
         out_v,
         out_k,
