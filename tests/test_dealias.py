@@ -1,11 +1,10 @@
 """radarkit.dealias and _polar.dealias: unfolding against known truth, determinism, bad input."""
 
-import doctest
-
 import numpy as np
 import pytest
 
 import _polar
+from cases import public_functions, run_examples
 
 xr = pytest.importorskip("xarray")
 from radarkit import dealias as rd  # noqa: E402
@@ -509,12 +508,8 @@ def test_compiled_function_handles_empty_and_tiny_sweeps():
     np.testing.assert_array_equal(counts, [[0, 0, 0], [0, 0, 0]])
 
 
-@pytest.mark.parametrize("fn", [rd.dealias_arrays, rd.dealias, synthetic.aliased_volume])
-def test_examples_run(fn):
-    """The docstring example runs and prints what it says."""
-    tests = doctest.DocTestFinder().find(fn, fn.__name__, globs={})
-    assert tests and tests[0].examples
-    runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
-    for t in tests:
-        runner.run(t)
-    assert runner.summarize(verbose=False).failed == 0
+@pytest.mark.parametrize(("name", "obj"), public_functions(rd))
+def test_examples_run(name, obj):
+    """Every documented example of the module runs and prints what it says."""
+    examples, failed = run_examples(obj, name, vars(rd))
+    assert examples and not failed

@@ -5,14 +5,30 @@ Results go to stdout, messages and the progress bar (on a terminal only) to stde
 130 when interrupted (nothing written).
 """
 
+from __future__ import annotations
+
 import argparse
+import csv
+import importlib.util
+import io
 import os
+import re
 import sys
-import tempfile
+from collections.abc import Sequence
+from types import ModuleType
+from typing import Any
 
 import numpy as np
 
+from ._output import Output
+from .radar_obs import CLEAR_AIR_BELOW
+from .readers import READERS
+from .volume import AUTO
+from .winds import MIN_GATES, MIN_SPREAD
+
 PROG = "radarkit"
+VELOCITY_ERROR = 2.0  # m/s, standard deviation written for radial velocities by default
+REFLECTIVITY_ERROR = 5.0  # dBZ, the same for reflectivity
 
 
 class BadInput(Exception):
@@ -22,16 +38,16 @@ class BadInput(Exception):
 class Progress:
     """A one-line progress bar on stderr, drawn only when stderr is a terminal."""
 
-    def __init__(self, total, enabled):
+    def __init__(self, total: int, enabled: bool) -> None:
         self.total = max(int(total), 1)
         self.done = 0
         self.enabled = enabled and sys.stderr.isatty()
 
-    def step(self, label="", n=1):
+    def step(self, label: str = "", n: int = 1) -> None:
         self.done = min(self.done + n, self.total)
         self.show(label)
 
-    def show(self, label=""):
+    def show(self, label: str = "") -> None:
         if not self.enabled:
             return
         width = 30
@@ -40,35 +56,52 @@ class Progress:
         sys.stderr.write(f"\r[{bar}] {self.done}/{self.total} {label[:40]:<40s}")
         sys.stderr.flush()
 
-    def close(self):
+    def close(self) -> None:
         if self.enabled:
             sys.stderr.write("\r" + " " * 80 + "\r")
             sys.stderr.flush()
 
 
-def _radar():
-    try:
-        from . import radar
+def _radar() -> ModuleType:
+    # checked before any file is read, so a missing extra is the one message
+    if importlib.util.find_spec("xradar") is None:
+        raise BadInput("reading radar files needs xradar: pip install 'radarkit[radar]'")
+    from . import radar
 
-        radar._xradar()
-    except ImportError as e:
-        raise BadInput(str(e)) from None
     return radar
 
 
-def _load(path):
+def _load(path: str, reader: str = "auto") -> Any:
     radar = _radar()
     if not os.path.exists(path):
         raise BadInput(f"{path}: no such file")
     if os.path.isdir(path):
         raise BadInput(f"{path}: is a directory")
     try:
-        return radar.open_volume(path)
-    except (ValueError, OSError) as e:
+        return radar.open_volume(path, reader=reader)
+    except (ValueError, OSError, ImportError) as e:
         raise BadInput(str(e) if str(e).startswith(path) else f"{path}: {e}") from None
+    except Exception as e:  # a reader library's own fault: still one line, no traceback
+        first = (str(e).strip().splitlines() or [""])[0]
+        raise BadInput(f"{path}: the reader failed ({type(e).__name__}: {first})") from None
 
 
-def _check_output(path, what):
+def _moment_arg(text: str) -> str | None:
+    """A moment name from the command line: "none" leaves it out, "auto" finds it."""
+    return None if text.lower() == "none" else text
+
+
+_OPTIONS = re.compile(r"\b(velocity|reflectivity|nyquist)=")
+
+
+def _bad(path: str, e: Exception) -> BadInput:
+    """BadInput of a library error about a file: named by `path` once, keyword arguments the
+    library's message suggests given as the command's options."""
+    text = _OPTIONS.sub(r"--\1", str(e))
+    return BadInput(text if text.startswith(path) else f"{path}: {text}")
+
+
+def _check_output(path: str, what: str) -> None:
     """Refuse an output whose directory does not exist, before any work."""
     d = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(d):
@@ -77,25 +110,7 @@ def _check_output(path, what):
         raise BadInput(f"{path}: {what} is a directory")
 
 
-def _atomic_write(path, write):
-    """Call write(file object) on a temporary file beside `path`, then rename it into place."""
-    d = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(dir=d, prefix=".radarkit-", suffix=os.path.splitext(path)[1])
-    try:
-        with os.fdopen(fd, "wb") as f:
-            write(f)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except FileNotFoundError:
-            pass
-        raise
-
-
-def _range_arg(text):
+def _range_arg(text: str) -> np.ndarray:
     try:
         parts = [float(p) for p in text.split(":")]
         start, stop, step = parts
@@ -111,7 +126,7 @@ def _range_arg(text):
     return h
 
 
-def _every_arg(text):
+def _every_arg(text: str) -> tuple[int, int]:
     try:
         r, g = (int(p) for p in text.split(","))
     except ValueError:
@@ -121,7 +136,7 @@ def _every_arg(text):
     return (r, g)
 
 
-def _positive(text):
+def _positive(text: str) -> float:
     try:
         x = float(text)
     except ValueError:
@@ -134,41 +149,85 @@ def _positive(text):
 # ---------------------------------------------------------------------------------------------
 
 
-def cmd_info(args):
+def _choice_text(choice: Any, moments: set[str], kind: str) -> str:
+    """How `info` states the moment chosen for a role."""
+    if choice.name is None:
+        return f"none found (name one with --{kind})"
+    how = {"given": "given", "standard_name": "by standard name", "name": "by name"}[choice.how]
+    text = f"{choice.name} ({how}"
+    if choice.how == "given" and choice.name not in moments:
+        text += "; not in this volume"
+    if choice.alternatives:
+        text += "; also " + ", ".join(choice.alternatives)
+    return text + ")"
+
+
+def cmd_info(args: argparse.Namespace) -> int:
     radar = _radar()
     volumes = []
     bar = Progress(len(args.files), not args.quiet)
     for path in args.files:
         bar.show(os.path.basename(path))
-        vol = _load(path)
+        vol = _load(path, args.reader)
         try:
-            volumes.append((path, radar.describe(vol)))
+            d = radar.describe(vol)
+            chosen = {
+                kind: radar.find_moment(vol, kind, None if given == AUTO else given)
+                for kind, given in (
+                    ("velocity", args.velocity),
+                    ("reflectivity", args.reflectivity),
+                )
+            }
         except (ValueError, TypeError) as e:
-            raise BadInput(f"{path}: {e}") from None
+            raise _bad(path, e) from None
+        volumes.append((path, d, chosen))
         bar.step(os.path.basename(path))
     bar.close()
-    for path, d in volumes:
+    for path, d, chosen in volumes:
         print(path)
-        ns = "N" if d["latitude"] >= 0 else "S"
-        ew = "E" if d["longitude"] >= 0 else "W"
-        print(
-            f"  radar at {abs(d['latitude']):.4f} {ns} {abs(d['longitude']):.4f} {ew}, "
-            f"{d['altitude']:.0f} m above sea level"
-        )
-        if d["start"] is not None:
+        if d.reader is not None:
+            packed = "" if d.compression in (None, "none") else f", {d.compression}-compressed"
+            print(f"  read by {d.reader}: {d.file_format}{packed}")
+        if d.xradar_refused:
+            print(f"  (xradar refused it: {d.xradar_refused})")
+        if np.isfinite([d.radar_latitude, d.radar_longitude]).all():
+            ns = "N" if d.radar_latitude >= 0 else "S"
+            ew = "E" if d.radar_longitude >= 0 else "W"
             print(
-                f"  time {np.datetime_as_string(d['start'], unit='s')} to "
-                f"{np.datetime_as_string(d['end'], unit='s')}"
+                f"  radar at {abs(d.radar_latitude):.4f} {ns} {abs(d.radar_longitude):.4f} "
+                f"{ew}, {d.radar_height:.0f} m above sea level"
             )
-        print(f"  {len(d['sweeps'])} sweeps")
-        print(
-            f"  {'sweep':<10s} {'elev':>6s} {'rays':>5s} {'gates':>6s} {'range km':>14s}  moments"
-        )
-        for s in d["sweeps"]:
-            rng = f"{s['first_range'] / 1e3:.2f}-{s['last_range'] / 1e3:.1f}"
+        else:
+            print("  radar position unknown (not in the file)")
+        if d.start is not None and d.end is not None:
             print(
-                f"  {s['name']:<10s} {s['elevation']:6.2f} {s['rays']:5d} {s['gates']:6d} "
-                f"{rng:>14s}  {' '.join(s['moments'])}"
+                f"  time {np.datetime_as_string(d.start, unit='s')} to "
+                f"{np.datetime_as_string(d.end, unit='s')}"
+            )
+        incomplete = [s.name for s in d.sweeps if s.incomplete]
+        line = f"  {len(d.sweeps)} sweep{'' if len(d.sweeps) == 1 else 's'}"
+        if incomplete:
+            line += f", incomplete: {' '.join(incomplete)}"
+        print(line)
+        if d.dropped_sweeps:
+            print(f"  left out: {d.dropped_sweeps}")
+        moments = {m for s in d.sweeps for m in s.moments}
+        print(f"  velocity: {_choice_text(chosen['velocity'], moments, 'velocity')}")
+        print(f"  reflectivity: {_choice_text(chosen['reflectivity'], moments, 'reflectivity')}")
+        print(
+            f"  {'sweep':<10s} {'elev':>6s} {'rays':>5s} {'gates':>6s} {'range km':>14s} "
+            f"{'nyquist':>7s}  moments"
+        )
+        for s in d.sweeps:
+            rng = f"{s.first_range / 1e3:.2f}-{s.last_range / 1e3:.1f}"
+            ny = f"{s.nyquist_velocity:7.2f}" if np.isfinite(s.nyquist_velocity) else f"{'-':>7s}"
+            note = ""
+            if s.incomplete:
+                of = f" of {s.expected_rays}" if s.expected_rays else ""
+                note = f"  [incomplete: {s.rays}{of} ray{'' if s.rays == 1 and not of else 's'}]"
+            print(
+                f"  {s.name:<10s} {s.elevation:6.2f} {s.rays:5d} {s.gates:6d} "
+                f"{rng:>14s} {ny}  {' '.join(s.moments)}{note}"
             )
     return 0
 
@@ -176,23 +235,32 @@ def cmd_info(args):
 _COLUMNS = ("height", "u", "v", "speed", "direction", "u_spread", "v_spread", "rms", "count")
 
 
-def cmd_vad(args):
+def _profile_csv(profiles: list[tuple[str, Any]]) -> bytes:
+    """The profiles as CSV: a header line, then one line per file and bin."""
+    text = io.StringIO(newline="")
+    out = csv.writer(text, lineterminator="\n")
+    out.writerow(["file", *_COLUMNS])
+    for path, prof in profiles:
+        for i in range(prof.sizes["height"]):
+            vals = [repr(float(prof[k].values[i])) for k in _COLUMNS]
+            vals[-1] = str(int(float(prof["count"].values[i])))
+            out.writerow([path, *vals])
+    return text.getvalue().encode()
+
+
+def cmd_vad(args: argparse.Namespace) -> int:
     radar = _radar()
     if args.csv:
         _check_output(args.csv, "CSV output")
     if args.plot:
         _check_output(args.plot, "plot output")
-        try:
-            from . import plot
-
-            plot._matplotlib()
-        except ImportError as e:
-            raise BadInput(f"{args.plot}: {e}") from None
+        if importlib.util.find_spec("matplotlib") is None:
+            raise BadInput(f"{args.plot}: plots need matplotlib: pip install 'radarkit[plot]'")
     bar = Progress(len(args.files), not args.quiet)
     profiles = []
     for path in args.files:
         bar.show(os.path.basename(path))
-        vol = _load(path)
+        vol = _load(path, args.reader)
         try:
             prof = radar.vad_profile(
                 vol,
@@ -203,7 +271,7 @@ def cmd_vad(args):
                 min_spread=args.min_spread,
             )
         except (ValueError, TypeError) as e:
-            raise BadInput(f"{path}: {e}") from None
+            raise _bad(path, e) from None
         profiles.append((path, prof))
         bar.step(os.path.basename(path))
     bar.close()
@@ -224,51 +292,47 @@ def cmd_vad(args):
                 f"{row['direction']:7.1f} {row['rms']:6.2f} {int(row['count']):7d}"
             )
     if args.csv:
-
-        def write_csv(f):
-            lines = ["file," + ",".join(_COLUMNS) + "\n"]
-            for path, prof in profiles:
-                for i in range(prof.sizes["height"]):
-                    vals = [repr(float(prof[k].values[i])) for k in _COLUMNS]
-                    vals[-1] = str(int(float(prof["count"].values[i])))
-                    lines.append(f'"{path}",' + ",".join(vals) + "\n")
-            f.write("".join(lines).encode())
-
-        _atomic_write(args.csv, write_csv)
+        with Output(args.csv, name="CSV output") as out:
+            out.write(_profile_csv(profiles))
     if args.plot:
         from .plot import profile_figure
 
         fig = profile_figure(
             [p for _, p in profiles], labels=[os.path.basename(f) for f, _ in profiles]
         )
-        _atomic_write(args.plot, lambda f: fig.savefig(f, format="png", dpi=110))
+        png = io.BytesIO()
+        fig.savefig(png, format="png", dpi=110)
+        with Output(args.plot, name="plot output") as out:
+            out.write(png.getbuffer())
     return 0
 
 
-def cmd_obs_seq(args):
+def cmd_obs_seq(args: argparse.Namespace) -> int:
     radar = _radar()
     _check_output(args.output, "output")
     try:
         from . import dart  # noqa: F401
     except ImportError as e:
         raise BadInput(f"{args.output}: writing DART files is not available: {e}") from None
-    reflectivity = None if args.reflectivity.lower() == "none" else args.reflectivity
-    velocity = None if args.velocity.lower() == "none" else args.velocity
+    reflectivity = _moment_arg(args.reflectivity)
+    velocity = _moment_arg(args.velocity)
     volumes = []
     bar = Progress(len(args.files), not args.quiet)
     for path in args.files:
         bar.show(os.path.basename(path))
-        vol = _load(path)
+        vol = _load(path, args.reader)
         try:
-            radar.obs_seq_sweeps(vol, velocity, reflectivity, args.nyquist, label=path)
+            radar.check_obs_seq(
+                vol, velocity=velocity, reflectivity=reflectivity, nyquist=args.nyquist, label=path
+            )
         except (ValueError, TypeError) as e:
-            raise BadInput(str(e)) from None
+            raise _bad(path, e) from None
         volumes.append(vol)
         bar.step(os.path.basename(path))
     bar.close()
     bar = Progress(1, not args.quiet)
 
-    def progress(done, total):
+    def progress(done: int, total: int) -> None:
         bar.total = total
         bar.done = done
         bar.show("writing sweeps")
@@ -287,7 +351,7 @@ def cmd_obs_seq(args):
             progress=progress,
         )
     except (ValueError, OSError) as e:
-        raise BadInput(f"{args.output}: {e}") from None
+        raise _bad(args.output, e) from None
     finally:
         bar.close()
     if not args.quiet:
@@ -298,25 +362,44 @@ def cmd_obs_seq(args):
     return 0
 
 
-def build_parser():
+def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog=PROG,
-        description="Radar files (anything xradar reads: NEXRAD Level II, ODIM_H5, CfRadial, "
-        "IRIS/Sigmet, ...) to wind profiles and DART observation files.",
+        description="Radar files (what xradar or Py-ART reads: NEXRAD Level II, ODIM_H5, "
+        "CfRadial, IRIS/Sigmet, UF, MDV, ..., also gzip- or bzip2-compressed) to wind profiles "
+        "and DART observation files.",
     )
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    def common(sp):
+    def common(sp: argparse.ArgumentParser) -> None:
         sp.add_argument("files", nargs="+", metavar="FILE", help="radar volume files")
         sp.add_argument("-q", "--quiet", action="store_true", help="no progress bar or messages")
+        sp.add_argument(
+            "--reader",
+            choices=READERS,
+            default="auto",
+            help="auto (default): xradar, Py-ART for what xradar cannot read; or one of them",
+        )
+
+    def moment(sp: argparse.ArgumentParser, kind: str, what: str, none: bool) -> None:
+        also = ", or none to leave it out" if none else ""
+        sp.add_argument(
+            f"--{kind}",
+            default=AUTO,
+            metavar="NAME",
+            help=f"{what} moment (default auto: found by standard name or common name{also})",
+        )
 
     sp = sub.add_parser(
         "info",
         help="what is inside radar files",
-        description="Radar position, "
-        "time, sweeps, elevations, moments and rays x gates of each file.",
+        description="Reader, format, radar position, time, sweeps (elevation, rays x gates, "
+        "range, Nyquist velocity, moments, incomplete ones) of each file, and the velocity and "
+        "reflectivity moments the other commands read.",
     )
     common(sp)
+    moment(sp, "velocity", "radial-velocity", False)
+    moment(sp, "reflectivity", "reflectivity", False)
     sp.set_defaults(run=cmd_info)
 
     sp = sub.add_parser(
@@ -340,15 +423,18 @@ def build_parser():
         default="radar",
         help="heights above the radar (default) or above sea level",
     )
-    sp.add_argument("--velocity", default="VRADH", help="radial-velocity moment (default VRADH)")
+    moment(sp, "velocity", "radial-velocity", False)
     sp.add_argument(
-        "--min-gates", type=int, default=30, help="least usable samples of a ring (default 30)"
+        "--min-gates",
+        type=int,
+        default=MIN_GATES,
+        help=f"least usable samples of a ring (default {MIN_GATES})",
     )
     sp.add_argument(
         "--min-spread",
         type=float,
-        default=0.1,
-        help="least azimuth coverage of a ring, 0.25 = full circle (default 0.1)",
+        default=MIN_SPREAD,
+        help=f"least azimuth coverage of a ring, 0.25 = full circle (default {MIN_SPREAD})",
     )
     sp.add_argument("--skip-empty", action="store_true", help="leave out bins without data")
     sp.add_argument("--csv", metavar="OUT", help="also write the profile(s) as CSV")
@@ -377,25 +463,25 @@ def build_parser():
     sp.add_argument(
         "--velocity-error",
         type=_positive,
-        default=2.0,
+        default=VELOCITY_ERROR,
         metavar="M/S",
-        help="radial-velocity error standard deviation (default 2 m/s)",
+        help=f"radial-velocity error standard deviation (default {VELOCITY_ERROR:g} m/s)",
     )
     sp.add_argument(
         "--reflectivity-error",
         type=_positive,
-        default=5.0,
+        default=REFLECTIVITY_ERROR,
         metavar="DBZ",
-        help="reflectivity error standard deviation (default 5 dBZ)",
+        help=f"reflectivity error standard deviation (default {REFLECTIVITY_ERROR:g} dBZ)",
     )
-    sp.add_argument("--velocity", default="VRADH", help="radial-velocity moment, or none")
-    sp.add_argument("--reflectivity", default="DBZH", help="reflectivity moment, or none")
+    moment(sp, "velocity", "radial-velocity", True)
+    moment(sp, "reflectivity", "reflectivity", True)
     sp.add_argument(
         "--clear-air-below",
         type=float,
-        default=5.0,
+        default=CLEAR_AIR_BELOW,
         metavar="DBZ",
-        help="reflectivity below this is clear-air reflectivity (default 5 dBZ)",
+        help=f"reflectivity below this is clear-air reflectivity (default {CLEAR_AIR_BELOW:g} dBZ)",
     )
     sp.add_argument(
         "--nyquist",
@@ -407,10 +493,11 @@ def build_parser():
     return p
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command; returns the exit status (0, 2 on bad input, 130 when interrupted)."""
     args = build_parser().parse_args(argv)
     try:
-        return args.run(args)
+        return int(args.run(args))
     except BadInput as e:
         print(f"{PROG} {args.command}: {e}", file=sys.stderr)
         return 2

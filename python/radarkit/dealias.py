@@ -10,13 +10,26 @@ The work runs in the compiled module ``_polar`` on all cores, with the same resu
 thread count.
 """
 
-from typing import NamedTuple
+from __future__ import annotations
+
+from collections.abc import Mapping, Sequence
+from typing import Any, NamedTuple
 
 import numpy as np
+import numpy.typing as npt
 
 import _polar
 
-from ._geometry import beam_geometry
+from . import _optional, readers
+from .geometry import beam_geometry
+from .volume import (
+    AUTO,
+    _require_moment,
+    list_sweeps,
+    nyquist_velocity,
+    radar_site,
+    ray_arrays,
+)
 
 __all__ = ["DEALIASED", "FOLDS", "FOLD_FILL", "Dealiased", "dealias", "dealias_arrays"]
 
@@ -26,6 +39,10 @@ FOLD_FILL = -128  # folds of a gate without a dealiased value (no data, or unres
 # velocities beyond this many V_N (plus half a metre per second of quantisation) are not folded
 # data of that V_N: already dealiased, or a wrong Nyquist velocity
 MAX_FOLDED = 1.1
+
+
+# a trusted wind profile: (heights above sea level, u, v), or a mapping with those keys
+Reference = tuple[npt.ArrayLike, npt.ArrayLike, npt.ArrayLike] | Mapping[str, npt.ArrayLike]
 
 
 class Dealiased(NamedTuple):
@@ -48,11 +65,11 @@ class Dealiased(NamedTuple):
         `reference` and for bins filled from their neighbours).
     """
 
-    velocity: list
-    folds: list
+    velocity: list[np.ndarray]
+    folds: list[np.ndarray]
     unresolved: np.ndarray
     valid: np.ndarray
-    reference: dict
+    reference: dict[str, np.ndarray]
 
 
 def _as_sweeps(x, name):
@@ -106,17 +123,17 @@ def _reference_table(reference, altitude):
 
 
 def dealias_arrays(
-    velocity,
-    azimuth,
-    elevation,
-    range,
-    nyquist,
+    velocity: npt.ArrayLike | Sequence[npt.ArrayLike],
+    azimuth: npt.ArrayLike | Sequence[npt.ArrayLike],
+    elevation: npt.ArrayLike | Sequence[npt.ArrayLike],
+    range: npt.ArrayLike | Sequence[npt.ArrayLike],
+    nyquist: float | Sequence[float | npt.ArrayLike],
     *,
-    altitude=0.0,
-    reference=None,
-    names=None,
-    n_threads=0,
-):
+    altitude: float = 0.0,
+    reference: Reference | None = None,
+    names: Sequence[str] | None = None,
+    n_threads: int = 0,
+) -> Dealiased:
     """Dealias the radial velocities of one or more sweeps, in one call of the compiled kernel.
 
     Parameters
@@ -321,17 +338,25 @@ def dealias_arrays(
     )
 
 
-def dealias(volume, *, velocity=None, nyquist=None, reference=None, n_threads=0):
+def dealias(
+    volume: Any,
+    *,
+    velocity: str = AUTO,
+    nyquist: float | None = None,
+    reference: Reference | None = None,
+    n_threads: int = 0,
+) -> Any:
     """A volume with the dealiased radial velocity added to each sweep.
 
     Parameters
     ----------
-    volume : xarray.DataTree or xarray.Dataset
-        An xradar volume (sweeps ``sweep_0``, ``sweep_1``, ... with the radar position in the
-        root) or one sweep.
-    velocity : str, optional
-        The measured velocity moment (default ``VRADH``); sweeps without it are left as they
-        are.
+    volume : xarray.DataTree, xarray.Dataset or pyart.core.Radar
+        An xradar volume (sweeps ``sweep_0``, ``sweep_1``, ... with the radar site in the
+        root), one sweep, or a Py-ART Radar (converted as `radarkit.volume.list_sweeps` does).
+    velocity : str
+        The measured radial-velocity moment (m/s); ``"auto"`` finds it (CF standard name,
+        then the readers' common names, see `radarkit.moments`). Sweeps without it are left
+        as they are.
     nyquist : float, optional
         Nyquist velocity (m/s) for every sweep, instead of the sweeps' own
         ``nyquist_velocity`` (required when a sweep has none).
@@ -343,10 +368,11 @@ def dealias(volume, *, velocity=None, nyquist=None, reference=None, n_threads=0)
     Returns
     -------
     xarray.DataTree or xarray.Dataset
-        A new volume of the same kind whose sweeps with the velocity moment also hold
-        ``VRADDH`` (dealiased radial velocity, m s-1, NaN where the gate had no value or was
-        not resolved; attribute ``unresolved_gates``) and ``VRADDH_FOLDS`` (int8 folds added,
-        ``VRADDH = velocity + 2 nyquist_velocity VRADDH_FOLDS``, -128 where VRADDH is NaN).
+        A new volume (a DataTree; a Dataset for a Dataset) whose sweeps with the velocity
+        moment also hold ``VRADDH`` (dealiased radial velocity, m s-1, NaN where the gate had
+        no value or was not resolved; attribute ``unresolved_gates``) and ``VRADDH_FOLDS``
+        (int8 folds added, ``VRADDH = velocity + 2 nyquist_velocity VRADDH_FOLDS``, -128 where
+        VRADDH is NaN).
 
     Raises
     ------
@@ -369,27 +395,26 @@ def dealias(volume, *, velocity=None, nyquist=None, reference=None, n_threads=0)
     >>> out["sweep_0"]["VRADDH"].attrs["units"], str(out["sweep_0"]["VRADDH_FOLDS"].dtype)
     ('m s-1', 'int8')
     """
-    from . import radar
-
-    xr = radar._xarray()
-    moment = "VRADH" if velocity is None else velocity
-    sweeps, (_, _, alt) = radar._sweep_list(volume)
+    xr = _optional.xarray()
+    volume = readers.as_volume(volume)
+    moment = _require_moment(volume, "velocity", velocity)
+    sweeps = list_sweeps(volume)
+    alt = radar_site(volume).radar_height
     having = [(name, ds) for name, ds in sweeps if moment in ds.data_vars]
     if not having:
-        radar._ray_arrays(sweeps[0][1], sweeps[0][0], moment)  # raises naming the moment
+        ray_arrays(sweeps[0][1], moment, name=sweeps[0][0])  # raises naming the moment
     vel, az, el, rg, ny, names = [], [], [], [], [], []
     for name, ds in having:
         data = ds[moment]
         if data.dims != ("azimuth", "range"):
             data = data.transpose("azimuth", "range")
-        vel.append(np.asarray(data.values))
+        v = np.asarray(data.values)
+        vel.append(v if v.dtype in (np.float32, np.float64) else v.astype(np.float64))
         az.append(np.asarray(ds["azimuth"].values, dtype=np.float64))
-        if vel[-1].dtype not in (np.float32, np.float64):
-            vel[-1] = vel[-1].astype(np.float64)
         e = np.asarray(ds["elevation"].values, dtype=np.float64)
         el.append(np.full(az[-1].shape, float(e)) if e.ndim == 0 else e)
         rg.append(np.asarray(ds["range"].values, dtype=np.float64))
-        ny.append(radar._sweep_nyquist(ds, az[-1].size, nyquist, name))
+        ny.append(nyquist_velocity(ds, az[-1].size, nyquist=nyquist, name=name))
         names.append(name)
     res = dealias_arrays(
         vel,

@@ -31,7 +31,7 @@ Example::
 import math
 from collections.abc import Callable, Hashable
 from functools import partial
-from typing import cast
+from typing import Any, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -120,7 +120,7 @@ _ACCEL = {
 }
 
 
-def _in_unit[T: Operand](value: T, name: str, table: dict, unit: str) -> T:
+def _in_unit[T: Operand](value: T, name: str, table: dict[str, Any], unit: str) -> T:
     """`value` in the kernel's `unit`, converted if its ``units`` attribute
     says another accepted unit; ValueError naming `name` otherwise."""
     if not isinstance(value, xr.DataArray):
@@ -181,9 +181,14 @@ def _whole[T: Operand](value: T, dims: tuple[Hashable, ...]) -> T:
 
 
 def _apply(
-    func: Callable, args: list, core: list, out_core: list, lazy: bool, nout: int
+    func: Callable[..., Any],
+    args: list[Any],
+    core: list[Any],
+    out_core: list[Any],
+    lazy: bool,
+    nout: int,
 ) -> tuple[xr.DataArray, ...]:
-    kwargs: dict = {}
+    kwargs: dict[str, Any] = {}
     if lazy:
         kwargs = {"dask": "parallelized", "output_dtypes": [np.float64] * nout}
     out = xr.apply_ufunc(
@@ -206,7 +211,7 @@ def _flat(a: npt.ArrayLike, shape: tuple[int, ...]) -> np.ndarray:
     return np.ascontiguousarray(a)
 
 
-def _thermo_block(t, p, td, *, n_threads):
+def _thermo_block(t: Any, p: Any, td: Any, *, n_threads: int) -> tuple[Any, ...]:
     shape = np.broadcast_shapes(np.shape(t), np.shape(p), np.shape(td))
     out = _kestrin.thermo(_flat(t, shape), _flat(p, shape), _flat(td, shape), n_threads)
     return tuple(row.reshape(shape) for row in out)
@@ -217,7 +222,9 @@ def _columns(shape: tuple[int, ...]) -> tuple[tuple[int, ...], int, int]:
     return shape[:-1], math.prod(shape[:-1]), shape[-1]
 
 
-def _cold_pool_block(z, b, bottom, top, *, threshold, n_threads):
+def _cold_pool_block(
+    z: Any, b: Any, bottom: Any, top: Any, *, threshold: float, n_threads: int
+) -> tuple[Any, ...]:
     shape = np.broadcast_shapes(np.shape(z), np.shape(b))
     cols, ncol, nlev = _columns(shape)
     out = _kestrin.cold_pool(
@@ -231,7 +238,18 @@ def _cold_pool_block(z, b, bottom, top, *, threshold, n_threads):
     return tuple(row.reshape(cols) for row in out)
 
 
-def _profile_block(z, u, v, ground, cu, cv, *, bottom, top, n_threads):
+def _profile_block(
+    z: Any,
+    u: Any,
+    v: Any,
+    ground: Any,
+    cu: Any,
+    cv: Any,
+    *,
+    bottom: float,
+    top: float,
+    n_threads: int,
+) -> tuple[Any, ...]:
     shape = np.broadcast_shapes(np.shape(z), np.shape(u), np.shape(v))
     cols, ncol, nlev = _columns(shape)
     out = _kestrin.profile(
@@ -248,7 +266,7 @@ def _profile_block(z, u, v, ground, cu, cv, *, bottom, top, n_threads):
     return tuple(row.reshape(cols) for row in out)
 
 
-def _gradient_block(f, *, x, y, n_threads):
+def _gradient_block(f: Any, *, x: Any, y: Any, n_threads: int) -> tuple[Any, Any]:
     shape = np.shape(f)
     ny, nx = shape[-2:]
     f = _flat(f, shape).reshape(math.prod(shape[:-2]), ny, nx)
@@ -257,7 +275,10 @@ def _gradient_block(f, *, x, y, n_threads):
 
 
 def _dataset(
-    names: list[str], arrays: tuple[xr.DataArray, ...], attrs: list[dict], **ds_attrs: object
+    names: list[str],
+    arrays: tuple[xr.DataArray, ...],
+    attrs: list[dict[str, Any]],
+    **ds_attrs: object,
 ) -> xr.Dataset:
     return xr.Dataset(
         {n: a.assign_attrs(**at) for n, a, at in zip(names, arrays, attrs)}, attrs=ds_attrs
@@ -543,11 +564,11 @@ def _coordinate(f: xr.DataArray, d: Hashable) -> xr.DataArray:
     c = f.coords[d]
     if not np.issubdtype(c.dtype, np.number):
         raise ValueError(f"coordinate {d!r} of f must be numeric, not {c.dtype}")
-    return c
+    return cast(xr.DataArray, c)
 
 
-def _per(fu: object, cu: object, long_name: str) -> dict:
-    attrs: dict = {"long_name": long_name}
+def _per(fu: object, cu: object, long_name: str) -> dict[str, Any]:
+    attrs: dict[str, Any] = {"long_name": long_name}
     if fu is not None and cu is not None:
         cu = str(cu)
         attrs["units"] = f"{fu} {cu}-1" if cu.isalpha() else f"({fu})/({cu})"
