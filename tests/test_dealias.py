@@ -144,7 +144,7 @@ def test_given_reference_resolves_a_sector_the_data_alone_cannot():
     _, unresolved_alone, _ = scores(c, alone)
     z = np.arange(0.0, 12001.0, 250.0)
     u, v = synthetic.veering_wind(z, top=30.0)
-    given = run(c, reference=(z + 350.0, u, v), altitude=350.0)
+    given = run(c, reference=(z + 350.0, u, v), radar_height=350.0)
     correct, unresolved, _ = scores(c, given)
     assert unresolved_alone > 0.5
     assert correct >= 0.995 and unresolved <= 0.02
@@ -162,8 +162,8 @@ def test_reference_heights_are_above_sea_level(form):
     def ref(h):
         return (h, u, v) if form == "tuple" else {"height": h, "u": u, "v": v}
 
-    high = run(c, reference=ref(z + 2000.0), altitude=2000.0)
-    low = run(c, reference=ref(z), altitude=0.0)
+    high = run(c, reference=ref(z + 2000.0), radar_height=2000.0)
+    low = run(c, reference=ref(z), radar_height=0.0)
     for a, b in zip(high.folds, low.folds):
         np.testing.assert_array_equal(a, b)
     np.testing.assert_allclose(high.reference["height"] - 2000.0, low.reference["height"])
@@ -513,3 +513,180 @@ def test_examples_run(name, obj):
     """Every documented example of the module runs and prints what it says."""
     examples, failed = run_examples(obj, name, vars(rd))
     assert examples and not failed
+
+
+# ---------------------------------------------------------------------------------------------
+# Dealiasing where velocities are used: VAD, DART files, the command line
+
+
+def with_truth(case):
+    """The case's volume with its true velocities in place of the folded ones."""
+    nodes = {n.path: n.to_dataset(inherit=False) for n in case.volume.subtree}
+    for k, t in enumerate(case.truth):
+        nodes[f"/sweep_{k}"]["VRADH"] = (("azimuth", "range"), t)
+    return xr.DataTree.from_dict(nodes)
+
+
+@pytest.mark.parametrize(
+    ("case", "options"),
+    [
+        ("veering", {}),
+        ("veering", {"nyquist": 8.0}),
+        ("nexrad_cuts", {}),
+        ("vortex", {}),
+        ("jet", {}),
+    ],
+    ids=lambda x: str(x),
+)
+def test_vad_profile_of_dealiased_velocities_is_the_true_profile(case, options):
+    """vad_profile(dealias=True) of an aliased volume is within 0.3 m/s of the profile of the
+    true velocities in every bin, where the folded velocities' profile is metres per second
+    off."""
+    from radarkit import winds
+
+    c = synthetic.aliased_volume(case, **options)
+    heights = np.arange(250.0, 8001.0, 250.0)
+    true = winds.vad_profile(with_truth(c), heights=heights)
+    got = winds.vad_profile(c.volume, heights=heights, dealias=True)
+    folded = winds.vad_profile(c.volume, heights=heights)
+    both = (true["count"].values > 0) & (got["count"].values > 0)
+    assert both.sum() >= 20
+    for k in ("u", "v"):
+        assert np.max(np.abs(got[k].values - true[k].values)[both]) <= 0.3
+    assert np.nanmax(np.abs(folded["u"].values - true["u"].values)[both]) > 3.0
+
+
+def test_vad_rings_use_the_dealiased_moment():
+    """vad(dealias=True) equals vad of the volume dealias returns, read as VRADDH."""
+    from radarkit import winds
+
+    c = synthetic.aliased_volume("vortex", rays=180, gates=200, gate_spacing=500.0)
+    got = winds.vad(c.volume, dealias=True)
+    want = winds.vad(rd.dealias(c.volume), velocity="VRADDH")
+    xr.testing.assert_identical(got, want)
+
+
+def test_dealias_again_starts_from_the_measured_velocity():
+    """A volume dealiased once is dealiased from VRADH again (auto does not pick VRADDH), and
+    gives the same moments."""
+    c = synthetic.aliased_volume("veering", rays=180, gates=200, gate_spacing=500.0)
+    once = rd.dealias(c.volume)
+    twice = rd.dealias(once)
+    for name in once.children:
+        np.testing.assert_array_equal(twice[name]["VRADDH"].values, once[name]["VRADDH"].values)
+
+
+def dart_velocities(path):
+    od = pytest.importorskip("pydartdiags.obs_sequence.obs_sequence")
+    df = od.ObsSequence(str(path)).df
+    return np.sort(df[df["type"] == "DOPPLER_RADIAL_VELOCITY"]["observation"].to_numpy())
+
+
+def test_to_obs_seq_writes_only_dealiased_gates(tmp_path):
+    """to_obs_seq(dealias=True) writes one record per dealiased gate with its dealiased value
+    and leaves the unresolved gates out."""
+    pytest.importorskip("radarkit.dart")
+    from radarkit import radar_obs
+
+    c = synthetic.aliased_volume(
+        "veering", nyquist=8.0, rays=90, gates=120, gate_spacing=800.0, noise=2.0
+    )
+    path = tmp_path / "obs_seq.out"
+    radar_obs.to_obs_seq(
+        c.volume, path, velocity_error=2.0, reflectivity_error=5.0, reflectivity=None, dealias=True
+    )
+    d = rd.dealias(c.volume)
+    want = np.concatenate([d[n]["VRADDH"].values.ravel() for n in sorted(d.children)])
+    assert np.isnan(want).any()  # some gates unresolved: they must be missing from the file
+    got = dart_velocities(path)
+    np.testing.assert_allclose(got, np.sort(want[np.isfinite(want)]), rtol=0, atol=5e-6)
+    assert np.abs(got).max() > 8.0 * 1.5  # dealiased values beyond V_N are written
+
+
+def test_to_obs_seq_dealias_refusal_leaves_no_file(tmp_path):
+    """A sweep without a Nyquist velocity stops to_obs_seq(dealias=True) before the file
+    exists, naming the sweep."""
+    pytest.importorskip("radarkit.dart")
+    from radarkit import radar_obs
+
+    c = synthetic.aliased_volume("veering", rays=90, gates=100, gate_spacing=1000.0)
+    nodes = {n.path: n.to_dataset(inherit=False) for n in c.volume.subtree}
+    nodes["/sweep_2"] = nodes["/sweep_2"].drop_vars("nyquist_velocity")
+    path = tmp_path / "obs_seq.out"
+    with pytest.raises(ValueError, match="sweep_2 has no Nyquist velocity"):
+        radar_obs.to_obs_seq(
+            xr.DataTree.from_dict(nodes),
+            path,
+            velocity_error=2.0,
+            reflectivity_error=5.0,
+            dealias=True,
+        )
+    assert not path.exists()
+
+
+@pytest.fixture(scope="module")
+def aliased_file(tmp_path_factory):
+    """An aliased volume written as CfRadial1, and the volume."""
+    pytest.importorskip("xradar")
+    d = tmp_path_factory.mktemp("dealias_cli")
+    c = synthetic.aliased_volume("vortex", rays=180, gates=200, gate_spacing=500.0)
+    path = synthetic.write_volume(c.volume, d / "aliased.nc", format="cfradial1")
+    return str(path), c
+
+
+@pytest.mark.parametrize(("suffix", "fmt"), [(".nc", None), (".h5", None), (".nc", "odim")])
+def test_dealias_command_writes_the_dealiased_volume(aliased_file, tmp_path, capsys, suffix, fmt):
+    """radarkit dealias IN -o OUT writes CfRadial1 or ODIM_H5 (by suffix or --format) holding
+    VRADDH as dealias computes it, and prints a line per sweep."""
+    from radarkit import cli, volume
+
+    path, _ = aliased_file
+    out = tmp_path / f"out{suffix}"
+    argv = ["dealias", path, "-o", str(out)] + ([] if fmt is None else ["--format", fmt])
+    assert cli.main(argv) == 0
+    text = capsys.readouterr().out
+    assert len([line for line in text.splitlines() if line.startswith("sweep_")]) == 6
+    back = volume.open_volume(out)
+    want = rd.dealias(volume.open_volume(path))
+    for name in want.children:
+        np.testing.assert_array_equal(back[name]["VRADDH"].values, want[name]["VRADDH"].values)
+    odim = (fmt or suffix) in ("odim", ".h5")
+    assert volume.describe(back).reader == ("xradar (odim)" if odim else "xradar (cfradial1)")
+
+
+def test_dealias_command_bad_input_writes_nothing(aliased_file, tmp_path, capsys):
+    """A wrong --nyquist (data beyond it) exits 2 with the file and the sweep named, and
+    writes nothing."""
+    from radarkit import cli
+
+    path, _ = aliased_file
+    out = tmp_path / "out.nc"
+    assert cli.main(["dealias", path, "-o", str(out), "--nyquist", "4"]) == 2
+    err = capsys.readouterr().err
+    assert path in err and "sweep_0" in err and "beyond its Nyquist velocity" in err
+    assert not out.exists()
+
+
+def test_vad_and_obs_seq_commands_take_dealias(aliased_file, tmp_path, capsys):
+    """radarkit vad --dealias prints the dealiased profile (the library's), and radarkit
+    obs-seq --dealias writes the dealiased velocities."""
+    from radarkit import cli, volume, winds
+
+    path, _ = aliased_file
+    assert cli.main(["vad", path, "--dealias", "--heights", "500:3000:500", "-q"]) == 0
+    rows = [line.split() for line in capsys.readouterr().out.splitlines()[2:]]
+    prof = winds.vad_profile(
+        volume.open_volume(path), heights=np.arange(500.0, 3001.0, 500.0), dealias=True
+    )
+    np.testing.assert_allclose([float(r[1]) for r in rows], prof["u"].values, atol=0.006)
+    pytest.importorskip("radarkit.dart")
+    out = tmp_path / "obs_seq.out"
+    assert (
+        cli.main(["obs-seq", path, "-o", str(out), "--dealias", "--reflectivity", "none", "-q"])
+        == 0
+    )
+    d = rd.dealias(volume.open_volume(path))
+    want = np.concatenate([d[n]["VRADDH"].values.ravel() for n in sorted(d.children)])
+    np.testing.assert_allclose(
+        dart_velocities(out), np.sort(want[np.isfinite(want)]), rtol=0, atol=5e-6
+    )

@@ -22,6 +22,7 @@ import _polar
 
 from . import _optional, readers
 from .geometry import beam_geometry
+from .moments import find_moment
 from .volume import (
     AUTO,
     _require_moment,
@@ -101,7 +102,7 @@ def _sweep_nyquist_value(nyquist, nray, label):
     return float(ny[0])
 
 
-def _reference_table(reference, altitude):
+def _reference_table(reference: Reference | None, radar_height: float) -> np.ndarray:
     """(3, levels) heights above the radar, u, v from (heights above sea level, u, v)."""
     if reference is None:
         return np.empty((3, 0))
@@ -119,7 +120,7 @@ def _reference_table(reference, altitude):
         raise ValueError("reference has no level with finite height, u and v")
     if np.any(np.diff(z) <= 0):
         raise ValueError("reference heights must increase")
-    return np.stack([z - float(altitude), u, v])
+    return np.stack([z - float(radar_height), u, v])
 
 
 def dealias_arrays(
@@ -129,7 +130,7 @@ def dealias_arrays(
     range: npt.ArrayLike | Sequence[npt.ArrayLike],
     nyquist: float | Sequence[float | npt.ArrayLike],
     *,
-    altitude: float = 0.0,
+    radar_height: float = 0.0,
     reference: Reference | None = None,
     names: Sequence[str] | None = None,
     n_threads: int = 0,
@@ -148,8 +149,8 @@ def dealias_arrays(
     nyquist : float or sequence
         Nyquist velocity V_N, m/s: one for every sweep, or one per sweep (a number, or an
         array with one equal value per ray).
-    altitude : float
-        Antenna altitude, m above sea level (for `reference` and the returned profile).
+    radar_height : float
+        Height of the antenna, m above sea level (for `reference` and the returned profile).
     reference : (heights, u, v) or a mapping with those keys, optional
         A wind profile to trust (a sounding, a model): heights in m above sea level,
         increasing; u, v in m/s. Without it the method finds its own from the data.
@@ -281,7 +282,7 @@ def dealias_arrays(
                 f"{label}: velocities reach {top:.1f} m/s, beyond its Nyquist velocity "
                 f"{ny[k]:g} m/s: already dealiased, or a wrong Nyquist velocity"
             )
-    ref = _reference_table(reference, altitude)
+    ref = _reference_table(reference, radar_height)
 
     rays = np.array([v.shape[0] for v in vel], dtype=np.int64)
     gates = np.array([v.shape[1] for v in vel], dtype=np.int64)
@@ -330,7 +331,7 @@ def dealias_arrays(
         unresolved,
         valid,
         {
-            "height": table[0] + float(altitude),
+            "height": table[0] + float(radar_height),
             "u": table[1],
             "v": table[2],
             "count": table[3],
@@ -398,6 +399,12 @@ def dealias(
     xr = _optional.xarray()
     volume = readers.as_volume(volume)
     moment = _require_moment(volume, "velocity", velocity)
+    if velocity == AUTO and moment == DEALIASED:
+        # a volume dealiased before: again from the measured velocity, whose VRADDH is
+        # replaced
+        measured = [m for m in find_moment(volume, "velocity").alternatives if m != DEALIASED]
+        if measured:
+            moment = measured[0]
     sweeps = list_sweeps(volume)
     alt = radar_site(volume).radar_height
     having = [(name, ds) for name, ds in sweeps if moment in ds.data_vars]
@@ -422,7 +429,7 @@ def dealias(
         el,
         rg,
         ny,
-        altitude=alt,
+        radar_height=alt,
         reference=reference,
         names=names,
         n_threads=n_threads,

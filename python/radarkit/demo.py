@@ -507,6 +507,47 @@ def demo_radar() -> None:
             print(f"    {line}")
 
 
+def demo_dealias() -> None:
+    section("radarkit.radar.dealias: the VAD profile of aliased sweeps, before and after")
+    try:
+        from radarkit import radar, synthetic
+    except ImportError as e:
+        print(f"  skipped: {e}")
+        return
+    try:
+        case = synthetic.aliased_volume("veering", nyquist=10.0, noise=1.5)
+    except ImportError as e:
+        print(f"  skipped: {e}")
+        return
+    out, sec = timed(radar.dealias, case.volume)
+    right = kept = valid = 0
+    for k, t in enumerate(case.truth):
+        d = out[f"sweep_{k}"]["VRADDH"].values
+        ok = np.isfinite(d)
+        right += int((ok & (np.abs(d - t) < case.nyquist[k])).sum())
+        kept += int(ok.sum())
+        valid += int(np.isfinite(t).sum())
+    print(
+        f"  {len(case.truth)} sweeps of 360 rays x 400 gates folded at V_N = 10 m/s (wind up to "
+        f"30 m/s, noise 1.5 m/s, gaps, echo-free sectors, patchy echo): dealiased in "
+        f"{sec * 1e3:.0f} ms; {100.0 * right / kept:.2f}% of the gates on their true fold, "
+        f"{100.0 * (1 - kept / valid):.2f}% unresolved"
+    )
+    heights = np.arange(500.0, 6001.0, 500.0)
+    folded = radar.vad_profile(case.volume, heights=heights)
+    fixed = radar.vad_profile(case.volume, heights=heights, dealias=True)
+    u_true, v_true = synthetic.veering_wind(heights, top=30.0)
+    print("  VAD profile of the folded velocities, of the dealiased ones, and the true wind:")
+    print("    height m | folded u     v  speed | dealiased u     v  speed | true u     v  speed")
+    for i, z in enumerate(heights):
+        a = [float(folded[k].values[i]) for k in ("u", "v", "speed")]
+        b = [float(fixed[k].values[i]) for k in ("u", "v", "speed")]
+        print(
+            f"    {z:8.0f} | {a[0]:8.2f} {a[1]:5.2f} {a[2]:6.2f} | {b[0]:11.2f} {b[1]:5.2f} "
+            f"{b[2]:6.2f} | {u_true[i]:6.2f} {v_true[i]:5.2f} {np.hypot(u_true[i], v_true[i]):6.2f}"
+        )
+
+
 def main() -> None:
     print(f"radarkit demo on synthetic data ({os.cpu_count()} cores)")
     demo_thermo()
@@ -518,6 +559,7 @@ def main() -> None:
     demo_wrfda()
     demo_files()
     demo_radar()
+    demo_dealias()
 
 
 if __name__ == "__main__":

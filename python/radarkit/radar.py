@@ -8,6 +8,7 @@ their jobs, whose ``__all__`` it joins (as MetPy's ``calc`` does):
 - `radarkit.moments`: which variable is the radial velocity and which the reflectivity;
 - `radarkit.geometry`: the beam model and gate positions;
 - `radarkit.winds`: VAD rings and wind profiles;
+- `radarkit.dealias`: dealiased radial velocities;
 - `radarkit.radar_obs`: observations of volumes and DART files.
 
 Example
@@ -23,8 +24,10 @@ WriteResult(written=43200, skipped=0)
 
 from typing import Any
 
+from . import dealias as _dealias
 from . import geometry, moments, radar_obs, readers, volume, winds
 from ._names import deprecated_name
+from .dealias import *  # noqa: F403
 from .geometry import *  # noqa: F403
 from .moments import *  # noqa: F403
 from .radar_obs import *  # noqa: F403
@@ -39,6 +42,7 @@ __all__ = sorted(
         *readers.__all__,
         *moments.__all__,
         *winds.__all__,
+        *_dealias.__all__,
         *radar_obs.__all__,
     }
 )
