@@ -3,7 +3,6 @@
 import numpy as np
 import pytest
 
-import _polar
 from cases import public_functions, run_examples
 
 xr = pytest.importorskip("xarray")
@@ -456,56 +455,6 @@ def test_volume_errors_name_the_sweep_before_anything_is_added():
     nodes["/sweep_3"]["nyquist_velocity"] = nodes["/sweep_3"]["nyquist_velocity"] * 0.0
     with pytest.raises(ValueError, match="sweep_3: the Nyquist velocity must be positive"):
         rd.dealias(xr.DataTree.from_dict(nodes))
-
-
-@pytest.mark.parametrize(
-    ("kwargs", "message"),
-    [
-        ({"velocity": np.zeros((2, 3), np.float32)}, "velocity must be 1-D"),
-        ({"gates": np.array([3, 3])}, "one value per sweep"),
-        ({"velocity": np.zeros(5, np.float32)}, "rays x gates values"),
-        ({"azimuth": np.zeros(3)}, "one value per ray"),
-        ({"height": np.zeros(2)}, "one value per gate"),
-        ({"nyquist": np.array([0.0])}, "nyquist must be positive"),
-        ({"azimuth": np.array([0.0, np.nan])}, "azimuth must be finite"),
-        ({"reference": np.zeros((2, 4))}, r"reference must be \(3, levels\)"),
-        ({"reference": np.array([[1.0, 0.0], [0.0, 0.0], [0.0, 0.0]])}, "must increase"),
-        ({"rays": np.array([-1])}, "rays and gates must be >= 0"),
-    ],
-)
-def test_compiled_function_checks_its_arguments(kwargs, message):
-    """_polar.dealias raises ValueError with a fixed message before any work."""
-    args = {
-        "velocity": np.zeros(6, np.float32),
-        "rays": np.array([2]),
-        "gates": np.array([3]),
-        "azimuth": np.array([0.0, 180.0]),
-        "height": np.zeros(3),
-        "cos_el": np.ones(3),
-        "nyquist": np.array([10.0]),
-        "reference": np.empty((3, 0)),
-    }
-    args.update(kwargs)
-    with pytest.raises(ValueError, match=message):
-        _polar.dealias(**args)
-
-
-def test_compiled_function_handles_empty_and_tiny_sweeps():
-    """Sweeps of no gates, one ray or all-NaN data come back with every gate unresolved."""
-    folds, table, counts = _polar.dealias(
-        np.full(3 + 0 + 4, np.nan, np.float32),
-        np.array([1, 0, 2]),
-        np.array([3, 5, 2]),
-        np.array([10.0, 0.0, 90.0]),
-        np.zeros(10),
-        np.ones(10),
-        np.array([10.0, 10.0, 10.0]),
-        np.empty((3, 0)),
-    )
-    assert folds.dtype == np.int8 and folds.shape == (7,)
-    assert np.all(folds == rd.FOLD_FILL)
-    assert table.shape[0] == 4 and np.all(np.isfinite(table[1:3]))
-    np.testing.assert_array_equal(counts, [[0, 0, 0], [0, 0, 0]])
 
 
 @pytest.mark.parametrize(("name", "obj"), public_functions(rd))
