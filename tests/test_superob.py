@@ -431,15 +431,21 @@ def test_superob_uses_the_dealiased_moment_of_the_volume(name):
 
 
 @pytest.mark.python_layer
-def test_superob_without_dealiasing_refuses_possibly_folded_velocity():
-    """Velocity that may be folded is not averaged unless dealiased or declared unfolded."""
-    try:
-        import radarkit.dealias  # noqa: F401
-    except ImportError:
-        with pytest.raises(ValueError, match="unfolded=True"):
-            superob(analytic_volume())
-    else:
-        pytest.skip("radarkit.dealias is available: velocity is dealiased")
+def test_superob_dealiases_folded_velocity_before_averaging():
+    """Folded velocities are dealiased before averaging: superobs match those of the truth."""
+    from radarkit.synthetic import aliased_volume
+
+    case = aliased_volume("veering", nyquist=10.0, rays=180, gates=240, noise=1.0, seed=3)
+    truth = case.volume.copy()
+    for k, t in enumerate(case.truth):
+        truth[f"sweep_{k}"]["VRADH"] = truth[f"sweep_{k}"]["VRADH"].copy(data=t)
+    got = superob(case.volume, min_count=20)
+    want = superob(truth, unfolded=True, min_count=20)
+    a, b = got["radial_velocity"].values, want["radial_velocity"].values
+    both = np.isfinite(a) & np.isfinite(b)
+    assert both.sum() > 0.9 * np.isfinite(b).sum()
+    assert np.nanmax(np.abs(b)) > 20.0  # the true wind reaches past two V_N
+    assert np.max(np.abs(a[both] - b[both])) < 0.5
 
 
 @pytest.mark.parametrize(
