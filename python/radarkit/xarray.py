@@ -11,12 +11,14 @@ ever see C-ordered float64 blocks with the vertical (or horizontal) axes last.
   (degC to K, hPa/mbar/kPa to Pa, km to m, knots and km/h to m s-1) and
   refused with a ValueError naming the variable for anything else. A missing
   ``units`` attribute means the expected unit. Results carry CF ``units``.
-- Dask-backed inputs give lazy results through ``xarray.apply_ufunc(...,
-  dask="parallelized")``: one kernel call per chunk. The dims a kernel needs
-  whole (the vertical dim; ``y`` and ``x`` for ``gradient``) are merged into
-  one chunk automatically; chunk along the other dims. Under Dask every call
-  uses ``n_threads=1`` unless told otherwise: the scheduler already runs one
-  task per core, and threads inside each task would only compete for them.
+- Dask-backed inputs give lazy results: one task per chunk calls the kernel
+  on the chunk's own buffers (no copy when a chunk is C-ordered with the
+  kernel's axes last), and each output of the chunk is a view of that task's
+  result. The dims a kernel needs whole (the vertical dim; ``y`` and ``x``
+  for ``gradient``) are merged into one chunk automatically; chunk along the
+  other dims. Under Dask every call uses ``n_threads=1`` unless told
+  otherwise: the scheduler already runs one task per core, and threads inside
+  each task would only compete for them.
 - Missing values are NaN, in and out, with the meaning the kernels give them.
 
 Example::
@@ -183,18 +185,98 @@ def _whole[T: Operand](value: T, dims: tuple[Hashable, ...]) -> T:
 def _apply(
     func: Callable, args: list, core: list, out_core: list, lazy: bool, nout: int
 ) -> tuple[xr.DataArray, ...]:
-    kwargs: dict = {}
-    if lazy:
-        kwargs = {"dask": "parallelized", "output_dtypes": [np.float64] * nout}
+    """The block function over the arguments: one call for NumPy data, one
+    task per chunk for Dask data. `func` returns one array with the outputs
+    stacked along a leading axis."""
+    run = partial(_graph, func, core, out_core[0], nout) if lazy else partial(_split, func)
     out = xr.apply_ufunc(
-        func,
+        run,
         *args,
         input_core_dims=core,
         output_core_dims=out_core,
         keep_attrs=False,
-        **kwargs,
+        dask="allowed",
     )
     return out if isinstance(out, tuple) else (out,)
+
+
+def _split(func: Callable, *blocks: object) -> tuple[np.ndarray, ...]:
+    return tuple(func(*blocks))
+
+
+def _graph(
+    func: Callable, core: list, out_core: list, nout: int, *data: object
+) -> tuple[object, ...]:
+    """The Dask graph of `func` over arrays laid out by xarray (core dims
+    last, loop dims aligned on the right): one task per chunk, whose result
+    holds the `nout` outputs stacked, and one view of it per output.
+
+    ``apply_ufunc(dask="parallelized")`` copies every input block once more
+    before each call (it joins the blocks along the core dims even when
+    there is only one) and adds two transpose tasks per output and chunk;
+    this graph does neither. The core dims are one chunk already (`_whole`).
+    """
+    import dask.array as da
+
+    nloop = max(
+        np.ndim(a) - len(c) for a, c in zip(data, core) if isinstance(a, (np.ndarray, da.Array))
+    )
+    loop = tuple(f"loop{i}" for i in range(nloop))
+    args: list = []
+    for a, c in zip(data, core):
+        if isinstance(a, (np.ndarray, da.Array)):
+            own = np.ndim(a) - len(c)
+            args += [a, loop[nloop - own :] + tuple(f"core-{d}" for d in c)]
+        else:
+            args += [a, None]
+    out_ind = ("output", *loop, *(f"core-{d}" for d in out_core))
+    name = getattr(func, "func", func).__name__.strip("_")
+    stacked = da.blockwise(
+        partial(_one_block, func),
+        out_ind,
+        *args,
+        new_axes={"output": nout},
+        concatenate=False,
+        dtype=np.float64,
+        meta=np.empty((0,) * len(out_ind), np.float64),
+        token=name,
+    )
+    # one view per output and chunk: Dask's own indexing would copy each
+    # (it frees the rest of a block that way; here all outputs share it)
+    rest = out_ind[1:]
+    return tuple(
+        da.blockwise(
+            _pick,
+            rest,
+            stacked,
+            out_ind,
+            i,
+            None,
+            concatenate=False,
+            dtype=np.float64,
+            meta=np.empty((0,) * len(rest), np.float64),
+            token=f"{name}-{i}",
+        )
+        for i in range(nout)
+    )
+
+
+def _one_block(func: Callable, *blocks: object) -> np.ndarray:
+    return func(*(_only(b) for b in blocks))
+
+
+def _pick(blocks: list, i: int) -> np.ndarray:
+    return _only(blocks)[i]
+
+
+def _only(block: object) -> object:
+    # blockwise without joining hands a list of blocks along each dim it
+    # contracts; the core dims are one chunk, so each list holds one block
+    while isinstance(block, list):
+        if len(block) != 1:
+            raise ValueError("a core dim spans several chunks")
+        block = block[0]
+    return block
 
 
 def _flat(a: npt.ArrayLike, shape: tuple[int, ...]) -> np.ndarray:
@@ -209,7 +291,7 @@ def _flat(a: npt.ArrayLike, shape: tuple[int, ...]) -> np.ndarray:
 def _thermo_block(t, p, td, *, n_threads):
     shape = np.broadcast_shapes(np.shape(t), np.shape(p), np.shape(td))
     out = _kestrin.thermo(_flat(t, shape), _flat(p, shape), _flat(td, shape), n_threads)
-    return tuple(row.reshape(shape) for row in out)
+    return out.reshape((out.shape[0], *shape))
 
 
 def _columns(shape: tuple[int, ...]) -> tuple[tuple[int, ...], int, int]:
@@ -228,7 +310,7 @@ def _cold_pool_block(z, b, bottom, top, *, threshold, n_threads):
         _flat(top, cols),
         n_threads,
     )
-    return tuple(row.reshape(cols) for row in out)
+    return out.reshape((out.shape[0], *cols))
 
 
 def _profile_block(z, u, v, ground, cu, cv, *, bottom, top, n_threads):
@@ -245,15 +327,14 @@ def _profile_block(z, u, v, ground, cu, cv, *, bottom, top, n_threads):
         _flat(cv, cols),
         n_threads,
     )
-    return tuple(row.reshape(cols) for row in out)
+    return out.reshape((out.shape[0], *cols))
 
 
 def _gradient_block(f, *, x, y, n_threads):
     shape = np.shape(f)
     ny, nx = shape[-2:]
     f = _flat(f, shape).reshape(math.prod(shape[:-2]), ny, nx)
-    out = _kestrin.gradient(f, x, y, n_threads)
-    return out[0].reshape(shape), out[1].reshape(shape)
+    return _kestrin.gradient(f, x, y, n_threads).reshape((2, *shape))
 
 
 def _dataset(
