@@ -51,7 +51,8 @@ $(STAMP): $(SOURCES) | $(PY)
 # Checks only, nothing is rewritten: Python formatting and lint (ruff), C++
 # formatting of every tracked source (clang-format), the type stubs against
 # the compiled modules (stubtest; tests/test_stubs.py compares the
-# signatures) and the annotations of the documented functions (mypy). The
+# signatures) and the annotations of the whole pure-Python package (mypy
+# --strict). The
 # tools are pinned in the `lint` extra and installed beside the package.
 # Fix with `ruff format`, `ruff check --fix` and `clang-format -i` from
 # .venv/bin.
@@ -62,7 +63,7 @@ lint: $(STAMP) $(LINT_STAMP)
 	$(VENV)/bin/ruff check .
 	git ls-files -z '*.cpp' '*.hpp' '*.c' '*.h' | xargs -0 $(VENV)/bin/clang-format --dry-run -Werror
 	MYPYPATH=stubs $(PY) -m mypy.stubtest --mypy-config-file pyproject.toml _kestrin _marlode _polar
-	MYPYPATH=stubs $(PY) -m mypy --strict python/radarkit/kernels.py python/radarkit/records.py
+	MYPYPATH=stubs $(PY) -m mypy --strict --config-file pyproject.toml python/radarkit
 
 $(LINT_STAMP): pyproject.toml | $(PY)
 	mkdir -p build

@@ -38,13 +38,13 @@ def volume(n, seed=0):
         "type": "DOPPLER_RADIAL_VELOCITY",
         "value": rng.normal(0, 15, n),
         "error": 2.0,
-        "lon": rng.uniform(-99, -95, n),
-        "lat": rng.uniform(33, 37, n),
+        "longitude": rng.uniform(-99, -95, n),
+        "latitude": rng.uniform(33, 37, n),
         "height": rng.uniform(400, 15000, n),
         "time": np.datetime64("2024-05-20T21:35:00", "ms")
         + (np.arange(n) * (300_000 / max(n, 1))).astype("timedelta64[ms]"),
-        "radar_lon": -97.278,
-        "radar_lat": 35.333,
+        "radar_longitude": -97.278,
+        "radar_latitude": 35.333,
         "radar_height": 370.0,
         "azimuth": rng.uniform(0, 360, n),
         "elevation": rng.uniform(0.5, 19.5, n),
@@ -66,8 +66,8 @@ def format_alone(obs, chunk):
             np.zeros(m, np.int64),
             obs["value"][a:b],
             np.full(m, 4.0),
-            np.deg2rad(np.mod(obs["lon"][a:b], 360)),
-            np.deg2rad(obs["lat"][a:b]),
+            np.deg2rad(np.mod(obs["longitude"][a:b], 360)),
+            np.deg2rad(obs["latitude"][a:b]),
             obs["height"][a:b],
             secs // 86400,
             secs % 86400,
@@ -131,13 +131,13 @@ def wrfda_case(n, L, seed=1):
     rng = np.random.default_rng(seed)
     r = wrfda.Radar(
         name="KTLX",
-        lon=-97.278,
-        lat=35.333,
-        elevation=370.0,
+        radar_longitude=-97.278,
+        radar_latitude=35.333,
+        radar_height=370.0,
         time=np.datetime64("2024-05-20T21:35:00"),
-        col_lat=rng.uniform(33, 37, n),
-        col_lon=rng.uniform(-99, -95, n),
-        col_elv=rng.uniform(0, 500, n),
+        latitude=rng.uniform(33, 37, n),
+        longitude=rng.uniform(-99, -95, n),
+        height=rng.uniform(0, 500, n),
         heights=np.linspace(500, 10000, L),
         rv=rng.normal(0, 15, (n, L)),
         rv_err=np.full((n, L), 2.0),
@@ -201,7 +201,7 @@ def main(n):
         r = wrfda_case(n_col, L)
         rv = np.where(np.isfinite(r.rv), r.rv, -888888.0)
         qc = np.where(np.isfinite(r.rv), 0, -88)
-        args = (r.heights, r.col_lat, r.col_lon, r.col_elv, rv, qc, r.rv_err, r.rf)
+        args = (r.heights, r.latitude, r.longitude, r.height, rv, qc, r.rv_err, r.rf)
         args += (np.zeros((n_col, L), np.int64), r.rf_err, "2024-05-20_21:35:00")
         path = os.path.join(d, "ob.radar")
         pairs = []

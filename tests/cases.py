@@ -494,3 +494,40 @@ def _built(fn):
 
 # Entries take effect as soon as their module binds the function.
 FUNCTIONS = {f.name: f for f in TABLE if _built(f)}
+
+
+def run_examples(obj, name, globs=None):
+    """Runs the doctest examples of `obj`'s docstring; returns (examples, failures)."""
+    import doctest
+
+    globs = {"np": np, **(globs or {})}
+    runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE | doctest.ELLIPSIS)
+    examples = 0
+    for test in doctest.DocTestFinder(recurse=False).find(obj, name, globs=globs):
+        examples += len(test.examples)
+        runner.run(test)
+    return examples, runner.summarize(verbose=False).failed
+
+
+def public_functions(module):
+    """(name, function) of the functions a module's __all__ lists."""
+    import inspect
+
+    return [
+        (n, getattr(module, n)) for n in module.__all__ if inspect.isfunction(getattr(module, n))
+    ]
+
+
+def check_profile(prof, bound):
+    """Asserts that a wind profile of a synthetic volume (default wind) is within `bound`
+    (m/s, scalar or per bin) of the true wind at each bin's mean height."""
+    from radarkit.synthetic import default_wind
+
+    has = prof["count"].values > 0
+    assert has.sum() >= 10
+    u_true, v_true = default_wind(prof["mean_height"].values[has])
+    du = np.abs(prof["u"].values[has] - u_true)
+    dv = np.abs(prof["v"].values[has] - v_true)
+    b = bound if np.ndim(bound) == 0 else bound[has]
+    assert np.all(du <= b), du.max()
+    assert np.all(dv <= b), dv.max()

@@ -4,6 +4,7 @@ import csv
 import io
 import os
 import re
+import shutil
 import subprocess
 import sys
 
@@ -15,7 +16,7 @@ pytestmark = pytest.mark.python_layer
 pytest.importorskip("xradar")
 synthetic = pytest.importorskip("radarkit.synthetic")
 
-from radarkit import cli, radar  # noqa: E402
+from radarkit import cli, radar, radar_obs  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -36,6 +37,7 @@ def run(argv, capsys):
 
 
 def test_console_entry_point_and_help_on_every_subcommand():
+    """python -m radarkit and every subcommand answer --help."""
     for args in ([], ["info"], ["vad"], ["obs-seq"]):
         p = subprocess.run(
             [sys.executable, "-m", "radarkit", *args, "--help"], capture_output=True, text=True
@@ -45,6 +47,7 @@ def test_console_entry_point_and_help_on_every_subcommand():
 
 
 def test_info_lists_sweeps_and_moments(files, capsys):
+    """info prints the site, sweeps, elevations, sizes and moments of each file."""
     code, out, err = run(["info", files["nc"], files["h5"], "-q"], capsys)
     assert code == 0 and err == ""
     assert out.count("3 sweeps") == 2
@@ -59,6 +62,7 @@ def test_info_lists_sweeps_and_moments(files, capsys):
 
 
 def test_vad_table_csv_and_plot_agree_with_the_library(files, capsys, tmp_path):
+    """vad's table, CSV and plot hold the library's profile, and only those files appear."""
     csv_path, png = tmp_path / "p.csv", tmp_path / "p.png"
     code, out, err = run(
         ["vad", files["nc"], "--heights", "0:3000:500", "--csv", str(csv_path), "--plot", str(png)],
@@ -100,6 +104,7 @@ def _snapshot(d):
     ],
 )
 def test_bad_input_one_line_exit_2_nothing_written(files, tmp_path, capsys, argv, named, reason):
+    """Bad input is one line naming the file and reason, exit 2, nothing written."""
     (tmp_path / "old.csv").write_text("kept\n")
     before = _snapshot(tmp_path)
     names = {**files, "missing": str(tmp_path / "absent.nc"), "tmp": str(tmp_path)}
@@ -116,16 +121,21 @@ def test_bad_input_one_line_exit_2_nothing_written(files, tmp_path, capsys, argv
 
 
 def test_bad_input_from_a_shell_has_no_traceback(files):
+    """From a shell, an unreadable file gives one line with the reader's reason."""
     p = subprocess.run(
         [sys.executable, "-m", "radarkit", "vad", files["junk"]], capture_output=True, text=True
     )
     assert p.returncode == 2 and p.stdout == ""
-    assert p.stderr.strip() == (
-        f"radarkit vad: {files['junk']}: not a radar volume xradar can read (tried cfradial1)"
+    assert len(p.stderr.strip().splitlines()) == 1
+    # the reader's own reason follows the readers tried
+    assert p.stderr.startswith(
+        f"radarkit vad: {files['junk']}: not a radar volume xradar can read (tried cfradial1; "
+        "cfradial1: OSError: "
     )
 
 
 def test_obs_seq_writes_one_file_and_reports_on_stderr(files, tmp_path, capsys):
+    """obs-seq writes every thinned gate and reports the count on stderr only."""
     pytest.importorskip("radarkit.dart")
     out = tmp_path / "obs_seq.out"
     code, stdout, err = run(
@@ -145,6 +155,7 @@ def test_obs_seq_writes_one_file_and_reports_on_stderr(files, tmp_path, capsys):
 
 
 def test_obs_seq_interrupted_leaves_nothing(files, tmp_path, capsys, monkeypatch):
+    """Ctrl-C while writing exits 130 and leaves no file."""
     pytest.importorskip("radarkit.dart")
     out = tmp_path / "obs_seq.out"
     real = radar.sweep_observations
@@ -156,7 +167,30 @@ def test_obs_seq_interrupted_leaves_nothing(files, tmp_path, capsys, monkeypatch
             raise KeyboardInterrupt
         return real(**kw)
 
-    monkeypatch.setattr(radar, "sweep_observations", interrupted)
+    monkeypatch.setattr(radar_obs, "sweep_observations", interrupted)
     code, _, err = run(["obs-seq", files["nc"], "-o", str(out), "-q"], capsys)
     assert code == 130 and "interrupted" in err
     assert os.listdir(tmp_path) == []
+
+
+def test_vad_csv_quotes_awkward_file_names(files, capsys, tmp_path):
+    """A file name with a comma and a quote survives the CSV as one field."""
+    awkward = tmp_path / 'a "quoted", name.nc'
+    shutil.copy(files["nc"], awkward)
+    out = tmp_path / "p.csv"
+    code, _, _ = run(["vad", str(awkward), "--heights", "0:1000:500", "--csv", str(out)], capsys)
+    assert code == 0
+    rows = list(csv.DictReader(io.StringIO(out.read_text())))
+    assert [r["file"] for r in rows] == [str(awkward)] * 3
+
+
+def test_defaults_are_the_librarys(capsys):
+    """The command's defaults are the library's constants, stated in the help."""
+    from radarkit import radar_obs, winds
+
+    parser = cli.build_parser()
+    vad = parser.parse_args(["vad", "f"])
+    assert (vad.min_gates, vad.min_spread) == (winds.MIN_GATES, winds.MIN_SPREAD)
+    obs = parser.parse_args(["obs-seq", "f", "-o", "o"])
+    assert obs.clear_air_below == radar_obs.CLEAR_AIR_BELOW
+    assert (obs.velocity, obs.reflectivity) == ("VRADH", "DBZH")

@@ -1,4 +1,4 @@
-"""radarkit.radar.to_obs_seq and the real NEXRAD volume shipped with Py-ART."""
+"""radarkit.radar_obs: DART observations of volumes, and the real NEXRAD volume of Py-ART."""
 
 import bz2
 import os
@@ -7,7 +7,8 @@ import warnings
 import numpy as np
 import pytest
 
-from radarkit import radar
+from cases import public_functions, run_examples
+from radarkit import radar, radar_obs
 
 pytestmark = pytest.mark.python_layer
 
@@ -38,6 +39,7 @@ def small_volume():
 
 
 def test_to_obs_seq_one_observation_per_usable_gate(small_volume, tmp_path):
+    """Every finite gate becomes one record with the value, position and beam built for it."""
     _dart()
     path = tmp_path / "obs_seq.out"
     res = radar.to_obs_seq(small_volume, path, velocity_error=2.0, reflectivity_error=5.0)
@@ -96,6 +98,7 @@ def test_to_obs_seq_one_observation_per_usable_gate(small_volume, tmp_path):
 
 
 def test_to_obs_seq_thinning_and_nyquist_rules(small_volume, tmp_path):
+    """every= thins rays and gates; a volume without Nyquist velocity needs nyquist=."""
     _dart()
     path = tmp_path / "thin.out"
     radar.to_obs_seq(
@@ -122,13 +125,14 @@ def test_to_obs_seq_thinning_and_nyquist_rules(small_volume, tmp_path):
 
 
 def test_to_obs_seq_several_volumes_in_time_order(tmp_path):
+    """Several volumes and radars go into one file in time order."""
     _dart()
     early = synthetic.synthetic_volume(elevations=(0.5, 1.5), rays=20, gates=10)
     late = synthetic.synthetic_volume(
-        elevations=(0.5,), rays=20, gates=10, start="2024-05-20T18:05:00", latitude=47.0
+        elevations=(0.5,), rays=20, gates=10, start="2024-05-20T18:05:00", radar_latitude=47.0
     )
     # a second radar scanning at the same time as the first
-    other = synthetic.synthetic_volume(elevations=(0.5,), rays=20, gates=10, longitude=8.0)
+    other = synthetic.synthetic_volume(elevations=(0.5,), rays=20, gates=10, radar_longitude=8.0)
     path = tmp_path / "multi.out"
     res = radar.to_obs_seq([late, early, other], path, velocity_error=2.0, reflectivity_error=5.0)
     df = _read_back(path)
@@ -146,6 +150,7 @@ def test_to_obs_seq_several_volumes_in_time_order(tmp_path):
     ],
 )
 def test_to_obs_seq_refusals_leave_the_target_untouched(small_volume, tmp_path, kw, match):
+    """Refused arguments raise before the file is touched."""
     _dart()
     path = tmp_path / "keep.out"
     path.write_bytes(b"previous contents\n")
@@ -157,6 +162,7 @@ def test_to_obs_seq_refusals_leave_the_target_untouched(small_volume, tmp_path, 
 
 
 def test_to_obs_seq_interrupt_leaves_no_file(small_volume, tmp_path, monkeypatch):
+    """An interrupt between sweeps leaves no file and no temporary file."""
     _dart()
     path = tmp_path / "int.out"
     calls = []
@@ -225,6 +231,7 @@ def _coverage(az_deg):
 
 
 def test_nexrad_sample_vad_is_physically_sane(nexrad):
+    """The real NEXRAD sample gives sane winds and refuses rings on sectors."""
     sw = nexrad["sweeps"]
     assert len(sw) == 5
     assert 25_000 < sum(np.isfinite(s["velocity"]).sum() for s in sw) < 35_000
@@ -233,7 +240,7 @@ def test_nexrad_sample_vad_is_physically_sane(nexrad):
         [s["azimuth"] for s in sw],
         [s["elevation"] for s in sw],
         [s["range"] for s in sw],
-        altitude=nexrad["position"][2],
+        radar_height=nexrad["position"][2],
     )
     fitted = np.isfinite(res["u"])
     assert fitted.sum() >= 50
@@ -266,15 +273,16 @@ def test_nexrad_sample_vad_is_physically_sane(nexrad):
 
 
 def test_nexrad_sample_dart_file_has_every_valid_gate(nexrad, tmp_path):
+    """Every valid gate of the NEXRAD sample is written, values as read."""
     dart = _dart()
     lat, lon, alt = nexrad["position"]
     path = tmp_path / "nexrad.out"
     with dart.ObsSeqWriter(path) as w:
         for s in nexrad["sweeps"]:
             obs = radar.sweep_observations(
-                latitude=lat,
-                longitude=lon,
-                altitude=alt,
+                radar_latitude=lat,
+                radar_longitude=lon,
+                radar_height=alt,
                 azimuth=s["azimuth"],
                 elevation=s["elevation"],
                 range=s["range"],
@@ -299,6 +307,7 @@ def test_nexrad_sample_dart_file_has_every_valid_gate(nexrad, tmp_path):
 
 
 def test_nexrad_sample_through_xradar_is_reported_not_mended(nexrad, tmp_path):
+    """xradar's misreading of the legacy file is recorded, not patched."""
     # The reader's faults on this legacy file are xradar's: the package reports whatever the
     # reader gives and does not patch it. This records what we see, so a fixed xradar shows.
     xradar = pytest.importorskip("xradar")
@@ -314,6 +323,7 @@ def test_nexrad_sample_through_xradar_is_reported_not_mended(nexrad, tmp_path):
 
 
 def test_to_obs_seq_sweep_without_velocity_gives_its_reflectivity(small_volume, tmp_path):
+    """A sweep without velocity still contributes its reflectivity."""
     _dart()
     xr = pytest.importorskip("xarray")
     nodes = {"/": small_volume.to_dataset()}
@@ -327,3 +337,76 @@ def test_to_obs_seq_sweep_without_velocity_gives_its_reflectivity(small_volume, 
     n_ref = sum(np.isfinite(small_volume[f"sweep_{k}"]["DBZH"].values).sum() for k in range(3))
     assert (df["type"] == "DOPPLER_RADIAL_VELOCITY").sum() == n_vel
     assert (df["type"] != "DOPPLER_RADIAL_VELOCITY").sum() == n_ref
+
+
+def _sweep_args(n_rays=4):
+    return dict(
+        radar_latitude=46.5,
+        radar_longitude=7.5,
+        radar_height=350.0,
+        azimuth=np.linspace(0.0, 270.0, n_rays),
+        elevation=np.full(n_rays, 0.5),
+        range=np.array([1e3, 2e3, 3e3]),
+        time=np.datetime64("2024-05-20T18:00:00") + np.arange(n_rays).astype("timedelta64[s]"),
+        velocity=np.ones((n_rays, 3)),
+        velocity_error=2.0,
+        nyquist=30.0,
+    )
+
+
+def test_sweep_observations_older_keywords_and_keys():
+    """latitude=, longitude=, altitude= and the keys lon, lat, radar_lon, radar_lat still work."""
+    args = _sweep_args()
+    new = radar_obs.sweep_observations(**args)
+    site = {k: args.pop(f"radar_{k}") for k in ("latitude", "longitude", "height")}
+    with pytest.warns(DeprecationWarning) as said:
+        old = radar_obs.sweep_observations(
+            latitude=site["latitude"], longitude=site["longitude"], altitude=site["height"], **args
+        )
+    assert len(said) == 3
+    for name in new:
+        np.testing.assert_array_equal(old[name], new[name])
+    for key, field in (("lon", "longitude"), ("lat", "latitude"), ("radar_lat", "radar_latitude")):
+        with pytest.warns(DeprecationWarning, match=f"'{key}' is deprecated, use '{field}'"):
+            np.testing.assert_array_equal(new[key], new[field])
+
+
+@pytest.mark.parametrize("time", [1716240900 + 60 * np.arange(4), 1716240900.0 + np.arange(4)])
+def test_numeric_ray_times_are_refused_naming_time(time):
+    """Epoch seconds as ray times are refused instead of being read as nanoseconds."""
+    with pytest.raises(ValueError, match=r"^time must be numpy\.datetime64 values, not numbers"):
+        radar_obs.sweep_observations(**{**_sweep_args(), "time": time})
+
+
+def test_to_obs_seq_refuses_a_volume_with_numeric_ray_times(small_volume, tmp_path):
+    """A volume whose ray times are numbers names the sweep, and no file is written."""
+    seconds = small_volume["sweep_1"]["time"].values.astype("datetime64[s]").astype(np.int64)
+    nodes = {"/": small_volume.to_dataset()}
+    for k in range(3):
+        ds = small_volume[f"sweep_{k}"].to_dataset()
+        nodes[f"sweep_{k}"] = ds.assign_coords(time=("azimuth", seconds)) if k == 1 else ds
+    xr = pytest.importorskip("xarray")
+    path = tmp_path / "obs_seq.out"
+    with pytest.raises(ValueError, match=r"sweep_1: ray times must be numpy\.datetime64 values"):
+        radar.to_obs_seq(
+            xr.DataTree.from_dict(nodes), path, velocity_error=2.0, reflectivity_error=5.0
+        )
+    assert not path.exists()
+
+
+def test_check_obs_seq_names_the_labelled_sweep(small_volume):
+    """check_obs_seq raises what to_obs_seq would, with the label; the old name still works."""
+    radar_obs.check_obs_seq(small_volume)
+    with pytest.raises(ValueError, match=r"^a.nc: sweep_0 has no moment 'VEL'"):
+        radar_obs.check_obs_seq(small_volume, velocity="VEL", label="a.nc")
+    with pytest.warns(DeprecationWarning, match="'obs_seq_sweeps' is deprecated"):
+        old = radar.obs_seq_sweeps
+    assert len(old(small_volume, "VRADH", "DBZH", None, label=None)) == 3
+
+
+@pytest.mark.parametrize(("name", "obj"), public_functions(radar_obs))
+def test_examples_run(name, obj, tmp_path, monkeypatch):
+    """Every documented example of the module runs as shown (files in a temporary folder)."""
+    monkeypatch.chdir(tmp_path)
+    examples, failed = run_examples(obj, name, vars(radar_obs))
+    assert examples and not failed

@@ -1,5 +1,6 @@
-"""Safe destinations of the file writers: a path written atomically through a
-temporary file, or a binary file object the caller owns."""
+"""Safe destinations of every file the package writes: a path written atomically
+through a temporary file, or a binary file object the caller owns; and the one
+result type of the writers."""
 
 from __future__ import annotations
 
@@ -9,7 +10,24 @@ import re
 import stat
 import tempfile
 import threading
-from typing import Any
+from types import TracebackType
+from typing import Any, NamedTuple
+
+
+class WriteResult(NamedTuple):
+    """What a writer put in its file.
+
+    Attributes
+    ----------
+    written : int
+        Observations (DART records, WRFDA columns) written to the file.
+    skipped : int
+        Observations left out: DART observations whose value or error is not
+        finite; always 0 for WRFDA files, which write missing values as such.
+    """
+
+    written: int
+    skipped: int
 
 
 def _umask() -> int:
@@ -69,7 +87,16 @@ class Output:
     file object: bytes are written at its current position, commit() flushes,
     abort() cuts the object back to where writing started when it can seek.
     Offsets given to tell() and patch() count from the first byte written.
+
+    As a context manager, a normal exit commits and an exception (a
+    KeyboardInterrupt included) aborts::
+
+        with Output(path) as out:
+            out.write(b"...")
     """
+
+    target: str
+    start: int | None
 
     def __init__(self, path: Any, *, seekable: bool = False, name: str = "path") -> None:
         self.fd: int | None = None
@@ -80,14 +107,15 @@ class Output:
         self.behind: threading.Thread | None = None
         self.error: BaseException | None = None
         if isinstance(path, (str, bytes, os.PathLike)):
-            target = os.path.realpath(os.fspath(path))  # a symlink keeps pointing at the file
+            # a symlink keeps pointing at the file
+            target = os.fsdecode(os.path.realpath(os.fspath(path)))
             if os.path.isdir(target):
                 raise IsADirectoryError(f"{name} is a directory: {os.fsdecode(path)!r}")
             try:
                 mode = os.stat(target).st_mode & 0o7777
             except FileNotFoundError:
                 mode = 0o666 & ~_umask()
-            head, tail = os.path.split(target)
+            head, tail = os.path.split(os.fsdecode(target))
             self.fd, self.tmp = tempfile.mkstemp(prefix=f".{os.fsdecode(tail)}.", dir=head)
             self.target = target
             try:
@@ -159,6 +187,7 @@ class Output:
             while view:
                 view = view[os.pwrite(self.fd, view, offset + len(data) - len(view)) :]
         else:
+            assert self.start is not None  # seekable: checked on opening
             end = self.file.tell()
             self.file.seek(self.start + offset)
             self.file.write(data)
@@ -172,6 +201,7 @@ class Output:
                 os.close(self.fd)
                 self.fd = None
                 old = _hold(self.target)
+                assert self.tmp is not None
                 try:
                     os.replace(self.tmp, self.target)
                 except BaseException:
@@ -233,6 +263,20 @@ class Output:
                 pass
         if interrupted:
             raise KeyboardInterrupt
+
+    def __enter__(self) -> Output:
+        return self
+
+    def __exit__(
+        self,
+        kind: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
+        if kind is None:
+            self.commit()
+        else:
+            self.abort()
 
     def __del__(self) -> None:
         # A writer dropped without commit or abort must not leave its temporary file.

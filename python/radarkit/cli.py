@@ -5,14 +5,28 @@ Results go to stdout, messages and the progress bar (on a terminal only) to stde
 130 when interrupted (nothing written).
 """
 
+from __future__ import annotations
+
 import argparse
+import csv
+import importlib.util
+import io
 import os
 import sys
-import tempfile
+from collections.abc import Sequence
+from types import ModuleType
+from typing import Any
 
 import numpy as np
 
+from ._output import Output
+from .radar_obs import CLEAR_AIR_BELOW
+from .volume import REFLECTIVITY, VELOCITY
+from .winds import MIN_GATES, MIN_SPREAD
+
 PROG = "radarkit"
+VELOCITY_ERROR = 2.0  # m/s, standard deviation written for radial velocities by default
+REFLECTIVITY_ERROR = 5.0  # dBZ, the same for reflectivity
 
 
 class BadInput(Exception):
@@ -22,16 +36,16 @@ class BadInput(Exception):
 class Progress:
     """A one-line progress bar on stderr, drawn only when stderr is a terminal."""
 
-    def __init__(self, total, enabled):
+    def __init__(self, total: int, enabled: bool) -> None:
         self.total = max(int(total), 1)
         self.done = 0
         self.enabled = enabled and sys.stderr.isatty()
 
-    def step(self, label="", n=1):
+    def step(self, label: str = "", n: int = 1) -> None:
         self.done = min(self.done + n, self.total)
         self.show(label)
 
-    def show(self, label=""):
+    def show(self, label: str = "") -> None:
         if not self.enabled:
             return
         width = 30
@@ -40,23 +54,22 @@ class Progress:
         sys.stderr.write(f"\r[{bar}] {self.done}/{self.total} {label[:40]:<40s}")
         sys.stderr.flush()
 
-    def close(self):
+    def close(self) -> None:
         if self.enabled:
             sys.stderr.write("\r" + " " * 80 + "\r")
             sys.stderr.flush()
 
 
-def _radar():
-    try:
-        from . import radar
+def _radar() -> ModuleType:
+    # checked before any file is read, so a missing extra is the one message
+    if importlib.util.find_spec("xradar") is None:
+        raise BadInput("reading radar files needs xradar: pip install 'radarkit[radar]'")
+    from . import radar
 
-        radar._xradar()
-    except ImportError as e:
-        raise BadInput(str(e)) from None
     return radar
 
 
-def _load(path):
+def _load(path: str) -> Any:
     radar = _radar()
     if not os.path.exists(path):
         raise BadInput(f"{path}: no such file")
@@ -68,7 +81,7 @@ def _load(path):
         raise BadInput(str(e) if str(e).startswith(path) else f"{path}: {e}") from None
 
 
-def _check_output(path, what):
+def _check_output(path: str, what: str) -> None:
     """Refuse an output whose directory does not exist, before any work."""
     d = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(d):
@@ -77,25 +90,7 @@ def _check_output(path, what):
         raise BadInput(f"{path}: {what} is a directory")
 
 
-def _atomic_write(path, write):
-    """Call write(file object) on a temporary file beside `path`, then rename it into place."""
-    d = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(dir=d, prefix=".radarkit-", suffix=os.path.splitext(path)[1])
-    try:
-        with os.fdopen(fd, "wb") as f:
-            write(f)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except FileNotFoundError:
-            pass
-        raise
-
-
-def _range_arg(text):
+def _range_arg(text: str) -> np.ndarray:
     try:
         parts = [float(p) for p in text.split(":")]
         start, stop, step = parts
@@ -111,7 +106,7 @@ def _range_arg(text):
     return h
 
 
-def _every_arg(text):
+def _every_arg(text: str) -> tuple[int, int]:
     try:
         r, g = (int(p) for p in text.split(","))
     except ValueError:
@@ -121,7 +116,7 @@ def _every_arg(text):
     return (r, g)
 
 
-def _positive(text):
+def _positive(text: str) -> float:
     try:
         x = float(text)
     except ValueError:
@@ -134,7 +129,7 @@ def _positive(text):
 # ---------------------------------------------------------------------------------------------
 
 
-def cmd_info(args):
+def cmd_info(args: argparse.Namespace) -> int:
     radar = _radar()
     volumes = []
     bar = Progress(len(args.files), not args.quiet)
@@ -149,26 +144,26 @@ def cmd_info(args):
     bar.close()
     for path, d in volumes:
         print(path)
-        ns = "N" if d["latitude"] >= 0 else "S"
-        ew = "E" if d["longitude"] >= 0 else "W"
+        ns = "N" if d.radar_latitude >= 0 else "S"
+        ew = "E" if d.radar_longitude >= 0 else "W"
         print(
-            f"  radar at {abs(d['latitude']):.4f} {ns} {abs(d['longitude']):.4f} {ew}, "
-            f"{d['altitude']:.0f} m above sea level"
+            f"  radar at {abs(d.radar_latitude):.4f} {ns} {abs(d.radar_longitude):.4f} {ew}, "
+            f"{d.radar_height:.0f} m above sea level"
         )
-        if d["start"] is not None:
+        if d.start is not None and d.end is not None:
             print(
-                f"  time {np.datetime_as_string(d['start'], unit='s')} to "
-                f"{np.datetime_as_string(d['end'], unit='s')}"
+                f"  time {np.datetime_as_string(d.start, unit='s')} to "
+                f"{np.datetime_as_string(d.end, unit='s')}"
             )
-        print(f"  {len(d['sweeps'])} sweeps")
+        print(f"  {len(d.sweeps)} sweeps")
         print(
             f"  {'sweep':<10s} {'elev':>6s} {'rays':>5s} {'gates':>6s} {'range km':>14s}  moments"
         )
-        for s in d["sweeps"]:
-            rng = f"{s['first_range'] / 1e3:.2f}-{s['last_range'] / 1e3:.1f}"
+        for s in d.sweeps:
+            rng = f"{s.first_range / 1e3:.2f}-{s.last_range / 1e3:.1f}"
             print(
-                f"  {s['name']:<10s} {s['elevation']:6.2f} {s['rays']:5d} {s['gates']:6d} "
-                f"{rng:>14s}  {' '.join(s['moments'])}"
+                f"  {s.name:<10s} {s.elevation:6.2f} {s.rays:5d} {s.gates:6d} "
+                f"{rng:>14s}  {' '.join(s.moments)}"
             )
     return 0
 
@@ -176,18 +171,27 @@ def cmd_info(args):
 _COLUMNS = ("height", "u", "v", "speed", "direction", "u_spread", "v_spread", "rms", "count")
 
 
-def cmd_vad(args):
+def _profile_csv(profiles: list[tuple[str, Any]]) -> bytes:
+    """The profiles as CSV: a header line, then one line per file and bin."""
+    text = io.StringIO(newline="")
+    out = csv.writer(text, lineterminator="\n")
+    out.writerow(["file", *_COLUMNS])
+    for path, prof in profiles:
+        for i in range(prof.sizes["height"]):
+            vals = [repr(float(prof[k].values[i])) for k in _COLUMNS]
+            vals[-1] = str(int(float(prof["count"].values[i])))
+            out.writerow([path, *vals])
+    return text.getvalue().encode()
+
+
+def cmd_vad(args: argparse.Namespace) -> int:
     radar = _radar()
     if args.csv:
         _check_output(args.csv, "CSV output")
     if args.plot:
         _check_output(args.plot, "plot output")
-        try:
-            from . import plot
-
-            plot._matplotlib()
-        except ImportError as e:
-            raise BadInput(f"{args.plot}: {e}") from None
+        if importlib.util.find_spec("matplotlib") is None:
+            raise BadInput(f"{args.plot}: plots need matplotlib: pip install 'radarkit[plot]'")
     bar = Progress(len(args.files), not args.quiet)
     profiles = []
     for path in args.files:
@@ -224,28 +228,22 @@ def cmd_vad(args):
                 f"{row['direction']:7.1f} {row['rms']:6.2f} {int(row['count']):7d}"
             )
     if args.csv:
-
-        def write_csv(f):
-            lines = ["file," + ",".join(_COLUMNS) + "\n"]
-            for path, prof in profiles:
-                for i in range(prof.sizes["height"]):
-                    vals = [repr(float(prof[k].values[i])) for k in _COLUMNS]
-                    vals[-1] = str(int(float(prof["count"].values[i])))
-                    lines.append(f'"{path}",' + ",".join(vals) + "\n")
-            f.write("".join(lines).encode())
-
-        _atomic_write(args.csv, write_csv)
+        with Output(args.csv, name="CSV output") as out:
+            out.write(_profile_csv(profiles))
     if args.plot:
         from .plot import profile_figure
 
         fig = profile_figure(
             [p for _, p in profiles], labels=[os.path.basename(f) for f, _ in profiles]
         )
-        _atomic_write(args.plot, lambda f: fig.savefig(f, format="png", dpi=110))
+        png = io.BytesIO()
+        fig.savefig(png, format="png", dpi=110)
+        with Output(args.plot, name="plot output") as out:
+            out.write(png.getbuffer())
     return 0
 
 
-def cmd_obs_seq(args):
+def cmd_obs_seq(args: argparse.Namespace) -> int:
     radar = _radar()
     _check_output(args.output, "output")
     try:
@@ -260,7 +258,9 @@ def cmd_obs_seq(args):
         bar.show(os.path.basename(path))
         vol = _load(path)
         try:
-            radar.obs_seq_sweeps(vol, velocity, reflectivity, args.nyquist, label=path)
+            radar.check_obs_seq(
+                vol, velocity=velocity, reflectivity=reflectivity, nyquist=args.nyquist, label=path
+            )
         except (ValueError, TypeError) as e:
             raise BadInput(str(e)) from None
         volumes.append(vol)
@@ -268,7 +268,7 @@ def cmd_obs_seq(args):
     bar.close()
     bar = Progress(1, not args.quiet)
 
-    def progress(done, total):
+    def progress(done: int, total: int) -> None:
         bar.total = total
         bar.done = done
         bar.show("writing sweeps")
@@ -298,7 +298,7 @@ def cmd_obs_seq(args):
     return 0
 
 
-def build_parser():
+def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog=PROG,
         description="Radar files (anything xradar reads: NEXRAD Level II, ODIM_H5, CfRadial, "
@@ -306,7 +306,7 @@ def build_parser():
     )
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    def common(sp):
+    def common(sp: argparse.ArgumentParser) -> None:
         sp.add_argument("files", nargs="+", metavar="FILE", help="radar volume files")
         sp.add_argument("-q", "--quiet", action="store_true", help="no progress bar or messages")
 
@@ -340,15 +340,20 @@ def build_parser():
         default="radar",
         help="heights above the radar (default) or above sea level",
     )
-    sp.add_argument("--velocity", default="VRADH", help="radial-velocity moment (default VRADH)")
     sp.add_argument(
-        "--min-gates", type=int, default=30, help="least usable samples of a ring (default 30)"
+        "--velocity", default=VELOCITY, help=f"radial-velocity moment (default {VELOCITY})"
+    )
+    sp.add_argument(
+        "--min-gates",
+        type=int,
+        default=MIN_GATES,
+        help=f"least usable samples of a ring (default {MIN_GATES})",
     )
     sp.add_argument(
         "--min-spread",
         type=float,
-        default=0.1,
-        help="least azimuth coverage of a ring, 0.25 = full circle (default 0.1)",
+        default=MIN_SPREAD,
+        help=f"least azimuth coverage of a ring, 0.25 = full circle (default {MIN_SPREAD})",
     )
     sp.add_argument("--skip-empty", action="store_true", help="leave out bins without data")
     sp.add_argument("--csv", metavar="OUT", help="also write the profile(s) as CSV")
@@ -377,25 +382,31 @@ def build_parser():
     sp.add_argument(
         "--velocity-error",
         type=_positive,
-        default=2.0,
+        default=VELOCITY_ERROR,
         metavar="M/S",
-        help="radial-velocity error standard deviation (default 2 m/s)",
+        help=f"radial-velocity error standard deviation (default {VELOCITY_ERROR:g} m/s)",
     )
     sp.add_argument(
         "--reflectivity-error",
         type=_positive,
-        default=5.0,
+        default=REFLECTIVITY_ERROR,
         metavar="DBZ",
-        help="reflectivity error standard deviation (default 5 dBZ)",
+        help=f"reflectivity error standard deviation (default {REFLECTIVITY_ERROR:g} dBZ)",
     )
-    sp.add_argument("--velocity", default="VRADH", help="radial-velocity moment, or none")
-    sp.add_argument("--reflectivity", default="DBZH", help="reflectivity moment, or none")
+    sp.add_argument(
+        "--velocity", default=VELOCITY, help=f"radial-velocity moment, or none ({VELOCITY})"
+    )
+    sp.add_argument(
+        "--reflectivity",
+        default=REFLECTIVITY,
+        help=f"reflectivity moment, or none ({REFLECTIVITY})",
+    )
     sp.add_argument(
         "--clear-air-below",
         type=float,
-        default=5.0,
+        default=CLEAR_AIR_BELOW,
         metavar="DBZ",
-        help="reflectivity below this is clear-air reflectivity (default 5 dBZ)",
+        help=f"reflectivity below this is clear-air reflectivity (default {CLEAR_AIR_BELOW:g} dBZ)",
     )
     sp.add_argument(
         "--nyquist",
@@ -407,10 +418,11 @@ def build_parser():
     return p
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command; returns the exit status (0, 2 on bad input, 130 when interrupted)."""
     args = build_parser().parse_args(argv)
     try:
-        return args.run(args)
+        return int(args.run(args))
     except BadInput as e:
         print(f"{PROG} {args.command}: {e}", file=sys.stderr)
         return 2

@@ -2,13 +2,14 @@
 
 `write_obs_seq` writes a whole file from observations held in memory;
 `ObsSeqWriter` writes one chunk at a time (for example sweep by sweep) when
-they do not fit in memory at once. Both take what radar users hold, longitude
-and latitude in degrees, heights in metres above sea level, times as
-``numpy.datetime64``, and write what DART reads: locations in radians
-(longitude in [0, 2π)), times as days and seconds since 1601-01-01, error
-variances, and for radial velocities the radar location, the beam direction
-(east, north, up) and the Nyquist velocity. The records are those of
-``_marlode.format_dart``; every file is complete and readable by DART.
+they do not fit in memory at once. Both take what radar users hold, latitude
+and longitude in degrees, heights in metres above sea level, times as
+``numpy.datetime64``, errors as standard deviations, and write what DART
+reads: locations in radians (longitude in [0, 2π)), times as days and seconds
+since 1601-01-01, error variances, and for radial velocities the radar
+location, the beam direction (east, north, up) and the Nyquist velocity. The
+records are those of ``_marlode.format_dart``; every file is complete and
+readable by DART.
 
 Example::
 
@@ -19,12 +20,15 @@ Example::
         "type": "DOPPLER_RADIAL_VELOCITY",
         "value": [12.5, np.nan, -3.0],  # m/s; NaN gates are left out
         "error": 2.0,  # standard deviation, m/s
-        "lon": [-97.2, -97.1, -97.0], "lat": 35.4, "height": [800.0, 900.0, 1000.0],
+        "latitude": 35.4, "longitude": [-97.2, -97.1, -97.0], "height": [800.0, 900.0, 1000.0],
         "time": np.datetime64("2024-05-20T21:35:00"),
-        "radar_lon": -97.278, "radar_lat": 35.333, "radar_height": 370.0,
+        "radar_latitude": 35.333, "radar_longitude": -97.278, "radar_height": 370.0,
         "azimuth": [60.0, 61.0, 62.0], "elevation": 0.5, "nyquist": 28.5,
     }
     dart.write_obs_seq("obs_seq.out", obs)  # -> WriteResult(written=2, skipped=1)
+
+The fields' older names ``lon``, ``lat``, ``radar_lon`` and ``radar_lat`` are
+still accepted, with a DeprecationWarning.
 """
 
 from __future__ import annotations
@@ -37,14 +41,31 @@ import numpy as np
 
 import _marlode
 
-from ._output import Output
+from ._names import renamed_keys
+from ._output import Output, WriteResult
 
 __all__ = ["ObsSeqWriter", "WriteResult", "write_obs_seq"]
 
 RADIAL_VELOCITY = "DOPPLER_RADIAL_VELOCITY"
-DEFAULT_KINDS = (RADIAL_VELOCITY, "RADAR_REFLECTIVITY", "RADAR_CLEARAIR_REFLECTIVITY")
-FIELDS = ("type", "value", "error", "lon", "lat", "height", "time")
-RADAR_FIELDS = ("radar_lon", "radar_lat", "radar_height", "azimuth", "elevation", "nyquist")
+REFLECTIVITY = "RADAR_REFLECTIVITY"
+CLEAR_AIR_REFLECTIVITY = "RADAR_CLEARAIR_REFLECTIVITY"
+DEFAULT_KINDS = (RADIAL_VELOCITY, REFLECTIVITY, CLEAR_AIR_REFLECTIVITY)
+FIELDS = ("type", "value", "error", "latitude", "longitude", "height", "time")
+RADAR_FIELDS = (
+    "radar_latitude",
+    "radar_longitude",
+    "radar_height",
+    "azimuth",
+    "elevation",
+    "nyquist",
+)
+# older spellings of the fields, still accepted with a DeprecationWarning
+OLD_FIELDS = {
+    "lon": "longitude",
+    "lat": "latitude",
+    "radar_lon": "radar_longitude",
+    "radar_lat": "radar_latitude",
+}
 
 _NAME = re.compile(r"[A-Z0-9_]+")
 _HEIGHT = 3  # DART's vertical coordinate: height in metres above sea level
@@ -57,14 +78,6 @@ _SUBCHUNK = 100_000
 _NAT = np.iinfo(np.int64).min  # NaT as int64
 
 
-class WriteResult(NamedTuple):
-    """Observations written to the file and observations left out (value or
-    error not finite)."""
-
-    written: int
-    skipped: int
-
-
 # ---------------------------------------------------------------------------
 # Input columns
 
@@ -72,7 +85,8 @@ class WriteResult(NamedTuple):
 class _Columns:
     """The fields of one call as flat arrays of n rows (0-d for a scalar)."""
 
-    def __init__(self, fields: Mapping[str, Any]) -> None:
+    def __init__(self, fields: Mapping[str, Any], where: str) -> None:
+        fields = renamed_keys(fields, OLD_FIELDS, where)
         cols: dict[str, np.ndarray | None] = {}
         shape: tuple[int, ...] | None = None
         first = ""
@@ -107,6 +121,12 @@ class _Columns:
         self.cols = cols
         self.n = 1 if shape is None else int(np.prod(shape))
 
+    def col(self, name: str) -> np.ndarray:
+        """A field known to be given (required, or checked before)."""
+        a = self.cols[name]
+        assert a is not None
+        return a
+
     def take(self, name: str, rows: slice | np.ndarray, dtype: Any = np.float64) -> np.ndarray:
         a = self.cols[name]
         assert a is not None
@@ -125,12 +145,24 @@ def _count(rows: slice | np.ndarray, n: int) -> int:
 
 def _as_time(raw: Any) -> np.ndarray:
     a = np.asarray(raw)
+    if a.dtype.kind in "biufc" or (a.dtype.kind == "O" and _holds_numbers(a)):
+        # numpy would take numbers for counts of the other values' unit, or of none (read
+        # as attoseconds): every such time would land near 1970-01-01
+        raise ValueError(
+            f"time must be numpy.datetime64 values, not numbers ({a.dtype}): convert epoch "
+            "seconds with numpy.asarray(t, 'datetime64[s]')"
+        )
     if a.dtype.kind != "M":
         try:
             a = np.asarray(raw, dtype="datetime64")
         except (TypeError, ValueError) as e:
             raise ValueError(f"time must be numpy.datetime64 values or convertible: {e}") from None
     return a
+
+
+def _holds_numbers(a: np.ndarray) -> bool:
+    """Whether an object array holds numbers (bool, int, float, ...)."""
+    return any(isinstance(x, (int, float, complex, np.number, np.bool_)) for x in a.flat)
 
 
 def _dart_seconds(
@@ -157,7 +189,7 @@ def _dart_seconds(
         if vmin is not None:
             fmin, fmax = np.float64(vmin) * f, np.float64(vmax) * f
             if max(abs(fmin), abs(fmax)) > 1e17:
-                _time_range_error(fmin < -1e17)
+                _time_range_error(bool(fmin < -1e17))
         if unit in ("Y", "M"):
             s = t.astype("datetime64[D]").view(np.int64) * 86400
             if vmin is not None:
@@ -165,7 +197,7 @@ def _dart_seconds(
         else:
             if values:
                 s = v * f
-            if vmin is not None:
+            if vmin is not None and vmax is not None:
                 vmin, vmax = vmin * f, vmax * f
     else:
         per_second = {"ms": 10**3, "us": 10**6, "ns": 10**9, "ps": 10**12, "fs": 10**15}
@@ -174,16 +206,16 @@ def _dart_seconds(
             raise ValueError(f"time has an unsupported unit: {t.dtype}")
         if values:
             s = np.floor_divide(v, den // step)
-        if vmin is not None:
+        if vmin is not None and vmax is not None:
             # floor division keeps the order, so the bounds come from the raw bounds
             vmin, vmax = vmin // (den // step), vmax // (den // step)
-    if vmin is not None and (vmin < lo or vmax >= hi):
+    if vmin is not None and vmax is not None and (vmin < lo or vmax >= hi):
         _time_range_error(vmin < lo)
     if s is not None and values:
         s += _EPOCH
     else:
         s = None
-    bounds = None if vmin is None else (vmin + _EPOCH, vmax + _EPOCH)
+    bounds = None if vmin is None or vmax is None else (vmin + _EPOCH, vmax + _EPOCH)
     return s, bounds
 
 
@@ -229,7 +261,7 @@ def _degrees_to_lon(lon: np.ndarray) -> np.ndarray:
     if r.size and not r.max() < _TWO_PI:  # NaN (rows not written) takes this way too
         r[r >= _TWO_PI] = 0.0
     np.add(r, 0.0, out=r)  # no negative zero
-    return r
+    return np.asarray(r)
 
 
 # ---------------------------------------------------------------------------
@@ -311,7 +343,7 @@ def _check_rows(c: _Columns, rows: slice, codes: dict[str, int] | None, error: s
     by their bounds where that decides, so that a valid chunk costs few passes."""
     n = c.n
     m = _count(rows, n)
-    types = c.cols["type"]
+    types = c.col("type")
     if types.ndim == 0:
         one, names = _kind_codes(types, slice(0, 1), 1, codes)
         kinds, any_radial = None, bool(one[0] == 0)
@@ -319,7 +351,7 @@ def _check_rows(c: _Columns, rows: slice, codes: dict[str, int] | None, error: s
         kinds, names = _kind_codes(types, rows, n, codes)
         any_radial = bool((kinds == 0).any())
     value = c.take("value", rows)
-    err_col = c.cols["error"]
+    err_col = c.col("error")
     err = err_col.astype(np.float64) if err_col.ndim == 0 else c.take("error", rows)
     with np.errstate(invalid="ignore"):
         low = _bounds(err)
@@ -335,20 +367,19 @@ def _check_rows(c: _Columns, rows: slice, codes: dict[str, int] | None, error: s
 
     def kept(name: str) -> np.ndarray:
         # the written rows of an array field, or a scalar field once (none if none written)
-        col = c.cols[name]
-        assert col is not None
+        col = c.col(name)
         if col.ndim == 0:
             return col.astype(np.float64).reshape(1)[: min(written, 1)]
         x = c.take(name, rows)
         return x if keep is None else x[keep]
 
-    for name in ("lon", "lat", "height"):
+    for name in ("latitude", "longitude", "height"):
         b = _bounds(kept(name))
         if b is not None and not (np.isfinite(b[0]) and np.isfinite(b[1])):
             raise ValueError(f"{name} must be finite")
-        if name == "lat" and b is not None and (b[0] < -90 or b[1] > 90):
-            raise ValueError("lat must lie within [-90, 90] degrees")
-    time = c.cols["time"]
+        if name == "latitude" and b is not None and (b[0] < -90 or b[1] > 90):
+            raise ValueError("latitude must lie within [-90, 90] degrees")
+    time = c.col("time")
     if time.ndim == 0:
         t = time.reshape(1)[: min(written, 1)]
     else:
@@ -362,7 +393,9 @@ def _check_rows(c: _Columns, rows: slice, codes: dict[str, int] | None, error: s
         in_order = bool((secs[1:] >= secs[:-1]).all())
     first = -1
     if len(t):
-        first = int(_dart_seconds(t[:1], checked=True)[0][0])
+        head = _dart_seconds(t[:1], checked=True)[0]
+        assert head is not None
+        first = int(head[0])
     if kinds is None:
         n_radial = written if any_radial else 0
         idx = None
@@ -378,15 +411,15 @@ def _check_rows(c: _Columns, rows: slice, codes: dict[str, int] | None, error: s
     if n_radial:
         for name in RADAR_FIELDS:
             x = kept(name)
-            if idx is not None and c.cols[name].ndim:
+            if idx is not None and c.col(name).ndim:
                 x = x[idx]
             b = _bounds(x)
             if b is None:
                 continue
             if not (np.isfinite(b[0]) and np.isfinite(b[1])):
                 raise ValueError(f"{name} must be finite")
-            if name == "radar_lat" and (b[0] < -90 or b[1] > 90):
-                raise ValueError("radar_lat must lie within [-90, 90] degrees")
+            if name == "radar_latitude" and (b[0] < -90 or b[1] > 90):
+                raise ValueError("radar_latitude must lie within [-90, 90] degrees")
             if name == "nyquist" and b[0] < 0:
                 raise ValueError("nyquist must not be negative")
     return _Rows(keep, written, first, bounds, in_order, names, n_radial)
@@ -425,14 +458,17 @@ def _prepare(
         )
     order = None
     if not (all_kept and in_order):
-        pieces, times = [], []
+        pieces: list[np.ndarray] = []
+        times: list[np.ndarray] = []
         for i, a in enumerate(range(0, n, step)):
             rows = slice(a, min(a + step, n))
             keep, masks[i] = masks[i], None
             kept = np.arange(_count(rows, n)) if keep is None else np.flatnonzero(keep)
             pieces.append(kept + a)
             if not in_order:
-                times.append(_dart_seconds(c.take("time", rows, None)[kept], checked=True)[0])
+                secs = _dart_seconds(c.take("time", rows, None)[kept], checked=True)[0]
+                assert secs is not None
+                times.append(secs)
         order = np.concatenate(pieces) if pieces else np.empty(0, np.int64)
         del pieces
         if not in_order:
@@ -454,13 +490,12 @@ def _records(
 ) -> tuple[bytes, int]:
     """Record text of rows (all written, in file order) and the radial-velocity
     count among them."""
-    kind, _ = _kind_codes(c.cols["type"], rows, c.n, codes)
+    kind, _ = _kind_codes(c.col("type"), rows, c.n, codes)
     m = len(kind)
 
-    def per_row(name: str, convert: Callable[[np.ndarray], np.ndarray] | None = None):
+    def per_row(name: str, convert: Callable[[np.ndarray], np.ndarray] | None = None) -> np.ndarray:
         # a scalar field is converted once (exact operations only), then repeated
-        col = c.cols[name]
-        assert col is not None
+        col = c.col(name)
         if col.ndim == 0:
             x = col.astype(np.float64).reshape(1)
             return np.full(m, x if convert is None else convert(x))
@@ -468,18 +503,16 @@ def _records(
         return x if convert is None else convert(x)
 
     variance = per_row("error", lambda e: _variance(e, error))
-    t = c.cols["time"]
-    if t.ndim == 0:
-        secs = np.full(m, _dart_seconds(t.reshape(1), checked=True)[0])
-    else:
-        secs = _dart_seconds(t[rows], checked=True)[0]
-    assert secs is not None
+    t = c.col("time")
+    one = _dart_seconds(t.reshape(1) if t.ndim == 0 else t[rows], checked=True)[0]
+    assert one is not None
+    secs = np.full(m, one) if t.ndim == 0 else one
     days, seconds = np.divmod(secs, 86400)
     radial = kind == 0
     n_radial = int(np.count_nonzero(radial))
     if n_radial:
-        radar_lon = per_row("radar_lon", _degrees_to_lon)
-        radar_lat = per_row("radar_lat", np.deg2rad)
+        radar_lon = per_row("radar_longitude", _degrees_to_lon)
+        radar_lat = per_row("radar_latitude", np.deg2rad)
         radar_height = per_row("radar_height")
         # sines and cosines of whole arrays, as the values must not depend on the
         # input being scalar
@@ -506,8 +539,8 @@ def _records(
         kind,
         c.take("value", rows),
         variance,
-        _degrees_to_lon(c.take("lon", rows)),
-        np.deg2rad(c.take("lat", rows)),
+        _degrees_to_lon(c.take("longitude", rows)),
+        np.deg2rad(c.take("latitude", rows)),
         c.take("height", rows),
         days,
         seconds,
@@ -556,6 +589,11 @@ def _kinds_table(kinds: Iterable[str]) -> list[str]:
         if name != RADIAL_VELOCITY:
             table.append(name)
     return table
+
+
+def _codes(table: list[str]) -> dict[str, int]:
+    """Table codes (from 1) of the kind names, in table order."""
+    return {name: code for code, name in enumerate(table, 1)}
 
 
 def _check_options(error: str, qc_name: str) -> None:
@@ -648,18 +686,22 @@ def write_obs_seq(
         - ``type``: DART kind names, e.g. "DOPPLER_RADIAL_VELOCITY",
           "RADAR_REFLECTIVITY", "RADAR_CLEARAIR_REFLECTIVITY" (upper-case
           letters, digits and underscores).
-        - ``value``; ``error`` (see `error`); ``lon``, ``lat`` (degrees);
-          ``height`` (m above sea level).
+        - ``value``; ``error`` (see `error`); ``latitude``, ``longitude``
+          (degrees north and east, WGS84); ``height`` (m above sea level).
         - ``time``: numpy.datetime64 values, or anything
           ``numpy.asarray(x, "datetime64")`` converts (ISO strings,
-          datetime.datetime). DART times are whole seconds: a sub-second part is
-          dropped toward the earlier second (floor).
-        - For DOPPLER_RADIAL_VELOCITY observations also ``radar_lon``,
-          ``radar_lat`` (degrees), ``radar_height`` (m), ``azimuth`` (degrees
-          clockwise from north) and ``elevation`` (degrees) of the beam at the
-          gate, and ``nyquist`` (m/s, >= 0). The file holds the beam's unit
-          vector (east, north, up) = (sin az cos el, cos az cos el, sin el)
-          and metadata keys 1, 2, 3, ... in file order.
+          datetime.datetime); numbers are refused, having no unit. DART times
+          are whole seconds: a sub-second part is dropped toward the earlier
+          second (floor).
+        - For DOPPLER_RADIAL_VELOCITY observations also ``radar_latitude``,
+          ``radar_longitude`` (degrees), ``radar_height`` (m above sea level),
+          ``azimuth`` (degrees clockwise from north) and ``elevation``
+          (degrees) of the beam at the gate, and ``nyquist`` (m/s, >= 0). The
+          file holds the beam's unit vector (east, north, up) = (sin az cos el,
+          cos az cos el, sin el) and metadata keys 1, 2, 3, ... in file order.
+
+        The older names ``lon``, ``lat``, ``radar_lon``, ``radar_lat`` are
+        accepted with a DeprecationWarning.
     error
         "std": ``obs["error"]`` is the standard deviation of the observation
         error (squared on writing); "variance": it is the variance.
@@ -688,8 +730,8 @@ def write_obs_seq(
     ValueError
         Naming the field, before the file is touched: arrays of different
         shapes, a missing field, a bad kind name, non-finite locations, times or
-        radar fields, latitudes beyond ±90, NaT or times before 1601-01-01, a
-        negative error or Nyquist velocity.
+        radar fields, latitudes beyond ±90, numbers, NaT or times before
+        1601-01-01 as times, a negative error or Nyquist velocity.
 
     Notes
     -----
@@ -698,34 +740,42 @@ def write_obs_seq(
     the caller's arrays, one chunk of records (text and arrays); when some
     observations are left out or the input is not in time order, also an
     int64 row index per written observation and, while sorting, an int64
-    time per written observation (up to 24 bytes per observation).
+    time per written observation (up to 24 bytes per observation). The file
+    layout is DART's ASCII observation sequence (``obs_sequence_mod``).
+
+    Example
+    -------
+    >>> obs = {
+    ...     "type": "DOPPLER_RADIAL_VELOCITY", "value": [12.5, np.nan], "error": 2.0,
+    ...     "latitude": 35.4, "longitude": -97.2, "height": [800.0, 900.0],
+    ...     "time": np.datetime64("2024-05-20T21:35:00"),
+    ...     "radar_latitude": 35.333, "radar_longitude": -97.278, "radar_height": 370.0,
+    ...     "azimuth": 60.0, "elevation": 0.5, "nyquist": 28.5,
+    ... }
+    >>> write_obs_seq("obs_seq.out", obs)
+    WriteResult(written=1, skipped=1)
     """
     _check_options(error, qc_name)
     if isinstance(chunk_size, bool) or not isinstance(chunk_size, int) or chunk_size < 1:
         raise ValueError("chunk_size must be a positive int")
-    c = _Columns(obs)
+    c = _Columns(obs, "write_obs_seq() obs")
     codes = None
     if kinds is not None:
         table = _kinds_table(kinds)
-        codes = {name: code for code, name in enumerate(table, 1)}
+        codes = _codes(table)
     p = _prepare(c, codes, error, max(chunk_size, _SUBCHUNK))
     if codes is None:
         table = _kinds_table(p.names)
-        codes = {name: code for code, name in enumerate(table, 1)}
+        codes = _codes(table)
     else:
         for name in p.names:
             if name not in codes:
                 raise ValueError(f"type {name!r} is not in kinds")
     _check_limits(p.written, p.radial)
     head, _ = _header(table, qc_name, p.written)
-    out = Output(path)
-    try:
+    with Output(path) as out:
         out.write(head)
         _write_records(out, c, p, codes, error, 1, p.written, 0, n_threads, chunk_size, progress)
-        out.commit()
-    except BaseException:
-        out.abort()
-        raise
     return WriteResult(p.written, p.skipped)
 
 
@@ -752,6 +802,18 @@ class ObsSeqWriter:
     observation's type must be among them. Used as a context manager, a normal
     exit closes the file and an exception (KeyboardInterrupt included) aborts
     it: the target is left exactly as it was.
+
+    Example
+    -------
+    >>> with ObsSeqWriter("obs_seq.out") as w:
+    ...     for minute in (0, 1):
+    ...         _ = w.write(
+    ...             type="RADAR_REFLECTIVITY", value=[30.0, 31.0], error=5.0,
+    ...             latitude=35.4, longitude=-97.2, height=[900.0, 1000.0],
+    ...             time=np.datetime64("2024-05-20T21:35") + np.timedelta64(minute, "m"),
+    ...         )
+    >>> w.close()
+    WriteResult(written=4, skipped=0)
     """
 
     def __init__(
@@ -768,7 +830,7 @@ class ObsSeqWriter:
         if isinstance(chunk_size, bool) or not isinstance(chunk_size, int) or chunk_size < 1:
             raise ValueError("chunk_size must be a positive int")
         self._table = _kinds_table(kinds)
-        self._codes = {name: code for code, name in enumerate(self._table, 1)}
+        self._codes = _codes(self._table)
         self._error, self._qc_name = error, qc_name
         self._n_threads, self._chunk_size = n_threads, chunk_size
         self.written = 0
@@ -790,9 +852,9 @@ class ObsSeqWriter:
         this chunk's counts."""
         self._check_open()
         for name in fields:
-            if name not in FIELDS + RADAR_FIELDS:
+            if name not in FIELDS + RADAR_FIELDS and name not in OLD_FIELDS:
                 raise TypeError(f"write() got an unexpected keyword argument {name!r}")
-        c = _Columns(fields)
+        c = _Columns(fields, "ObsSeqWriter.write()")
         p = _prepare(c, self._codes, self._error, max(self._chunk_size, _SUBCHUNK), self._last_time)
         for name in p.names:
             if name not in self._codes:

@@ -1,25 +1,34 @@
 """A tour of the package on built-in synthetic data: `python -m radarkit.demo`."""
 
+from __future__ import annotations
+
 import os
 import time
+from collections.abc import Callable
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
 import _kestrin
 import _marlode
 
+Array = npt.NDArray[Any]
 
-def timed(fn, *args, **kw):
+
+def timed[T](fn: Callable[..., T], *args: Any, **kw: Any) -> tuple[T, float]:
     t0 = time.perf_counter()
     out = fn(*args, **kw)
     return out, time.perf_counter() - t0
 
 
-def section(title):
+def section(title: str) -> None:
     print(f"\n== {title} ==")
 
 
-def sounding_grid(ny=200, nx=250, nz=60, seed=7):
+def sounding_grid(
+    ny: int = 200, nx: int = 250, nz: int = 60, seed: int = 7
+) -> tuple[Array, Array, Array]:
     """Soundings on a (ny, nx) grid, nz levels each: temperature K, pressure Pa,
     dew point K, with a moist tongue across the grid and a few missing dew points."""
     rng = np.random.default_rng(seed)
@@ -34,7 +43,7 @@ def sounding_grid(ny=200, nx=250, nz=60, seed=7):
     return t, np.broadcast_to(p, t.shape), td
 
 
-def demo_thermo():
+def demo_thermo() -> None:
     section("thermo: moisture and potential temperatures of a sounding grid")
     t, p, td = sounding_grid()
     out, sec = timed(_kestrin.thermo, t, p, td)
@@ -63,7 +72,9 @@ def demo_thermo():
     )
 
 
-def hodograph_grid(ny=200, nx=250, nz=50, seed=11):
+def hodograph_grid(
+    ny: int = 200, nx: int = 250, nz: int = 50, seed: int = 11
+) -> tuple[Array, Array, Array, Array, Array, Array]:
     """Wind profiles on a (ny, nx) grid over sloping terrain: heights m above
     sea level, winds m/s on a clockwise-curved hodograph (a half circle over
     the lowest 3 km, radius growing across the grid), the storm moving with
@@ -85,7 +96,7 @@ def hodograph_grid(ny=200, nx=250, nz=50, seed=11):
     return z.reshape(cols, nz), u.reshape(cols, nz), v.reshape(cols, nz), ground, cu, cv
 
 
-def demo_profile():
+def demo_profile() -> None:
     section("profile: helicity, shear and mean wind of a hodograph grid")
     z, u, v, ground, cu, cv = hodograph_grid()
     print(
@@ -110,7 +121,9 @@ def demo_profile():
     print(f"  0-3 km on one thread: identical result: {np.array_equal(one, out, equal_nan=True)}")
 
 
-def field_batch(nb=3, ny=600, nx=800, seed=5):
+def field_batch(
+    nb: int = 3, ny: int = 600, nx: int = 800, seed: int = 5
+) -> tuple[Array, Array, Array, Array, Array]:
     """A batch of smooth fields on an unevenly spaced grid (km), with a blocked
     sector and scattered missing points; returns fields, x, y, d/dx, d/dy."""
     rng = np.random.default_rng(seed)
@@ -129,7 +142,7 @@ def field_batch(nb=3, ny=600, nx=800, seed=5):
     return f, x, y, fx, fy
 
 
-def demo_gradient():
+def demo_gradient() -> None:
     section("gradient: derivatives of gridded fields with holes")
     f, x, y, fx, fy = field_batch()
     out, sec = timed(_kestrin.gradient, f, x, y)
@@ -154,7 +167,7 @@ def demo_gradient():
 RADAR = (35.2, -97.4, 370.0)  # latitude, longitude (degrees), height (m)
 
 
-def wind_at(x, y, z):
+def wind_at(x: Any, y: Any, z: Any) -> tuple[Array, Array, Array]:
     """Synthetic south-westerly wind veering and strengthening with height (m/s),
     and a reflectivity cell 20 km east and 25 km north of the radar (dBZ)."""
     u = 8.0 + 1.2e-3 * z
@@ -163,7 +176,12 @@ def wind_at(x, y, z):
     return u, v, dbz
 
 
-def volume_scan(n_az=360, n_gates=120, tilts=(0.5, 1.5, 2.5, 4.0), seed=11):
+def volume_scan(
+    n_az: int = 360,
+    n_gates: int = 120,
+    tilts: tuple[float, ...] = (0.5, 1.5, 2.5, 4.0),
+    seed: int = 11,
+) -> tuple[Array, Array, Array, Array, Array, Array]:
     """Gate positions (m east, north, up of the radar's site), beam directions
     and noisy radial velocity and reflectivity of one volume scan (flat earth)."""
     rng = np.random.default_rng(seed)
@@ -182,54 +200,61 @@ def volume_scan(n_az=360, n_gates=120, tilts=(0.5, 1.5, 2.5, 4.0), seed=11):
     return x, y, z + RADAR[2], beam, vr, dbz + rng.normal(0.0, 2.0, x.size)
 
 
-def to_lat_lon(x, y):
+def to_lat_lon(x: Any, y: Any) -> tuple[Array, Array]:
     lat = RADAR[0] + y / 111_200.0
     return lat, RADAR[1] + x / (111_200.0 * np.cos(np.deg2rad(RADAR[0])))
 
 
-def demo_dart():
-    section("format_dart: a volume scan as DART observation records")
+def demo_dart() -> None:
+    section("radarkit.dart: a volume scan as DART observation records")
+    import io
+
+    from radarkit import dart
+
     x, y, z, beam, vr, dbz = volume_scan()
     lat, lon = to_lat_lon(x, y)
     n = x.size
-    # Radial velocities (kind 0, with the radar platform block), then
-    # reflectivities (kind 1). DART locations are in radians, longitudes in
-    # [0, 2 pi); the time 2021-06-01 12:00 is days and seconds since 1601-01-01.
-    lon = np.deg2rad(np.mod(lon, 360.0))
-    lat = np.deg2rad(lat)
-    day = (np.datetime64("2021-06-01") - np.datetime64("1601-01-01")).astype(np.int64)
-    ones = np.ones(2 * n)
-    args = dict(
-        kind=np.repeat([0, 1], n),
-        value=np.concatenate([vr, dbz]),
-        variance=np.repeat([1.0, 4.0], n),
-        lon=np.tile(lon, 2),
-        lat=np.tile(lat, 2),
-        height=np.tile(z, 2),
-        days=np.full(2 * n, day),
-        secs=np.full(2 * n, 43200),
-        radar_lon=np.deg2rad(RADAR[1] % 360.0) * ones,
-        radar_lat=np.deg2rad(RADAR[0]) * ones,
-        radar_height=RADAR[2] * ones,
-        beam=np.tile(beam, (2, 1)),
-        nyquist=28.5 * ones,
-        velkey=np.arange(1, 2 * n + 1),
-        vertical=3,
-    )
-    text, sec = timed(_marlode.format_dart, **args)
+    # Radial velocities (with the radar platform block), then reflectivities, in degrees,
+    # metres and datetime64: the writer turns them into DART's radians, days and seconds.
+    obs = {
+        "type": np.repeat([dart.RADIAL_VELOCITY, dart.REFLECTIVITY], n),
+        "value": np.concatenate([vr, dbz]),
+        "error": np.repeat([1.0, 2.0], n),  # standard deviations, m/s and dBZ
+        "latitude": np.tile(lat, 2),
+        "longitude": np.tile(lon, 2),
+        "height": np.tile(z, 2),
+        "time": np.datetime64("2021-06-01T12:00:00"),
+        "radar_latitude": RADAR[0],
+        "radar_longitude": RADAR[1],
+        "radar_height": RADAR[2],
+        "azimuth": np.tile(np.rad2deg(np.arctan2(beam[:, 0], beam[:, 1])), 2),
+        "elevation": np.tile(np.rad2deg(np.arcsin(beam[:, 2])), 2),
+        "nyquist": 28.5,
+    }
+
+    def records(n_threads: int) -> bytes:
+        out = io.BytesIO()
+        dart.write_obs_seq(out, obs, n_threads=n_threads, chunk_size=2 * n)
+        return out.getvalue()
+
+    text, sec = timed(records, 0)
     print(
         f"{2 * n:,} records ({n:,} radial velocities, {n:,} reflectivities) -> "
         f"{len(text) / 1e6:.1f} MB in {sec * 1e3:.0f} ms ({len(text) / 1e6 / sec:.0f} MB/s)"
     )
+    first = text.index(b" OBS ")
     print("  first record:")
     print(
-        "\n".join("    " + line for line in text[: text.index(b" OBS ", 1)].decode().splitlines())
+        "\n".join(
+            "    " + line
+            for line in text[first : text.index(b" OBS ", first + 1)].decode().splitlines()
+        )
     )
-    one, sec1 = timed(_marlode.format_dart, **args, n_threads=1)
-    print(f"  same call on one thread: {sec1 * 1e3:.0f} ms, identical bytes: {one == text}")
+    one, sec1 = timed(records, 1)
+    print(f"  same file on one thread: {sec1 * 1e3:.0f} ms, identical bytes: {one == text}")
 
 
-def demo_wrfda(nx=120, ny=120, levels=20):
+def demo_wrfda(nx: int = 120, ny: int = 120, levels: int = 20) -> None:
     section("format_wrfda: gridded radar columns as WRFDA radar records")
     rng = np.random.default_rng(5)
     xx, yy = np.meshgrid(np.linspace(-60e3, 60e3, nx), np.linspace(-60e3, 60e3, ny))
@@ -266,7 +291,7 @@ def demo_wrfda(nx=120, ny=120, levels=20):
     print(f"  same call on one thread: {sec1 * 1e3:.0f} ms, identical bytes: {one == text}")
 
 
-def demo_files():
+def demo_files() -> None:
     section("radarkit.dart and radarkit.wrfda: the volume scan as complete files")
     import tempfile
 
@@ -282,12 +307,12 @@ def demo_files():
         "type": np.repeat(["DOPPLER_RADIAL_VELOCITY", "RADAR_REFLECTIVITY"], n),
         "value": np.concatenate([vr, dbz]),
         "error": np.repeat([1.0, 2.0], n),  # standard deviations, m/s and dBZ
-        "lon": np.tile(lon, 2),
-        "lat": np.tile(lat, 2),
+        "latitude": np.tile(lat, 2),
+        "longitude": np.tile(lon, 2),
         "height": np.tile(z, 2),
         "time": np.datetime64("2021-06-01T12:00:00") + np.tile(np.arange(n) // 3600, 2),
-        "radar_lon": RADAR[1],
-        "radar_lat": RADAR[0],
+        "radar_latitude": RADAR[0],
+        "radar_longitude": RADAR[1],
         "radar_height": RADAR[2],
         "azimuth": np.tile(az, 2),
         "elevation": np.tile(el, 2),
@@ -302,13 +327,13 @@ def demo_files():
     col_lat, col_lon = to_lat_lon(cx, cy)
     radar = wrfda.Radar(
         name="KDEMO",
-        lon=RADAR[1],
-        lat=RADAR[0],
-        elevation=RADAR[2],
+        radar_latitude=RADAR[0],
+        radar_longitude=RADAR[1],
+        radar_height=RADAR[2],
         time=np.datetime64("2021-06-01T12:00:00"),
-        col_lat=col_lat,
-        col_lon=col_lon,
-        col_elv=np.full(cx.size, RADAR[2]),
+        latitude=col_lat,
+        longitude=col_lon,
+        height=np.full(cx.size, RADAR[2]),
         heights=levels,
         rv=(u * cx[:, None] + v * cy[:, None]) / dist,
         rv_err=1.0,
@@ -335,7 +360,8 @@ def demo_files():
                 print(f"    {name:<26s} {count:8,d}")
             print(f"    times {df['time'].min()} to {df['time'].max()}")
         path = os.path.join(d, "ob.radar")
-        columns, sec = timed(wrfda.write_radar_obs, path, [radar])
+        written, sec = timed(wrfda.write_radar_obs, path, [radar])
+        columns = written.written
         with open(path) as f:
             text = f.read()
         print(
@@ -346,7 +372,9 @@ def demo_files():
         print("\n".join("    " + line for line in text.splitlines()[:7]))
 
 
-def radar_sweep(rows=400, cols=720, elevation_deg=2.5, seed=11):
+def radar_sweep(
+    rows: int = 400, cols: int = 720, elevation_deg: float = 2.5, seed: int = 11
+) -> tuple[Array, Array, Array, Array, Array, Array]:
     """Rings of a radar sweep at increasing range through a known wind that
     veers and strengthens with height; 8 % of the gates are missing, a sector
     is blocked for the far rings, every 50th ring is empty."""
@@ -367,7 +395,7 @@ def radar_sweep(rows=400, cols=720, elevation_deg=2.5, seed=11):
     return vr, az, np.full(rows, np.cos(el)), height, u, v
 
 
-def demo_vad():
+def demo_vad() -> None:
     section("vad: wind from the radial velocities of a radar sweep")
     vr, az, cos_el, height, u, v = radar_sweep()
     out, sec = timed(_kestrin.vad, vr, az, cos_el, 60, 0.05)
@@ -394,7 +422,7 @@ def demo_vad():
     )
 
 
-def gust_front(ncol=2000, nlev=60, seed=5):
+def gust_front(ncol: int = 2000, nlev: int = 60, seed: int = 5) -> tuple[Array, Array, Array]:
     """Buoyancy columns across a gust front: a cold pool 1.5 km deep at the
     left end thinning to nothing at the right, with noise and missing levels."""
     rng = np.random.default_rng(seed)
@@ -406,7 +434,7 @@ def gust_front(ncol=2000, nlev=60, seed=5):
     return z, b, depth[:, 0]
 
 
-def demo_cold_pool():
+def demo_cold_pool() -> None:
     section("cold_pool: intensity and depth of a cold pool across a gust front")
     z, b, depth = gust_front()
     ncol = z.shape[0]
@@ -430,12 +458,12 @@ def demo_cold_pool():
     )
 
 
-def demo_radar():
+def demo_radar() -> None:
     section("radarkit.radar: a synthetic volume written by xradar, read back, VAD and DART")
     try:
-        from radarkit import radar, synthetic
+        import xradar  # noqa: F401
 
-        radar._xradar()
+        from radarkit import radar, synthetic
     except ImportError as e:
         print(f"  skipped: {e}")
         return
@@ -450,9 +478,9 @@ def demo_radar():
         back, sec = timed(radar.open_volume, path)
         info = radar.describe(back)
         print(
-            f"  CfRadial1 file read back by xradar in {sec:.2f} s: {len(info['sweeps'])} sweeps "
-            f"of {info['sweeps'][0]['rays']} rays x {info['sweeps'][0]['gates']} gates, "
-            f"moments {' '.join(info['sweeps'][0]['moments'])}"
+            f"  CfRadial1 file read back by xradar in {sec:.2f} s: {len(info.sweeps)} sweeps "
+            f"of {info.sweeps[0].rays} rays x {info.sweeps[0].gates} gates, "
+            f"moments {' '.join(info.sweeps[0].moments)}"
         )
         heights = np.arange(250.0, 4001.0, 250.0)
         prof, sec = timed(radar.vad_profile, back, heights=heights)
@@ -465,11 +493,6 @@ def demo_radar():
                 f"    {heights[i]:8.0f} {p['u']:7.2f} {p['v']:7.2f} {p['speed']:6.2f} "
                 f"{p['direction']:8.1f} {p['rings']:6.0f} | {u_true[i]:6.2f} {v_true[i]:5.2f}"
             )
-        try:
-            from radarkit import dart  # noqa: F401
-        except ImportError:
-            print("  DART file: radarkit.dart is not available in this build")
-            return
         out = os.path.join(d, "obs_seq.out")
         res, sec = timed(
             radar.to_obs_seq, back, out, velocity_error=2.0, reflectivity_error=5.0, every=(4, 4)
@@ -484,7 +507,7 @@ def demo_radar():
             print(f"    {line}")
 
 
-def main():
+def main() -> None:
     print(f"radarkit demo on synthetic data ({os.cpu_count()} cores)")
     demo_thermo()
     demo_cold_pool()

@@ -1,37 +1,59 @@
 """Figures of wind profiles: speed and direction against height, and the hodograph."""
 
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import Any
+
 import numpy as np
+
+from . import _optional
 
 __all__ = ["profile_figure"]
 
 
-def _matplotlib():
-    try:
-        import matplotlib  # noqa: F401
-        from matplotlib.figure import Figure
-    except ImportError:
-        raise ImportError("radarkit.plot needs matplotlib: pip install 'radarkit[plot]'") from None
-    return Figure
+def profile_figure(profiles: Any | Sequence[Any], labels: Sequence[str] | None = None) -> Any:
+    """A figure of one or more wind profiles.
 
+    Parameters
+    ----------
+    profiles : xarray.Dataset or a sequence of them
+        Wind profiles as `radarkit.winds.vad_profile` returns them (``height``, ``u``, ``v``,
+        ``speed``, ``direction``, ``u_spread``, ``v_spread``, m and m/s).
+    labels : sequence of str, optional
+        Legend entry of each profile.
 
-def profile_figure(profiles, labels=None):
-    """A figure of one or more wind profiles (Datasets from `radarkit.radar.vad_profile`).
+    Returns
+    -------
+    matplotlib.figure.Figure
+        Left: wind speed (m/s) against height, shaded by the bins' spread; middle: direction
+        the wind blows from (degrees) against height; right: the hodograph (v against u), its
+        points coloured by height. Bins without a wind are left out. No window is opened; save
+        it with ``fig.savefig("profile.png")``.
 
-    Left: wind speed (m/s) against height; middle: direction the wind blows from (degrees)
-    against height; right: the hodograph (v against u), its points coloured by height. Bins
-    without a wind are left out. Returns a matplotlib Figure (no window is opened); save it with
-    ``fig.savefig("profile.png")``.
+    Raises
+    ------
+    ImportError
+        Naming the extra to install when matplotlib is missing.
+
+    Example
+    -------
+    >>> from radarkit.synthetic import synthetic_volume
+    >>> from radarkit.winds import vad_profile
+    >>> prof = vad_profile(synthetic_volume(rays=90, gates=80), heights=[250.0, 500.0, 750.0])
+    >>> [ax.get_title() for ax in profile_figure(prof, labels=["synthetic"]).axes[:3]]
+    ['speed', 'direction', 'hodograph']
     """
-    Figure = _matplotlib()
+    Figure = _optional.require("matplotlib.figure", "plot", "radarkit.plot").Figure
     if not isinstance(profiles, (list, tuple)):
         profiles = [profiles]
-    labels = list(labels) if labels is not None else [None] * len(profiles)
+    names: list[str | None] = list(labels) if labels is not None else [None] * len(profiles)
     fig = Figure(figsize=(13, 5), layout="constrained")
     ax_s, ax_d, ax_h = fig.subplots(1, 3, width_ratios=[1, 1, 1.3])
     heights = np.concatenate([np.asarray(p["height"].values) for p in profiles])
     norm_lo, norm_hi = float(np.min(heights)), float(np.max(heights))
     sc = None
-    for p, label in zip(profiles, labels):
+    for p, label in zip(profiles, names):
         z = np.asarray(p["height"].values)
         u, v = np.asarray(p["u"].values), np.asarray(p["v"].values)
         ok = np.isfinite(u) & np.isfinite(v)
@@ -60,7 +82,7 @@ def profile_figure(profiles, labels=None):
     ax_h.axvline(0, color="0.7", linewidth=0.6)
     if sc is not None:
         fig.colorbar(sc, ax=ax_h, label=f"{height_name} (m)")
-    if any(label is not None for label in labels):
+    if any(label is not None for label in names):
         ax_s.legend(fontsize="small")
     for ax in (ax_s, ax_d, ax_h):
         ax.grid(True, linewidth=0.4, alpha=0.5)

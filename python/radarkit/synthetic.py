@@ -6,73 +6,134 @@ in the root, one group ``sweep_k`` per elevation), and `write_volume` writes it 
 ODIM_H5 through xradar's writers, so the same files can be read back as users read theirs.
 """
 
-import numpy as np
+from __future__ import annotations
 
-from ._geometry import beam_geometry
+import os
+from collections.abc import Callable, Sequence
+from typing import Any, Literal
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _optional
+from ._names import renamed
+from .geometry import beam_geometry
+from .volume import REFLECTIVITY, VELOCITY
 
 __all__ = ["default_wind", "synthetic_volume", "write_volume"]
 
+Array = npt.NDArray[np.float64]
 
-def default_wind(z):
-    """(u, v) in m/s at height z (m above the radar): veering and strengthening with height."""
+
+def default_wind(z: npt.ArrayLike) -> tuple[Array, Array]:
+    """The wind of the synthetic volumes: veering and strengthening with height.
+
+    Parameters
+    ----------
+    z : array_like
+        Height above the radar, m.
+
+    Returns
+    -------
+    (u, v) : tuple of ndarray
+        Eastward and northward wind, m/s: u = 3 + 0.002 z, v = 6 - 0.001 z + 2 sin(z / 1500).
+
+    Example
+    -------
+    >>> default_wind([0.0, 1000.0])
+    (array([3., 5.]), array([6.        , 6.23673961]))
+    """
     z = np.asarray(z, dtype=np.float64)
     return 3.0 + 2.0e-3 * z, 6.0 - 1.0e-3 * z + 2.0 * np.sin(z / 1500.0)
 
 
-def _default_reflectivity(z, r):
+def _default_reflectivity(z: Array, r: Array) -> Array:
     """dBZ: a stratiform echo fading with height above the radar, weak echo far out."""
     return 35.0 - 4.0e-3 * z - 1.0e-4 * r
 
 
+@renamed(latitude="radar_latitude", longitude="radar_longitude", altitude="radar_height")
 def synthetic_volume(
     *,
-    latitude=46.5,
-    longitude=7.5,
-    altitude=350.0,
-    elevations=(0.5, 1.5, 2.5, 4.0, 6.0, 9.0),
-    rays=360,
-    gates=400,
-    gate_spacing=250.0,
-    first_gate=125.0,
-    wind=default_wind,
-    reflectivity=_default_reflectivity,
-    velocity_noise=0.0,
-    reflectivity_noise=0.0,
-    missing=0.0,
-    nyquist=32.0,
-    start="2024-05-20T18:00:00",
-    sweep_seconds=20.0,
-    seed=0,
-    dtype=np.float32,
-):
+    radar_latitude: float = 46.5,
+    radar_longitude: float = 7.5,
+    radar_height: float = 350.0,
+    elevations: Sequence[float] = (0.5, 1.5, 2.5, 4.0, 6.0, 9.0),
+    rays: int = 360,
+    gates: int = 400,
+    gate_spacing: float = 250.0,
+    first_gate: float = 125.0,
+    wind: Callable[[Array], tuple[Any, Any]] = default_wind,
+    reflectivity: Callable[[Array, Array], Any] = _default_reflectivity,
+    velocity_noise: float = 0.0,
+    reflectivity_noise: float = 0.0,
+    missing: float = 0.0,
+    nyquist: float | None = 32.0,
+    start: str | np.datetime64 = "2024-05-20T18:00:00",
+    sweep_seconds: float = 20.0,
+    seed: int = 0,
+    dtype: npt.DTypeLike = np.float32,
+) -> Any:
     """A volume scan of a radar in a wind u(z), v(z), as an xradar DataTree.
 
+    Parameters
+    ----------
+    radar_latitude, radar_longitude : float
+        The radar site, degrees (older names: ``latitude``, ``longitude``).
+    radar_height : float
+        Height of the antenna, m above sea level (older name: ``altitude``).
+    elevations : sequence of float
+        Degrees, one sweep each.
+    rays : int
+        Rays per sweep, azimuths evenly spaced, the first at half a step.
+    gates : int
+        Gates per ray.
+    gate_spacing, first_gate : float
+        m; `first_gate` is the centre of the first gate.
+    wind : callable
+        z (m above the radar) -> (u, v) in m/s.
+    reflectivity : callable
+        (z, range) in m -> dBZ.
+    velocity_noise, reflectivity_noise : float
+        Standard deviations of Gaussian noise, m/s and dBZ.
+    missing : float
+        Fraction of the gates of both moments set to NaN, at random.
+    nyquist : float or None
+        m/s: velocities are folded into [-nyquist, nyquist); None: no folding and no
+        ``nyquist_velocity`` variable.
+    start : str or numpy.datetime64
+        Time of the first ray.
+    sweep_seconds : float
+        Duration of a sweep, s.
+    seed : int
+        Of the noise and the missing gates.
+    dtype : numpy dtype
+        Of the moments.
+
+    Returns
+    -------
+    xarray.DataTree
+        The root holds latitude, longitude, altitude (xradar's names of the site) and the time
+        coverage; ``sweep_k`` holds VRADH and DBZH (azimuth, range) with coordinates azimuth,
+        elevation, time, range, and sweep_number, sweep_mode, sweep_fixed_angle,
+        nyquist_velocity.
+
+    Notes
+    -----
     Radial velocity at each gate is the wind at the gate's beam height z (m above the radar,
-    4/3 effective-earth model) projected on the beam: (u·sin az + v·cos az)·cos θg, θg being the
-    beam elevation at the gate; plus Gaussian noise of standard deviation `velocity_noise` (m/s),
-    folded into [-nyquist, nyquist) when `nyquist` is not None. Reflectivity is
-    `reflectivity(z, range)` in dBZ plus noise of `reflectivity_noise` dBZ. A random fraction
-    `missing` of the gates of both moments is NaN.
+    4/3 effective-earth model, `radarkit.geometry.beam_geometry`) projected on the beam:
+    (u·sin az + v·cos az)·cos θg, θg being the beam elevation at the gate.
 
-    Parameters: radar `latitude`, `longitude` (degrees), `altitude` (m); `elevations` (degrees,
-    one sweep each); `rays` per sweep (azimuths evenly spaced, the first at half a step);
-    `gates` per ray, `gate_spacing` and `first_gate` (centre of the first gate) in m; `wind` a
-    callable z -> (u, v); `start` the time of the first ray; `sweep_seconds` per sweep; `seed`
-    of the noise; `dtype` of the moments.
-
-    Returns an xarray DataTree: the root holds latitude, longitude, altitude and the time
-    coverage; ``sweep_k`` holds VRADH and DBZH (azimuth, range) with coordinates azimuth,
-    elevation, time, range, and sweep_number, sweep_mode, sweep_fixed_angle, nyquist_velocity.
+    Example
+    -------
+    >>> volume = synthetic_volume(elevations=(0.5, 1.5), rays=90, gates=20)
+    >>> sorted(volume.children), volume["sweep_0"]["VRADH"].shape
+    (['sweep_0', 'sweep_1'], (90, 20))
     """
-    try:
-        import xarray as xr
-    except ImportError:
-        raise ImportError(
-            "radarkit.synthetic needs xarray: pip install 'radarkit[radar]'"
-        ) from None
+    xr = _optional.require("xarray", "radar", "radarkit.synthetic")
     rng = np.random.default_rng(seed)
     az = (np.arange(rays) + 0.5) * (360.0 / rays)
-    r = first_gate + gate_spacing * np.arange(gates)
+    r = first_gate + gate_spacing * np.arange(gates, dtype=np.float64)
     t0 = np.datetime64(start, "ns")
     sweeps = {}
     for k, el in enumerate(elevations):
@@ -95,7 +156,7 @@ def synthetic_volume(
         times = t0 + offsets.astype("timedelta64[ns]")
         ds = xr.Dataset(
             {
-                "VRADH": (
+                VELOCITY: (
                     ("azimuth", "range"),
                     vr.astype(dtype),
                     {
@@ -104,7 +165,7 @@ def synthetic_volume(
                         "units": "meters per seconds",
                     },
                 ),
-                "DBZH": (
+                REFLECTIVITY: (
                     ("azimuth", "range"),
                     dbz.astype(dtype),
                     {
@@ -139,9 +200,9 @@ def synthetic_volume(
                     r,
                     {"standard_name": "projection_range_coordinate", "units": "meters"},
                 ),
-                "latitude": float(latitude),
-                "longitude": float(longitude),
-                "altitude": float(altitude),
+                "latitude": float(radar_latitude),
+                "longitude": float(radar_longitude),
+                "altitude": float(radar_height),
             },
         )
         if nyquist is None:
@@ -155,9 +216,9 @@ def synthetic_volume(
             "instrument_type": "radar",
             "time_coverage_start": str(np.datetime_as_string(t0, unit="s")) + "Z",
             "time_coverage_end": str(np.datetime_as_string(end, unit="s")) + "Z",
-            "latitude": float(latitude),
-            "longitude": float(longitude),
-            "altitude": float(altitude),
+            "latitude": float(radar_latitude),
+            "longitude": float(radar_longitude),
+            "altitude": float(radar_height),
             "sweep_group_name": ("sweep", list(sweeps)),
             "sweep_fixed_angle": ("sweep", [float(e) for e in elevations]),
         },
@@ -171,14 +232,38 @@ def synthetic_volume(
     return xr.DataTree.from_dict({"/": root, **sweeps})
 
 
-def write_volume(volume, path, format="cfradial1"):
-    """Write a volume with xradar's writers: `format` "cfradial1" or "odim" (ODIM_H5)."""
-    try:
-        import xradar
-    except ImportError:
-        raise ImportError(
-            "radarkit.synthetic needs xradar to write files: pip install 'radarkit[radar]'"
-        ) from None
+def write_volume(
+    volume: Any,
+    path: str | os.PathLike[str],
+    format: Literal["cfradial1", "odim"] = "cfradial1",
+) -> str | os.PathLike[str]:
+    """Write a volume with xradar's writers.
+
+    Parameters
+    ----------
+    volume : xarray.DataTree
+        A volume in xradar's model, e.g. from `synthetic_volume`.
+    path : str or os.PathLike
+        The file to write.
+    format : {"cfradial1", "odim"}
+        CfRadial1 (netCDF) or ODIM_H5.
+
+    Returns
+    -------
+    str or os.PathLike
+        `path`.
+
+    Raises
+    ------
+    ValueError
+        For another `format`.
+
+    Example
+    -------
+    >>> write_volume(synthetic_volume(elevations=(0.5,), gates=10), "volume.h5", format="odim")
+    'volume.h5'
+    """
+    xradar = _optional.require("xradar", "radar", "radarkit.synthetic.write_volume")
     if format == "cfradial1":
         xradar.io.to_cfradial1(dtree=volume, filename=str(path))
     elif format == "odim":

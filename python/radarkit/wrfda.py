@@ -14,13 +14,17 @@ Example::
 
     heights = np.array([500.0, 1000.0])  # m, shared by every column
     ktlx = wrfda.Radar(
-        name="KTLX", lon=-97.278, lat=35.333, elevation=370.0,
+        name="KTLX", radar_latitude=35.333, radar_longitude=-97.278, radar_height=370.0,
         time=np.datetime64("2024-05-20T21:35:00"),
-        col_lat=[35.25], col_lon=[-97.5], col_elv=[370.0], heights=heights,
+        latitude=[35.25], longitude=[-97.5], height=[370.0], heights=heights,
         rv=[[12.3, np.nan]], rv_err=2.0,  # m/s; NaN = missing
         rf=[[25.5, 18.0]], rf_err=[[2.0, 2.0]],  # dBZ
     )
-    wrfda.write_radar_obs("ob.radar", [ktlx])
+    wrfda.write_radar_obs("ob.radar", [ktlx])  # -> WriteResult(written=1, skipped=0)
+
+The fields' older names (``lon``, ``lat``, ``elevation`` of the radar,
+``col_lat``, ``col_lon``, ``col_elv`` of the columns) are still accepted, with a
+DeprecationWarning.
 """
 
 from __future__ import annotations
@@ -31,12 +35,14 @@ from collections.abc import Mapping, Sequence
 from typing import Any
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 import _marlode
 
-from ._output import Output
+from ._names import renamed, renamed_keys
+from ._output import Output, WriteResult
 
-__all__ = ["Radar", "write_radar_obs"]
+__all__ = ["Radar", "WriteResult", "write_radar_obs"]
 
 MISSING = -888888.0
 MISSING_QC = -88
@@ -55,46 +61,86 @@ _LINES_PER_CALL = 250_000  # level lines formatted at a time (about 19 MB of tex
 _DATE = re.compile(r"\d{4}\D\d\d\D\d\d\D\d\d\D\d\d\D\d\d")
 
 
-@dataclasses.dataclass
+# older spellings of the fields, still accepted with a DeprecationWarning
+OLD_FIELDS = {
+    "lon": "radar_longitude",
+    "lat": "radar_latitude",
+    "elevation": "radar_height",
+    "col_lat": "latitude",
+    "col_lon": "longitude",
+    "col_elv": "height",
+}
+
+
+@dataclasses.dataclass(kw_only=True)
 class Radar:
     """One radar of a WRFDA radar file; any mapping with these keys works too.
 
-    name: up to 12 characters. lon, lat: degrees; elevation: m.
-    time: numpy.datetime64 (or what it converts, seconds dropped toward the
-    earlier second), or text of exactly 19 characters such as
-    "2024-05-20_21:35:00".
-    col_lat, col_lon (degrees), col_elv (m): one value per column, shape (n,).
-    heights: level heights (m), shape (L,), shared by every column.
-    rv (m/s), rv_err, rf (dBZ), rf_err: shape (n, L) or scalars; NaN or
-    infinity = missing, written as -888888.0 with QC -88.
-    rv_qc, rf_qc: optional integer QC flags, shape (n, L) or scalars (default
-    0); missing values get -88 whatever is given.
+    Fields are given by keyword. Positions are degrees north and east and
+    metres above sea level; errors are standard deviations, written as given.
+
+    Attributes
+    ----------
+    name : str
+        Up to 12 ASCII characters.
+    radar_latitude, radar_longitude : float
+        The radar site, degrees.
+    radar_height : float
+        The radar site's height, m above sea level.
+    time : numpy.datetime64 or str
+        A datetime64 (or what it converts, seconds dropped toward the earlier
+        second), or text of exactly 19 characters such as "2024-05-20_21:35:00".
+    latitude, longitude : array_like, shape (n,)
+        Position of each column, degrees.
+    height : array_like, shape (n,)
+        Ground height of each column, m above sea level.
+    heights : array_like, shape (L,)
+        Level heights, m above sea level, shared by every column.
+    rv, rv_err : array_like, shape (n, L) or scalar
+        Radial velocity and its error standard deviation, m/s.
+    rf, rf_err : array_like, shape (n, L) or scalar
+        Reflectivity and its error standard deviation, dBZ. NaN or infinity in
+        any of the four = missing, written as -888888.0 with QC -88.
+    rv_qc, rf_qc : array_like of int, shape (n, L) or scalar, optional
+        QC flags (default 0); missing values get -88 whatever is given.
     """
 
     name: str
-    lon: float
-    lat: float
-    elevation: float
-    time: Any
-    col_lat: Any
-    col_lon: Any
-    col_elv: Any
-    heights: Any
-    rv: Any
-    rv_err: Any
-    rf: Any
-    rf_err: Any
-    rv_qc: Any = None
-    rf_qc: Any = None
+    radar_latitude: float
+    radar_longitude: float
+    radar_height: float
+    time: np.datetime64 | str
+    latitude: ArrayLike
+    longitude: ArrayLike
+    height: ArrayLike
+    heights: ArrayLike
+    rv: ArrayLike
+    rv_err: ArrayLike
+    rf: ArrayLike
+    rf_err: ArrayLike
+    rv_qc: ArrayLike | None = None
+    rf_qc: ArrayLike | None = None
 
 
+Radar.__init__ = renamed(**OLD_FIELDS)(Radar.__init__)  # type: ignore[method-assign]
+
+_FIELDS = [f.name for f in dataclasses.fields(Radar)]
 _REQUIRED = [f.name for f in dataclasses.fields(Radar) if f.default is dataclasses.MISSING]
 
 
-def _get(radar: Any, name: str) -> Any:
-    if isinstance(radar, Mapping):
-        return radar.get(name)
-    return getattr(radar, name, None)
+def _fields_of(radar: Any, where: str) -> Mapping[str, Any]:
+    """The fields of a Radar, a mapping or an object with such attributes, under their
+    current names."""
+    if isinstance(radar, Radar):
+        return {k: getattr(radar, k) for k in _FIELDS}
+    if not isinstance(radar, Mapping):
+        names = [*_FIELDS, *OLD_FIELDS]
+        radar = {k: getattr(radar, k) for k in names if getattr(radar, k, None) is not None}
+    return renamed_keys(radar, OLD_FIELDS, where)  # type: ignore[no-any-return]
+
+
+def _get(radar: Mapping[str, Any], name: str) -> Any:
+    return radar.get(name)
 
 
 def _in_range(x: np.ndarray, bounds: tuple[float, float], what: str, fmt: str) -> None:
@@ -146,6 +192,7 @@ class _Checked:
 
     def __init__(self, radar: Any, i: int) -> None:
         where = f"radars[{i}]"
+        radar = _fields_of(radar, where)
         for name in _REQUIRED:
             if _get(radar, name) is None:
                 raise ValueError(f"{where}.{name} is required")
@@ -158,9 +205,9 @@ class _Checked:
         self.stamp = _stamp(_get(radar, "time"), f"{where}.time")
         self.site = []
         for key, bounds, fmt in (
-            ("lon", F8_3, "F8.3"),
-            ("lat", F8_3, "F8.3"),
-            ("elevation", F8_1, "F8.1"),
+            ("radar_longitude", F8_3, "F8.3"),
+            ("radar_latitude", F8_3, "F8.3"),
+            ("radar_height", F8_1, "F8.1"),
         ):
             x = self._floats(radar, key, where, ())
             _in_range(x, bounds, f"{where}.{key}", fmt)
@@ -174,23 +221,23 @@ class _Checked:
         _in_range(self.heights, F12_1, f"{where}.heights", "F12.1")
         cols = {}
         for key, bounds, fmt in (
-            ("col_lat", F12_3, "F12.3"),
-            ("col_lon", F12_3, "F12.3"),
-            ("col_elv", F8_1, "F8.1"),
+            ("latitude", F12_3, "F12.3"),
+            ("longitude", F12_3, "F12.3"),
+            ("height", F8_1, "F8.1"),
         ):
             x = self._floats(radar, key, where, None)
             if x.ndim != 1:
                 raise ValueError(f"{where}.{key} must be one-dimensional (columns,)")
             _in_range(x, bounds, f"{where}.{key}", fmt)
             cols[key] = x
-        n = len(cols["col_lat"])
-        for key in ("col_lon", "col_elv"):
+        n = len(cols["latitude"])
+        for key in ("longitude", "height"):
             if len(cols[key]) != n:
-                raise ValueError(f"{where}.{key} has {len(cols[key])} columns but col_lat has {n}")
+                raise ValueError(f"{where}.{key} has {len(cols[key])} columns but latitude has {n}")
         if n > MAX_COLUMNS:
             raise ValueError(f"{where} must have at most {MAX_COLUMNS} columns, not {n}")
         self.n, self.L, self.cols = n, L, cols
-        self.levels = {}
+        self.levels: dict[str, np.ndarray] = {}
         for key in ("rv", "rv_err", "rf", "rf_err", "rv_qc", "rf_qc"):
             raw = _get(radar, key)
             if raw is None:
@@ -210,9 +257,9 @@ class _Checked:
                 )
             self.levels[key] = a
         # Values in chunks, so that no copy of a whole radar is made.
-        for a, b in self.chunks():
+        for start, stop in self.chunks():
             for key in ("rv", "rv_err", "rf", "rf_err"):
-                x = self._level(key, a, b)
+                x = self._level(key, start, stop)
                 if x.dtype.kind == "f" and x.size:
                     # the bounds of the finite values, NaN left aside; when
                     # neither is infinite they decide
@@ -224,10 +271,12 @@ class _Checked:
                     x = x[np.isfinite(x)]
                 _in_range(x, F12_3, f"{where}.{key}", "F12.3")
             for key in ("rv_qc", "rf_qc"):
-                _in_range(self._level(key, a, b), I4, f"{where}.{key}", "I4")
+                _in_range(self._level(key, start, stop), I4, f"{where}.{key}", "I4")
 
     @staticmethod
-    def _floats(radar: Any, key: str, where: str, shape: tuple | None) -> np.ndarray:
+    def _floats(
+        radar: Mapping[str, Any], key: str, where: str, shape: tuple[int, ...] | None
+    ) -> np.ndarray:
         try:
             x = np.asarray(_get(radar, key), dtype=np.float64)
         except (TypeError, ValueError):
@@ -266,9 +315,9 @@ class _Checked:
             out[qc] = q if ok is None else np.where(ok, q, MISSING_QC)
         return _marlode.format_wrfda(
             self.heights,
-            self.cols["col_lat"][a:b],
-            self.cols["col_lon"][a:b],
-            self.cols["col_elv"][a:b],
+            self.cols["latitude"][a:b],
+            self.cols["longitude"][a:b],
+            self.cols["height"][a:b],
             out["rv"],
             out["rv_qc"],
             out["rv_err"],
@@ -288,9 +337,8 @@ class _Checked:
         return f"\n{line}\n{SEPARATOR}\n\n".encode("ascii")
 
 
-def write_radar_obs(path: Any, radars: Sequence[Any], *, n_threads: int = 0) -> int:
-    """Write a complete WRFDA radar observation file; returns the number of
-    columns written.
+def write_radar_obs(path: Any, radars: Sequence[Any], *, n_threads: int = 0) -> WriteResult:
+    """Write a complete WRFDA radar observation file.
 
     Parameters
     ----------
@@ -308,6 +356,11 @@ def write_radar_obs(path: Any, radars: Sequence[Any], *, n_threads: int = 0) -> 
     n_threads
         Worker threads of the formatter (0: all hardware threads).
 
+    Returns
+    -------
+    WriteResult(written, skipped): the columns written (every column is
+    written, missing values as -888888.0), and 0.
+
     Raises
     ------
     ValueError
@@ -319,6 +372,23 @@ def write_radar_obs(path: Any, radars: Sequence[Any], *, n_threads: int = 0) -> 
         99999999.999; column elevation F8.1: -99999.9 to 999999.9; height
         F12.1: -999999999.9 to 9999999999.9; QC: -999 to 9999; radar longitude
         and latitude F8.3: -999.999 to 9999.999).
+
+    Notes
+    -----
+    The layout is the one WRFDA's ``da_read_obs_radar`` reads: a ``TOTAL
+    RADAR`` line, per radar a ``RADAR`` line and per column an ``FM-128 RADAR``
+    line followed by one line per level.
+
+    Example
+    -------
+    >>> ktlx = Radar(
+    ...     name="KTLX", radar_latitude=35.333, radar_longitude=-97.278, radar_height=370.0,
+    ...     time=np.datetime64("2024-05-20T21:35:00"),
+    ...     latitude=[35.25], longitude=[-97.5], height=[370.0], heights=[500.0, 1000.0],
+    ...     rv=[[12.3, np.nan]], rv_err=2.0, rf=[[25.5, 18.0]], rf_err=2.0,
+    ... )
+    >>> write_radar_obs("ob.radar", [ktlx])
+    WriteResult(written=1, skipped=0)
     """
     if isinstance(radars, (Mapping, Radar)):
         raise ValueError("radars must be a sequence of radars, not one radar")
@@ -326,8 +396,7 @@ def write_radar_obs(path: Any, radars: Sequence[Any], *, n_threads: int = 0) -> 
     if len(radars) > MAX_RADARS:
         raise ValueError(f"radars must hold at most {MAX_RADARS} radars, not {len(radars)}")
     checked = [_Checked(r, i) for i, r in enumerate(radars)]
-    out = Output(path)
-    try:
+    with Output(path) as out:
         out.write(f"TOTAL RADAR = {len(checked):3d}\n{SEPARATOR}\n".encode("ascii"))
         for r in checked:
             out.write(r.head())
@@ -335,8 +404,4 @@ def write_radar_obs(path: Any, radars: Sequence[Any], *, n_threads: int = 0) -> 
                 text = r.text(a, b, n_threads)
                 out.write_behind(text)
                 del text
-        out.commit()
-    except BaseException:
-        out.abort()
-        raise
-    return sum(r.n for r in checked)
+    return WriteResult(sum(r.n for r in checked), 0)

@@ -33,7 +33,7 @@ Example::
 import math
 from collections.abc import Callable, Hashable
 from functools import partial
-from typing import cast
+from typing import Any, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -122,7 +122,7 @@ _ACCEL = {
 }
 
 
-def _in_unit[T: Operand](value: T, name: str, table: dict, unit: str) -> T:
+def _in_unit[T: Operand](value: T, name: str, table: dict[str, Any], unit: str) -> T:
     """`value` in the kernel's `unit`, converted if its ``units`` attribute
     says another accepted unit; ValueError naming `name` otherwise."""
     if not isinstance(value, xr.DataArray):
@@ -183,7 +183,12 @@ def _whole[T: Operand](value: T, dims: tuple[Hashable, ...]) -> T:
 
 
 def _apply(
-    func: Callable, args: list, core: list, out_core: list, lazy: bool, nout: int
+    func: Callable[..., Any],
+    args: list[Any],
+    core: list[Any],
+    out_core: list[Any],
+    lazy: bool,
+    nout: int,
 ) -> tuple[xr.DataArray, ...]:
     """The block function over the arguments: one call for NumPy data, one
     task per chunk for Dask data. `func` returns one array with the outputs
@@ -200,13 +205,13 @@ def _apply(
     return out if isinstance(out, tuple) else (out,)
 
 
-def _split(func: Callable, *blocks: object) -> tuple[np.ndarray, ...]:
+def _split(func: Callable[..., Any], *blocks: object) -> tuple[Any, ...]:
     return tuple(func(*blocks))
 
 
 def _graph(
-    func: Callable, core: list, out_core: list, nout: int, *data: object
-) -> tuple[object, ...]:
+    func: Callable[..., Any], core: list[Any], out_core: list[Any], nout: int, *data: object
+) -> tuple[Any, ...]:
     """The Dask graph of `func` over arrays laid out by xarray (core dims
     last, loop dims aligned on the right): one task per chunk, whose result
     holds the `nout` outputs stacked, and one view of it per output.
@@ -222,7 +227,7 @@ def _graph(
         np.ndim(a) - len(c) for a, c in zip(data, core) if isinstance(a, (np.ndarray, da.Array))
     )
     loop = tuple(f"loop{i}" for i in range(nloop))
-    args: list = []
+    args: list[Any] = []
     for a, c in zip(data, core):
         if isinstance(a, (np.ndarray, da.Array)):
             own = np.ndim(a) - len(c)
@@ -231,7 +236,7 @@ def _graph(
             args += [a, None]
     out_ind = ("output", *loop, *(f"core-{d}" for d in out_core))
     name = getattr(func, "func", func).__name__.strip("_")
-    stacked = da.blockwise(
+    stacked = da.blockwise(  # type: ignore[no-untyped-call]
         partial(_one_block, func),
         out_ind,
         *args,
@@ -245,7 +250,7 @@ def _graph(
     # (it frees the rest of a block that way; here all outputs share it)
     rest = out_ind[1:]
     return tuple(
-        da.blockwise(
+        da.blockwise(  # type: ignore[no-untyped-call]
             _pick,
             rest,
             stacked,
@@ -261,12 +266,12 @@ def _graph(
     )
 
 
-def _one_block(func: Callable, *blocks: object) -> np.ndarray:
+def _one_block(func: Callable[..., Any], *blocks: object) -> Any:
     return func(*(_only(b) for b in blocks))
 
 
-def _pick(blocks: list, i: int) -> np.ndarray:
-    return _only(blocks)[i]
+def _pick(blocks: list[Any], i: int) -> Any:
+    return _only(blocks)[i]  # type: ignore[index]
 
 
 def _only(block: object) -> object:
@@ -288,7 +293,7 @@ def _flat(a: npt.ArrayLike, shape: tuple[int, ...]) -> np.ndarray:
     return np.ascontiguousarray(a)
 
 
-def _thermo_block(t, p, td, *, n_threads):
+def _thermo_block(t: Any, p: Any, td: Any, *, n_threads: int) -> Any:
     shape = np.broadcast_shapes(np.shape(t), np.shape(p), np.shape(td))
     out = _kestrin.thermo(_flat(t, shape), _flat(p, shape), _flat(td, shape), n_threads)
     return out.reshape((out.shape[0], *shape))
@@ -299,7 +304,9 @@ def _columns(shape: tuple[int, ...]) -> tuple[tuple[int, ...], int, int]:
     return shape[:-1], math.prod(shape[:-1]), shape[-1]
 
 
-def _cold_pool_block(z, b, bottom, top, *, threshold, n_threads):
+def _cold_pool_block(
+    z: Any, b: Any, bottom: Any, top: Any, *, threshold: float, n_threads: int
+) -> Any:
     shape = np.broadcast_shapes(np.shape(z), np.shape(b))
     cols, ncol, nlev = _columns(shape)
     out = _kestrin.cold_pool(
@@ -313,7 +320,18 @@ def _cold_pool_block(z, b, bottom, top, *, threshold, n_threads):
     return out.reshape((out.shape[0], *cols))
 
 
-def _profile_block(z, u, v, ground, cu, cv, *, bottom, top, n_threads):
+def _profile_block(
+    z: Any,
+    u: Any,
+    v: Any,
+    ground: Any,
+    cu: Any,
+    cv: Any,
+    *,
+    bottom: float,
+    top: float,
+    n_threads: int,
+) -> Any:
     shape = np.broadcast_shapes(np.shape(z), np.shape(u), np.shape(v))
     cols, ncol, nlev = _columns(shape)
     out = _kestrin.profile(
@@ -330,7 +348,7 @@ def _profile_block(z, u, v, ground, cu, cv, *, bottom, top, n_threads):
     return out.reshape((out.shape[0], *cols))
 
 
-def _gradient_block(f, *, x, y, n_threads):
+def _gradient_block(f: Any, *, x: Any, y: Any, n_threads: int) -> Any:
     shape = np.shape(f)
     ny, nx = shape[-2:]
     f = _flat(f, shape).reshape(math.prod(shape[:-2]), ny, nx)
@@ -338,7 +356,10 @@ def _gradient_block(f, *, x, y, n_threads):
 
 
 def _dataset(
-    names: list[str], arrays: tuple[xr.DataArray, ...], attrs: list[dict], **ds_attrs: object
+    names: list[str],
+    arrays: tuple[xr.DataArray, ...],
+    attrs: list[dict[str, Any]],
+    **ds_attrs: object,
 ) -> xr.Dataset:
     return xr.Dataset(
         {n: a.assign_attrs(**at) for n, a, at in zip(names, arrays, attrs)}, attrs=ds_attrs
@@ -624,11 +645,11 @@ def _coordinate(f: xr.DataArray, d: Hashable) -> xr.DataArray:
     c = f.coords[d]
     if not np.issubdtype(c.dtype, np.number):
         raise ValueError(f"coordinate {d!r} of f must be numeric, not {c.dtype}")
-    return c
+    return cast(xr.DataArray, c)
 
 
-def _per(fu: object, cu: object, long_name: str) -> dict:
-    attrs: dict = {"long_name": long_name}
+def _per(fu: object, cu: object, long_name: str) -> dict[str, Any]:
+    attrs: dict[str, Any] = {"long_name": long_name}
     if fu is not None and cu is not None:
         cu = str(cu)
         attrs["units"] = f"{fu} {cu}-1" if cu.isalpha() else f"({fu})/({cu})"

@@ -1,3 +1,5 @@
+"""radarkit.dart: DART observation-sequence files, whole or chunk by chunk."""
+
 import io
 import os
 
@@ -25,12 +27,12 @@ def volume(n=500, seed=0, sorted_times=False):
         "type": rng.choice([RV, "RADAR_REFLECTIVITY", "RADAR_CLEARAIR_REFLECTIVITY"], n),
         "value": value,
         "error": rng.uniform(0.5, 3, n),
-        "lon": rng.uniform(-190, 370, n),
-        "lat": rng.uniform(-90, 90, n),
+        "longitude": rng.uniform(-190, 370, n),
+        "latitude": rng.uniform(-90, 90, n),
         "height": rng.uniform(0, 15000, n),
         "time": times,
-        "radar_lon": -97.278,
-        "radar_lat": 35.333,
+        "radar_longitude": -97.278,
+        "radar_latitude": 35.333,
         "radar_height": 370.0,
         "azimuth": rng.uniform(0, 360, n),
         "elevation": rng.uniform(0, 20, n),
@@ -53,6 +55,7 @@ def expected(obs, error="std"):
 
 @pytest.mark.parametrize("chunk_size", [1, 7, 100_000])
 def test_read_back_with_dart_reader(tmp_path, chunk_size):
+    """pydartdiags reads back every written record: values, variances, positions, times, beams."""
     obs = volume()
     path = tmp_path / "obs_seq.out"
     result = dart.write_obs_seq(path, obs, chunk_size=chunk_size)
@@ -64,8 +67,8 @@ def test_read_back_with_dart_reader(tmp_path, chunk_size):
     np.testing.assert_array_equal(df["observation"], obs["value"][rows])
     np.testing.assert_allclose(df["obs_err_var"], obs["error"][rows] ** 2, rtol=1e-15)
     np.testing.assert_array_equal(df["time"].to_numpy().astype("datetime64[s]"), secs[rows])
-    np.testing.assert_allclose(df["longitude"], np.mod(obs["lon"][rows], 360), atol=1e-9)
-    np.testing.assert_allclose(df["latitude"], obs["lat"][rows], atol=1e-9)
+    np.testing.assert_allclose(df["longitude"], np.mod(obs["longitude"][rows], 360), atol=1e-9)
+    np.testing.assert_allclose(df["latitude"], obs["latitude"][rows], atol=1e-9)
     np.testing.assert_array_equal(df["vertical"], obs["height"][rows])
     assert (df["seconds"].between(0, 86399)).all()
     assert list(df["obs_num"]) == list(range(1, len(rows) + 1))
@@ -90,11 +93,22 @@ def test_read_back_with_dart_reader(tmp_path, chunk_size):
 
 
 def test_header_exact_and_kinds_in_order_of_appearance(tmp_path):
+    """The header is exact and the kinds table lists kinds in order of first appearance."""
     obs = {
         "type": np.array(["RADAR_REFLECTIVITY", RV, "DIFFERENTIAL_REFLECTIVITY"]),
         "value": [1.0, 2.0, 3.0],
         "error": [4.0, 5.0, 6.0],
-        **{k: 0.0 for k in ("lon", "lat", "height", "radar_lon", "radar_lat", "radar_height")},
+        **{
+            k: 0.0
+            for k in (
+                "longitude",
+                "latitude",
+                "height",
+                "radar_longitude",
+                "radar_latitude",
+                "radar_height",
+            )
+        },
         **{k: 0.0 for k in ("azimuth", "elevation", "nyquist")},
         "time": np.datetime64("2021-06-01T12:00:00"),
     }
@@ -118,6 +132,7 @@ def test_header_exact_and_kinds_in_order_of_appearance(tmp_path):
 
 
 def test_empty_sequence(tmp_path):
+    """A file of no observations is a valid empty sequence."""
     obs = volume(3)
     obs["value"] = np.full(3, np.nan)
     path = tmp_path / "o"
@@ -142,6 +157,7 @@ def test_empty_sequence(tmp_path):
     ],
 )
 def test_times_as_days_and_seconds_since_1601(tmp_path, t, days, secs):
+    """Times become DART's days and seconds since 1601-01-01, sub-seconds floored."""
     obs = {**volume(1), "type": "RADAR_REFLECTIVITY", "value": [1.0], "time": [t]}
     path = tmp_path / "o"
     if days is None:
@@ -154,12 +170,13 @@ def test_times_as_days_and_seconds_since_1601(tmp_path, t, days, secs):
 
 
 def test_longitudes_in_zero_to_two_pi_and_beam_clamped(tmp_path):
+    """Longitudes land in [0, 2π) and beam components within ±1."""
     n = 6
     obs = {
         **volume(n),
         "type": RV,
         "value": np.ones(n),
-        "lon": [-1e-300, 360.0, -360.0, 359.99999999999997, -0.0, 720.5],
+        "longitude": [-1e-300, 360.0, -360.0, 359.99999999999997, -0.0, 720.5],
         "azimuth": [90.0, 0.0, 45.0, 1e-300, 360.0, 270.0],
         "elevation": [0.0, 90.0, -90.0, 45.0, 0.0, 89.99999999999999],
         "time": np.datetime64("2021-06-01T12:00:00"),
@@ -175,6 +192,7 @@ def test_longitudes_in_zero_to_two_pi_and_beam_clamped(tmp_path):
 
 
 def test_radar_longitude_wraps_beside_other_kinds(tmp_path):
+    """Radar longitudes wrap into [0, 2π) when other kinds sit between the velocities."""
     # radar fields of reflectivity rows are neither checked nor used: NaN there
     # must not change the radial-velocity records
     n = 6
@@ -182,7 +200,7 @@ def test_radar_longitude_wraps_beside_other_kinds(tmp_path):
         **volume(n),
         "type": np.array([RV, "RADAR_REFLECTIVITY"] * 3),
         "value": np.ones(n),
-        "radar_lon": np.array([-1e-300, np.nan] * 3),  # 360 - 1e-300 rounds to 360
+        "radar_longitude": np.array([-1e-300, np.nan] * 3),  # 360 - 1e-300 rounds to 360
         "azimuth": np.array([10.0, np.nan] * 3),
         "time": np.datetime64("2021-06-01T12:00:00"),
     }
@@ -194,6 +212,7 @@ def test_radar_longitude_wraps_beside_other_kinds(tmp_path):
 
 
 def test_sort_is_stable_and_by_whole_second(tmp_path):
+    """Records are sorted stably by whole-second time."""
     t = np.array(
         [
             "2021-06-01T12:00:01.9",
@@ -215,6 +234,7 @@ def fields_of(obs, a, b):
 
 @pytest.mark.parametrize("cuts", [[250], [0, 1, 499], [100, 200, 300]])
 def test_writer_chunks_give_the_same_bytes_as_one_call(tmp_path, cuts):
+    """ObsSeqWriter chunk by chunk writes the bytes of one write_obs_seq call."""
     obs = volume(500, 3, sorted_times=True)
     kinds = [RV, "RADAR_REFLECTIVITY", "RADAR_CLEARAIR_REFLECTIVITY"]
     whole = tmp_path / "whole"
@@ -229,6 +249,7 @@ def test_writer_chunks_give_the_same_bytes_as_one_call(tmp_path, cuts):
 
 
 def test_writer_refuses_chunk_back_in_time_and_stays_usable(tmp_path):
+    """A chunk going back in time is refused whole and the writer stays usable."""
     obs = volume(100, 4, sorted_times=True)
     path = tmp_path / "o"
     with dart.ObsSeqWriter(path) as w:
@@ -244,6 +265,7 @@ def test_writer_refuses_chunk_back_in_time_and_stays_usable(tmp_path):
 
 
 def test_writer_context_aborts_on_exception(tmp_path):
+    """An exception inside the writer's with block leaves no file."""
     path = tmp_path / "o"
     path.write_bytes(b"old")
     with pytest.raises(KeyboardInterrupt), dart.ObsSeqWriter(path) as w:
@@ -255,6 +277,7 @@ def test_writer_context_aborts_on_exception(tmp_path):
 
 
 def test_writer_needs_seekable_file_and_known_fields(tmp_path):
+    """The writer refuses unseekable file objects, unknown fields and kinds not in its table."""
     r, wfd = os.pipe()
     with os.fdopen(r, "rb") as rf, os.fdopen(wfd, "wb") as pipe:
         with pytest.raises(ValueError, match=r"^path must be a path or a seekable"):
@@ -282,13 +305,13 @@ def bad(**changes):
     "obs,message",
     [
         (bad(value=np.zeros(19)), "value has shape"),
-        (bad(lat=np.zeros((20, 1))), "lat has shape"),
+        (bad(latitude=np.zeros((20, 1))), "latitude has shape"),
         (bad(type="radar_reflectivity"), "type must hold DART kind names"),
         (bad(type=np.array([RV] * 19 + ["BAD-NAME"])), "type must hold DART kind names"),
         (bad(type=np.arange(20)), "type must hold DART kind names"),
-        (bad(lon=np.r_[np.zeros(19), np.inf]), "lon must be finite"),
+        (bad(longitude=np.r_[np.zeros(19), np.inf]), "longitude must be finite"),
         (bad(height=np.r_[np.nan, np.zeros(19)]), "height must be finite"),
-        (bad(lat=91.0), "lat must lie within"),
+        (bad(latitude=91.0), "latitude must lie within"),
         (
             bad(time=np.r_[np.full(19, np.datetime64("2021-01-01")), np.datetime64("NaT", "D")]),
             "time must not be NaT",
@@ -298,17 +321,18 @@ def bad(**changes):
         (bad(time=[1] * 20), "time must be numpy.datetime64"),
         (bad(type=RV, nyquist=-1.0), "nyquist must not be negative"),
         (bad(type=RV, nyquist=np.r_[np.nan, np.ones(19)]), "nyquist must be finite"),
-        (bad(type=RV, radar_lat=np.r_[np.zeros(19), -90.5]), "radar_lat must lie within"),
-        (bad(lat=np.r_[np.zeros(19), -np.inf]), "lat must be finite"),
+        (bad(type=RV, radar_latitude=np.r_[np.zeros(19), -90.5]), "radar_latitude must lie within"),
+        (bad(latitude=np.r_[np.zeros(19), -np.inf]), "latitude must be finite"),
         (bad(error=np.r_[np.nan, -1.0, np.ones(18)]), "error must not be negative"),
         (bad(type=RV, azimuth=np.nan), "azimuth must be finite"),
-        (bad(type=RV, radar_lat=None), "radar_lat is required"),
+        (bad(type=RV, radar_latitude=None), "radar_latitude is required"),
         (bad(error=-1.0), "error must not be negative"),
         (bad(height=None), "height is required"),
         (bad(value=np.array(["a"] * 20)), "value must be numeric"),
     ],
 )
 def test_refused_before_the_file_is_touched(tmp_path, obs, message):
+    """Every refused input raises ValueError naming the field before the file is touched."""
     path = tmp_path / "o"
     path.write_bytes(b"old")
     with pytest.raises(ValueError) as info:
@@ -318,5 +342,63 @@ def test_refused_before_the_file_is_touched(tmp_path, obs, message):
 
 
 def test_skipped_rows_need_no_valid_location(tmp_path):
-    obs = bad(value=np.r_[np.nan, np.ones(19)], lon=np.r_[np.nan, np.zeros(19)])
+    """Rows left out for a NaN value are not checked for their location."""
+    obs = bad(value=np.r_[np.nan, np.ones(19)], longitude=np.r_[np.nan, np.zeros(19)])
     assert dart.write_obs_seq(tmp_path / "o", obs) == (19, 1)
+
+
+@pytest.mark.parametrize(
+    "time",
+    [
+        1716240900 + 60 * np.arange(20),  # epoch seconds, e.g. from a pandas column
+        (1716240900.0 + 60 * np.arange(20)).tolist(),
+        np.int64(1716240900),
+        np.array([np.datetime64("2024-05-20T21:35"), 1716240900] * 10, dtype=object),
+    ],
+    ids=["int array", "float list", "int scalar", "objects"],
+)
+def test_numeric_times_are_refused_naming_time(tmp_path, time):
+    """Numbers as times are a ValueError naming time, for the whole file and for a chunk."""
+    path = tmp_path / "o"
+    with pytest.raises(ValueError, match=r"^time must be numpy\.datetime64 values, not numbers"):
+        dart.write_obs_seq(path, bad(time=time))
+    with dart.ObsSeqWriter(path) as w:
+        with pytest.raises(ValueError, match=r"^time must be numpy\.datetime64 values, not"):
+            w.write(**bad(time=time))
+    assert w.written == 0
+    # the same times as datetime64 are written at their minutes, not at 1970-01-01
+    seconds = np.asarray(1716240900 + 60 * np.arange(20))
+    dart.write_obs_seq(path, bad(time=seconds.astype("datetime64[s]")))
+    assert read(path)["time"].min() == np.datetime64("2024-05-20T21:35:00")
+
+
+def test_older_field_names_warn_and_give_the_same_bytes(tmp_path):
+    """lon, lat, radar_lon, radar_lat still work, with a warning each, to the same bytes."""
+    obs = volume(50, 2)
+    old = {
+        dict(zip(dart.OLD_FIELDS.values(), dart.OLD_FIELDS)).get(k, k): v for k, v in obs.items()
+    }
+    assert {"lon", "lat", "radar_lon", "radar_lat"} <= set(old)
+    dart.write_obs_seq(tmp_path / "new", obs)
+    with pytest.warns(DeprecationWarning) as said:
+        dart.write_obs_seq(tmp_path / "old", old)
+    assert sorted(str(w.message).split(": ", 1)[1] for w in said) == sorted(
+        f"{k!r} is deprecated, use {v!r}" for k, v in dart.OLD_FIELDS.items()
+    )
+    assert (tmp_path / "old").read_bytes() == (tmp_path / "new").read_bytes()
+    dart.write_obs_seq(tmp_path / "table", obs, kinds=dart.DEFAULT_KINDS)
+    with dart.ObsSeqWriter(tmp_path / "w") as w, pytest.warns(DeprecationWarning):
+        w.write(**old)
+    assert (tmp_path / "w").read_bytes() == (tmp_path / "table").read_bytes()
+    with pytest.raises(ValueError, match="'longitude' and its older name 'lon' are both given"):
+        dart.write_obs_seq(tmp_path / "x", {**obs, "lon": obs["longitude"]})
+
+
+@pytest.mark.parametrize("obj", [dart.write_obs_seq, dart.ObsSeqWriter], ids=lambda o: o.__name__)
+def test_examples_run(obj, tmp_path, monkeypatch):
+    """The documented examples run as shown."""
+    from cases import run_examples
+
+    monkeypatch.chdir(tmp_path)
+    examples, failed = run_examples(obj, obj.__name__, vars(dart))
+    assert examples and not failed

@@ -1,3 +1,5 @@
+"""radarkit.wrfda: WRFDA radar observation files."""
+
 import os
 import shutil
 import subprocess
@@ -38,13 +40,13 @@ def radar(n, L, seed, name="KTLX"):
 
     return wrfda.Radar(
         name=name,
-        lon=rng.uniform(-180, 180),
-        lat=rng.uniform(-90, 90),
-        elevation=rng.uniform(-100, 4000),
+        radar_longitude=rng.uniform(-180, 180),
+        radar_latitude=rng.uniform(-90, 90),
+        radar_height=rng.uniform(-100, 4000),
         time=np.datetime64("2024-05-20T21:35:07.9", "ms"),
-        col_lat=rng.uniform(-90, 90, n),
-        col_lon=rng.uniform(-180, 180, n),
-        col_elv=rng.uniform(-500, 9000, n),
+        latitude=rng.uniform(-90, 90, n),
+        longitude=rng.uniform(-180, 180, n),
+        height=rng.uniform(-500, 9000, n),
         heights=np.sort(rng.uniform(0, 20000, L)),
         rv=level(-60, 60),
         rv_err=level(0, 5),
@@ -62,9 +64,10 @@ def text_value(x, decimals):
 
 @pytest.mark.parametrize("shape", [[(3, 4)], [(1, 1), (0, 5), (40, 20)], [(2, 0)]])
 def test_wrfda_reads_back_every_value(tmp_path, reader, shape):
+    """WRFDA's own read statements read back every value, missing ones as -888888."""
     radars = [radar(n, L, seed, f"R{seed}") for seed, (n, L) in enumerate(shape)]
     path = tmp_path / "ob.radar"
-    assert wrfda.write_radar_obs(path, radars) == sum(n for n, _ in shape)
+    assert wrfda.write_radar_obs(path, radars).written == sum(n for n, _ in shape)
     got = iter(reader(path))
     got = iter(
         [line[: line.index("[")], line[line.index("[") + 1 : line.index("]")]]
@@ -76,23 +79,23 @@ def test_wrfda_reads_back_every_value(tmp_path, reader, shape):
     assert next(got) == ["N", str(len(radars))]
     lines = 2
     for r in radars:
-        n, L = len(r.col_lat), len(r.heights)
+        n, L = len(r.latitude), len(r.heights)
         lines += 4 + n * (1 + L)
         R = next(got)
         assert R[1] == f"{r.name:<12s}"
         assert [float(x) for x in R[2:5]] == [
-            text_value(r.lon, 3),
-            text_value(r.lat, 3),
-            text_value(r.elevation, 1),
+            text_value(r.radar_longitude, 3),
+            text_value(r.radar_latitude, 3),
+            text_value(r.radar_height, 1),
         ]
         assert R[5:] == ["2024-05-20_21:35:07", str(n), str(L)]
         for i in range(n):
             C = next(got)
             assert C[1:7] == ["128", "2024", "5", "20", "21", "35"]
             assert [float(x) for x in C[7:10]] == [
-                text_value(r.col_lat[i], 3),
-                text_value(r.col_lon[i], 3),
-                text_value(r.col_elv[i], 1),
+                text_value(r.latitude[i], 3),
+                text_value(r.longitude[i], 3),
+                text_value(r.height[i], 1),
             ]
             assert int(C[10]) == L
             for k in range(L):
@@ -113,15 +116,16 @@ def test_wrfda_reads_back_every_value(tmp_path, reader, shape):
 
 
 def test_layout_to_the_character(tmp_path):
+    """The file layout matches WRFDA's fixed columns character for character."""
     r = wrfda.Radar(
         name="KTLX",
-        lon=-97.278,
-        lat=35.333,
-        elevation=370.0,
+        radar_longitude=-97.278,
+        radar_latitude=35.333,
+        radar_height=370.0,
         time="2024-05-20_21:35:00",
-        col_lat=[35.25],
-        col_lon=[-97.5],
-        col_elv=[370.0],
+        latitude=[35.25],
+        longitude=[-97.5],
+        height=[370.0],
         heights=[500.0, 1000.0],
         rv=[[12.345, -3.2]],
         rv_qc=[[0, 1]],
@@ -146,13 +150,13 @@ def test_layout_to_the_character(tmp_path):
 def good(**changes):
     base = dict(
         name="KTLX",
-        lon=-97.278,
-        lat=35.333,
-        elevation=370.0,
+        radar_longitude=-97.278,
+        radar_latitude=35.333,
+        radar_height=370.0,
         time="2024-05-20_21:35:00",
-        col_lat=[35.25, 35.3],
-        col_lon=[-97.5, -97.4],
-        col_elv=[370.0, 380.0],
+        latitude=[35.25, 35.3],
+        longitude=[-97.5, -97.4],
+        height=[370.0, 380.0],
         heights=[500.0, 1000.0],
         rv=np.zeros((2, 2)),
         rv_err=1.0,
@@ -172,23 +176,27 @@ def good(**changes):
         (good(name="KTLX-TOO-LONG"), "radars[0].name must be ASCII text of up to 12"),
         (good(heights=np.zeros(1002), rv=0.0, rf=0.0), "radars[0].heights must hold at most 1001"),
         (good(rv=np.zeros((2, 3))), "radars[0].rv must have shape (columns, levels)"),
-        (good(col_lon=[1.0]), "radars[0].col_lon has 1 columns but col_lat has 2"),
-        (good(col_lat=[np.nan, 0.0]), "radars[0].col_lat must be finite"),
+        (good(longitude=[1.0]), "radars[0].longitude has 1 columns but latitude has 2"),
+        (good(latitude=[np.nan, 0.0]), "radars[0].latitude must be finite"),
         (good(rv=[[0.0, 1e8]] * 2), "radars[0].rv must lie within [-9999999.999, 99999999.999]"),
         (good(rf_err=-1e7), "radars[0].rf_err must lie within"),
         (good(rv=[[np.inf, 1e8], [np.nan, 0.0]]), "radars[0].rv must lie within [-9999999.999"),
         (good(rf=[[-np.inf, np.nan], [-1e7, 0.0]]), "radars[0].rf must lie within"),
-        (good(col_elv=[1e6, 0.0]), "radars[0].col_elv must lie within [-99999.9, 999999.9]"),
+        (good(height=[1e6, 0.0]), "radars[0].height must lie within [-99999.9, 999999.9]"),
         (good(heights=[0.0, 1e10]), "radars[0].heights must lie within"),
         (good(rv_qc=[[0, -1000]] * 2), "radars[0].rv_qc must lie within [-999, 9999]"),
         (good(rf_qc=10000), "radars[0].rf_qc must lie within"),
         (good(rf_qc=0.5), "radars[0].rf_qc must hold integers"),
-        (good(lon=-1000.0), "radars[0].lon must lie within [-999.999, 9999.999]"),
+        (
+            good(radar_longitude=-1000.0),
+            "radars[0].radar_longitude must lie within [-999.999, 9999.999]",
+        ),
         (good(rf=None), "radars[0].rf is required"),
         (good()[0], "radars must be a sequence of radars"),
     ],
 )
 def test_refused_before_the_file_is_touched(tmp_path, radars, message):
+    """Every refused input raises ValueError naming radar and field before the file is touched."""
     path = tmp_path / "ob.radar"
     path.write_bytes(b"old")
     with pytest.raises(ValueError) as info:
@@ -198,7 +206,49 @@ def test_refused_before_the_file_is_touched(tmp_path, radars, message):
 
 
 def test_too_many_columns(tmp_path, monkeypatch):
+    """More columns than WRFDA holds are refused."""
     monkeypatch.setattr(wrfda, "MAX_COLUMNS", 3)
-    r = good(col_lat=np.zeros(4), col_lon=np.zeros(4), col_elv=np.zeros(4), rv=0.0, rf=0.0)
+    r = good(latitude=np.zeros(4), longitude=np.zeros(4), height=np.zeros(4), rv=0.0, rf=0.0)
     with pytest.raises(ValueError, match=r"radars\[0\] must have at most 3 columns"):
         wrfda.write_radar_obs(tmp_path / "o", r)
+
+
+def test_older_field_names_warn_and_give_the_same_bytes(tmp_path):
+    """lon, lat, elevation and col_lat, col_lon, col_elv still work, to the same bytes."""
+    new = radar(5, 3, 1)
+    fields = {f: getattr(new, f) for f in new.__dataclass_fields__}
+    old_names = {v: k for k, v in wrfda.OLD_FIELDS.items()}
+    old = {old_names.get(k, k): v for k, v in fields.items()}
+    wrfda.write_radar_obs(tmp_path / "new", [new])
+    with pytest.warns(DeprecationWarning) as said:
+        wrfda.write_radar_obs(tmp_path / "mapping", [old])
+    assert len(said) == 6
+    with pytest.warns(DeprecationWarning) as said:
+        keywords = wrfda.Radar(**old)
+    assert len(said) == 6
+    wrfda.write_radar_obs(tmp_path / "keywords", [keywords])
+    for name in ("mapping", "keywords"):
+        assert (tmp_path / name).read_bytes() == (tmp_path / "new").read_bytes()
+    with pytest.raises(TypeError):
+        wrfda.Radar("KTLX", 35.3, -97.3, 370.0)  # fields by keyword only: no silent swap
+
+
+def test_write_result_counts_columns(tmp_path):
+    """write_radar_obs returns WriteResult(columns written, 0), as the DART writer does."""
+    result = wrfda.write_radar_obs(tmp_path / "o", [radar(4, 2, 0), radar(3, 5, 1)])
+    assert result == wrfda.WriteResult(7, 0) and wrfda.WriteResult is dart_write_result()
+
+
+def dart_write_result():
+    from radarkit import dart
+
+    return dart.WriteResult
+
+
+def test_example_runs(tmp_path, monkeypatch):
+    """The documented example runs as shown."""
+    from cases import run_examples
+
+    monkeypatch.chdir(tmp_path)
+    examples, failed = run_examples(wrfda.write_radar_obs, "write_radar_obs", vars(wrfda))
+    assert examples and not failed

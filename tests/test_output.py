@@ -1,5 +1,6 @@
-"""Both file writers fail without leaving anything behind: the target is the old
-file (or absent) and no temporary file is left, however the write fails."""
+"""radarkit._output, the one way files are written: the writers fail without leaving
+anything behind (the target is the old file or absent, no temporary file is left,
+however the write fails), and Output as a context manager commits or aborts."""
 
 import errno
 import io
@@ -22,12 +23,12 @@ def dart_obs(n=3000):
         "type": "DOPPLER_RADIAL_VELOCITY",
         "value": rng.normal(0, 10, n),
         "error": 2.0,
-        "lon": rng.uniform(-98, -96, n),
-        "lat": rng.uniform(34, 36, n),
+        "longitude": rng.uniform(-98, -96, n),
+        "latitude": rng.uniform(34, 36, n),
         "height": rng.uniform(0, 9000, n),
         "time": np.datetime64("2024-05-20T21:35:00") + np.arange(n).astype("timedelta64[s]"),
-        "radar_lon": -97.278,
-        "radar_lat": 35.333,
+        "radar_longitude": -97.278,
+        "radar_latitude": 35.333,
         "radar_height": 370.0,
         "azimuth": rng.uniform(0, 360, n),
         "elevation": 0.5,
@@ -40,13 +41,13 @@ def wrfda_radars(n=2000, L=10):
     return [
         wrfda.Radar(
             name="KTLX",
-            lon=-97.278,
-            lat=35.333,
-            elevation=370.0,
+            radar_longitude=-97.278,
+            radar_latitude=35.333,
+            radar_height=370.0,
             time="2024-05-20_21:35:00",
-            col_lat=rng.uniform(34, 36, n),
-            col_lon=rng.uniform(-98, -96, n),
-            col_elv=np.full(n, 370.0),
+            latitude=rng.uniform(34, 36, n),
+            longitude=rng.uniform(-98, -96, n),
+            height=np.full(n, 370.0),
             heights=np.linspace(500, 10000, L),
             rv=rng.normal(0, 10, (n, L)),
             rv_err=2.0,
@@ -101,6 +102,7 @@ def full_after(monkeypatch, tmp_path):
 @pytest.mark.parametrize("k", [0, 100, 5000, 400_000])
 @pytest.mark.parametrize("writer", WRITERS, ids=IDS)
 def test_write_failing_part_way_leaves_target_as_it_was(tmp_path, full_after, writer, k, old):
+    """A write failing part way (disk full) leaves the target as it was."""
     path = tmp_path / "out"
     if old is not None:
         path.write_bytes(old)
@@ -115,6 +117,7 @@ def test_write_failing_part_way_leaves_target_as_it_was(tmp_path, full_after, wr
 
 @pytest.mark.parametrize("writer", WRITERS, ids=IDS)
 def test_interrupt_part_way_leaves_target_as_it_was(tmp_path, monkeypatch, writer):
+    """An interrupt part way leaves the target as it was and no temporary file."""
     path = tmp_path / "out"
     path.write_bytes(b"old")
     calls = [0]
@@ -149,6 +152,7 @@ class FailingFile(io.BytesIO):
 @pytest.mark.parametrize("k", [0, 300, 20_000])
 @pytest.mark.parametrize("writer", WRITERS, ids=IDS)
 def test_file_object_failing_part_way_is_cut_back(writer, k):
+    """A file object is cut back to where writing started when a write fails."""
     f = FailingFile(k)
     with pytest.raises(OSError):
         writer(f)
@@ -157,6 +161,7 @@ def test_file_object_failing_part_way_is_cut_back(writer, k):
 
 @pytest.mark.parametrize("writer", WRITERS, ids=IDS)
 def test_file_object_and_path_give_the_same_bytes(tmp_path, writer):
+    """Writing to a file object gives the bytes of writing to a path."""
     f = io.BytesIO(b"prefix")
     f.seek(0, io.SEEK_END)
     writer(f)
@@ -183,6 +188,7 @@ def tiny_fs(tmp_path):
 
 @pytest.mark.parametrize("writer", WRITERS, ids=IDS)
 def test_real_full_file_system(tiny_fs, writer):
+    """On a really full file system the target stays as it was."""
     path = tiny_fs / "out"
     path.write_bytes(b"old")
     with pytest.raises(OSError) as info:
@@ -193,6 +199,7 @@ def test_real_full_file_system(tiny_fs, writer):
 
 @pytest.mark.parametrize("writer", WRITERS, ids=IDS)
 def test_permissions_symlinks_and_directories(tmp_path, writer):
+    """New files get the umask, replaced files keep their mode, symlinks are followed."""
     new = tmp_path / "new"
     writer(new)
     mask = os.umask(0o022)
@@ -212,6 +219,7 @@ def test_permissions_symlinks_and_directories(tmp_path, writer):
 
 
 def test_interrupt_from_progress_callback(tmp_path):
+    """An interrupt raised by the progress callback leaves no file."""
     path = tmp_path / "out"
     seen = []
 
@@ -237,6 +245,7 @@ def open_paths():
 
 @pytest.mark.parametrize("writer", WRITERS, ids=IDS)
 def test_replaced_file_is_let_go(tmp_path, writer):
+    """No descriptor of a replaced file stays open after the write."""
     # the old file is closed by a helper thread after the rename: no descriptor
     # of it may stay open, and the new file is complete when the call returns
     path = tmp_path / "out"
@@ -250,3 +259,23 @@ def test_replaced_file_is_let_go(tmp_path, writer):
     writer(tmp_path / "again")
     assert (tmp_path / "again").read_bytes() == new
     assert sorted(os.listdir(tmp_path)) == ["again", "out"]
+
+
+@pytest.mark.parametrize("fails", [False, True])
+def test_output_context_commits_on_exit_and_aborts_on_exception(tmp_path, fails):
+    """A normal exit puts the whole file in place; an exception leaves the old one alone."""
+    from radarkit._output import Output
+
+    path = tmp_path / "out.csv"
+    path.write_bytes(b"old\n")
+    try:
+        with Output(path) as out:
+            out.write(b"new,")
+            assert path.read_bytes() == b"old\n"  # nothing shows before the end
+            out.write(memoryview(b"file\n"))
+            if fails:
+                raise KeyboardInterrupt
+    except KeyboardInterrupt:
+        pass
+    assert path.read_bytes() == (b"old\n" if fails else b"new,file\n")
+    assert os.listdir(tmp_path) == ["out.csv"]
