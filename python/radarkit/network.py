@@ -1,0 +1,869 @@
+"""A radar network per assimilation window: every volume of every radar, on dask.distributed.
+
+`obs_windows` takes the volume files of any number of radars and times, puts each volume in the
+assimilation window that holds its scan time, runs one task per volume on a Dask cluster
+(`process_volume`: read, quality control, dealiasing, superobservations) and writes one DART
+file per window (and, asked for, one WRFDA file), from the small tables the tasks return: the
+superobservations, never the gates.
+
+Windows
+    Windows are `window` long (e.g. ``"15min"``) and centred on the analysis times of the
+    cycle: on `start` and every `window` after it, or, without `start`, on multiples of
+    `window` counted from midnight UTC (on the hour for windows that divide an hour). The
+    15-minute window of 18:00 holds 17:52:30 (included) to 18:07:30 (excluded). A window is
+    named by its centre, ``obs_seq.YYYYMMDDHHMM`` and ``ob.radar.YYYYMMDDHHMM``, so centres fall
+    on whole minutes.
+
+A scan that straddles a boundary
+    A volume is placed whole, by its mid time: halfway between its first and its last ray (over
+    all its sweeps). A volume is one WRFDA record with one time, and its observations are at
+    most half a volume's duration (2 to 3 minutes for NEXRAD) from the window that takes it,
+    on either side; a mid time exactly on a boundary goes to the later window. With `start`,
+    volumes whose mid time is before the first window are left out (and listed).
+
+The cluster
+    ``client=`` takes any `distributed.Client`: a `LocalCluster`, a scheduler's address, a
+    dask-jobqueue cluster on HPC. Without one, a `LocalCluster` of one single-threaded worker
+    process per core (or `workers`) is started and closed again. The workers read the files
+    themselves: local paths are made absolute and must be visible to every worker (a shared
+    file system on a cluster); fsspec URLs (``s3://...``, ``https://...``) are fetched by the
+    worker where fsspec and its backend are installed there. Kernels inside a task run with
+    one thread (`n_threads` of the options), as the grid wrappers under Dask do: the cluster
+    already runs one task per core.
+
+Identical files
+    Each window's observations are sorted by time (whole seconds, DART's resolution), radar,
+    volume, sweep and box before they are written, and WRFDA records by radar and time, so the
+    bytes do not depend on which task finished first: reruns, other worker counts and a worker
+    lost mid-run (its tasks are rerun by the scheduler) give the same files.
+
+Faults
+    A volume that cannot be read or processed is listed with its file and the reason; with
+    ``on_error="skip"`` (the default) its window is written from the other volumes, with
+    ``"stop"`` the run stops at the first such volume and no observation file is written.
+    Either way a JSON report of the run (`REPORT`) is written in `out_dir`. Files are written
+    atomically (`radarkit._output.Output`): an interrupt (Ctrl-C) leaves no partial file, only
+    the windows written before it. A window whose files exist is skipped (its volumes are read
+    for their times, not processed) unless `overwrite`.
+
+Example
+-------
+>>> from radarkit.network import obs_windows
+>>> result = obs_windows(files, window="15min", out_dir="obs")  # doctest: +SKIP
+>>> [w.name for w in result.windows]  # doctest: +SKIP
+['202405201800', '202405201815']
+"""
+
+from __future__ import annotations
+
+import contextlib
+import dataclasses
+import datetime
+import importlib
+import json
+import os
+import re
+import tempfile
+import time as _time
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _optional
+from ._output import Output
+from .volume import RadarSite, list_sweeps, open_volume, radar_site
+
+__all__ = [
+    "REPORT",
+    "NetworkResult",
+    "VolumeFailure",
+    "VolumeObs",
+    "VolumeOptions",
+    "WindowResult",
+    "Windows",
+    "obs_windows",
+    "process_volume",
+    "read_volume",
+    "volume_obs",
+]
+
+REPORT = "network_report.json"  # the run's report, in out_dir
+FORMATS = ("dart", "wrfda")
+_PREFIX = {"dart": "obs_seq.", "wrfda": "ob.radar."}
+_MINUTE = np.timedelta64(60, "s").astype("timedelta64[ns]")
+_DAY = np.timedelta64(1, "D").astype("timedelta64[ns]")
+
+
+# ---------------------------------------------------------------------------------------------
+# Windows
+
+
+_UNITS = {
+    **dict.fromkeys(("s", "sec", "secs", "second", "seconds"), 1),
+    **dict.fromkeys(("m", "min", "mins", "minute", "minutes"), 60),
+    **dict.fromkeys(("h", "hr", "hrs", "hour", "hours"), 3600),
+    **dict.fromkeys(("d", "day", "days"), 86400),
+}
+_DURATION = re.compile(r"^\s*(\d+(?:\.\d*)?)\s*([a-z]+)\s*$")
+
+
+def parse_window(window: str | np.timedelta64 | datetime.timedelta) -> np.timedelta64:
+    """A window length as timedelta64[ns].
+
+    Parameters
+    ----------
+    window : str, numpy.timedelta64 or datetime.timedelta
+        Text is a number and a unit: ``"15min"``, ``"1h"``, ``"900s"``, ``"1 day"`` (units
+        s, min or m, h, d and their long names).
+
+    Returns
+    -------
+    numpy.timedelta64
+        ns.
+
+    Raises
+    ------
+    ValueError
+        Naming `window` unless it is a positive whole number of minutes.
+
+    Example
+    -------
+    >>> parse_window("1h") == np.timedelta64(60, "m")
+    True
+    """
+    if isinstance(window, str):
+        found = _DURATION.match(window.lower())
+        if found is None or found.group(2) not in _UNITS:
+            raise ValueError(f"window must be a duration such as '15min' or '1h', not {window!r}")
+        seconds = float(found.group(1)) * _UNITS[found.group(2)]
+        length = np.timedelta64(round(seconds * 1e9), "ns")
+    elif isinstance(window, (np.timedelta64, datetime.timedelta)):
+        length = np.timedelta64(window).astype("timedelta64[ns]")
+    else:
+        raise ValueError(f"window must be a duration such as '15min' or '1h', not {window!r}")
+    if np.isnat(length) or length <= np.timedelta64(0, "ns") or length % _MINUTE:
+        raise ValueError(f"window must be a positive whole number of minutes, not {window!r}")
+    return length
+
+
+@dataclasses.dataclass(frozen=True)
+class Windows:
+    """Windows of one length: window k spans [origin + k·length, origin + (k+1)·length).
+
+    Attributes
+    ----------
+    length : numpy.timedelta64
+        ns.
+    origin : numpy.datetime64
+        Start of window 0, ns.
+    first : int or None
+        The first window there is (0 when the windows begin at a given start), None when
+        they run both ways.
+    """
+
+    length: np.timedelta64
+    origin: np.datetime64
+    first: int | None = None
+
+    @classmethod
+    def make(cls, window: Any, start: Any = None) -> Windows:
+        """Windows of length `window` centred on `start` and every `window` after it, or on
+        multiples of `window` from midnight UTC when `start` is None.
+
+        Raises ValueError naming the argument: a bad window, a window that does not divide a
+        day without `start`, a `start` that is not a whole minute.
+        """
+        length = parse_window(window)
+        if start is None:
+            if _DAY % length:
+                raise ValueError(
+                    f"window {window!r} does not divide a day: give start= to align the windows"
+                )
+            centre, first = np.datetime64(0, "ns"), None
+        else:
+            centre, first = _as_time(start, "start"), 0
+            if (centre - np.datetime64(0, "ns")) % _MINUTE:
+                raise ValueError(
+                    "start must be a whole minute (files are named by the windows' centres, "
+                    f"YYYYMMDDHHMM), not {start!r}"
+                )
+        return cls(length, centre - length // 2, first)
+
+    def index(self, t: np.datetime64) -> int | None:
+        """The window holding time `t`, None before the first window."""
+        k = int((t.astype("datetime64[ns]") - self.origin) // self.length)
+        return None if self.first is not None and k < self.first else k
+
+    def start(self, k: int) -> np.datetime64:
+        return self.origin + k * self.length
+
+    def end(self, k: int) -> np.datetime64:
+        return self.origin + (k + 1) * self.length
+
+    def centre(self, k: int) -> np.datetime64:
+        return self.origin + k * self.length + self.length // 2
+
+    def name(self, k: int) -> str:
+        """The window's centre as YYYYMMDDHHMM."""
+        text = str(np.datetime_as_string(self.centre(k), unit="m"))
+        return text.replace("-", "").replace("T", "").replace(":", "")
+
+    def file(self, k: int, fmt: str) -> str:
+        return _PREFIX[fmt] + self.name(k)
+
+
+def _as_time(t: Any, what: str) -> np.datetime64:
+    try:
+        out = np.datetime64(t, "ns")
+    except (TypeError, ValueError):
+        raise ValueError(f"{what} must be a time such as '2024-05-20T18:00', not {t!r}") from None
+    if np.isnat(out):
+        raise ValueError(f"{what} must be a time, not {t!r}")
+    return out
+
+
+# ---------------------------------------------------------------------------------------------
+# The per-volume task
+
+
+@dataclasses.dataclass(frozen=True)
+class VolumeOptions:
+    """What the task of one volume needs besides its file (sent to every worker).
+
+    Attributes
+    ----------
+    windows : Windows
+        The windows the volume is placed in.
+    formats : tuple of str
+        ``"dart"`` and/or ``"wrfda"``: the tables to build.
+    skip : frozenset of int
+        Windows whose files exist already: their volumes are read for their time only.
+    superob : dict
+        Keyword arguments of `radarkit.superob.superob` (box layout, ``min_count``,
+        ``max_spread``, moments, quality control, ...).
+    velocity_error, reflectivity_error : float
+        Least error standard deviations written, m/s and dBZ (a box's spread is used when
+        larger).
+    nyquist : float or None
+        m/s, for volumes that carry none.
+    reader : str
+        ``open_volume``'s reader.
+    n_threads : int
+        Threads of the kernels inside a task (1: the cluster runs one task per core).
+    """
+
+    windows: Windows
+    formats: tuple[str, ...] = ("dart",)
+    skip: frozenset[int] = frozenset()
+    superob: dict[str, Any] = dataclasses.field(default_factory=dict)
+    velocity_error: float = 2.0
+    reflectivity_error: float = 5.0
+    nyquist: float | None = None
+    reader: str = "auto"
+    n_threads: int = 1
+
+
+@dataclasses.dataclass(frozen=True)
+class VolumeObs:
+    """What the task of one volume returns to the process that writes: small tables only.
+
+    Attributes
+    ----------
+    path : str
+        The file.
+    radar : str
+        The radar's name (the volume's ``instrument_name``, else the file's name).
+    site : RadarSite
+        Its position.
+    start, end, time : numpy.datetime64
+        First and last ray of the volume and the time it is placed by (their middle).
+    window : int or None
+        Index of its window; None when it lies before the first window.
+    skipped : bool
+        Its window's files exist: the volume was not processed.
+    dart : dict of ndarray or None
+        DART observations of the volume: the fields of `radarkit.dart.write_obs_seq` as
+        equal-length arrays, plus ``sweep`` and ``box`` (int64) that order them.
+    wrfda : radarkit.wrfda.Radar or None
+        The volume's WRFDA radar record.
+    counts : dict
+        Numbers worth reporting (observations, boxes rejected, ...).
+    timings : dict
+        Seconds spent on each step (``read``, ``dealias``, ``superob``, ``table``).
+    """
+
+    path: str
+    radar: str
+    site: RadarSite
+    start: np.datetime64
+    end: np.datetime64
+    time: np.datetime64
+    window: int | None
+    skipped: bool = False
+    dart: dict[str, npt.NDArray[Any]] | None = None
+    wrfda: Any = None
+    counts: dict[str, int] = dataclasses.field(default_factory=dict)
+    timings: dict[str, float] = dataclasses.field(default_factory=dict)
+
+
+@contextlib.contextmanager
+def _local_copy(path: str) -> Iterator[str]:
+    """A local path of the file: `path` itself, or for an fsspec URL a temporary copy that is
+    removed afterwards."""
+    if "://" not in path or path.startswith("file://"):
+        yield path[len("file://") :] if path.startswith("file://") else path
+        return
+    fsspec = _optional.require("fsspec", "network", f"reading {path}")
+    suffix = os.path.splitext(path.rsplit("/", 1)[-1])[1]
+    fd, tmp = tempfile.mkstemp(prefix="radarkit-", suffix=suffix)
+    try:
+        with os.fdopen(fd, "wb") as out, fsspec.open(path, "rb") as src:
+            while block := src.read(1 << 24):
+                out.write(block)
+        yield tmp
+    finally:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+
+
+def read_volume(path: str, *, reader: str = "auto") -> Any:
+    """Read a volume file (a path or an fsspec URL) fully into memory.
+
+    Parameters
+    ----------
+    path : str
+        Local path or fsspec URL.
+    reader : str
+        `radarkit.volume.open_volume`'s reader; ``"auto"`` is its default.
+
+    Returns
+    -------
+    xarray.DataTree
+        The volume, loaded (the file, or the temporary copy of a URL, is no longer needed).
+    """
+    with _local_copy(path) as local:
+        tree = open_volume(local) if reader == "auto" else open_volume(local, reader=reader)  # type: ignore[call-arg]
+        return tree.load()
+
+
+def _radar_name(volume: Any, path: str) -> str:
+    attrs = getattr(volume, "attrs", {}) or {}
+    name = str(attrs.get("instrument_name", "") or "").strip()
+    return name or os.path.basename(path).split(".")[0]
+
+
+def volume_obs(path: str, volume: Any, options: VolumeOptions) -> VolumeObs:
+    """The VolumeObs of a volume before its observations: radar, site, time span, window.
+
+    Raises ValueError when the volume has no ray times (it cannot be placed).
+    """
+    starts, ends = [], []
+    for name, ds in list_sweeps(volume):
+        if "time" in ds.variables:
+            t = np.asarray(ds["time"].values)
+            if t.dtype.kind != "M":
+                raise ValueError(f"{name}: ray times are not times ({t.dtype})")
+            t = t.astype("datetime64[ns]")
+            t = t[~np.isnat(t)]
+            if t.size:
+                starts.append(t.min())
+                ends.append(t.max())
+    if not starts:
+        raise ValueError("the volume has no ray times: it cannot be placed in a window")
+    start, end = min(starts), max(ends)
+    mid = start + (end - start) // 2
+    k = options.windows.index(mid)
+    return VolumeObs(
+        path=path,
+        radar=_radar_name(volume, path),
+        site=radar_site(volume),
+        start=start,
+        end=end,
+        time=mid,
+        window=k,
+        skipped=k is not None and k in options.skip,
+    )
+
+
+class MissingPiece(ImportError):
+    """A part of the per-volume processing is not installed in this radarkit."""
+
+
+def _pieces() -> tuple[Any, Any]:
+    """radarkit's dealiasing and superobservation functions."""
+    try:
+        dealias = importlib.import_module("radarkit.dealias").dealias
+        superob = importlib.import_module("radarkit.superob").superob
+    except (ImportError, AttributeError) as e:
+        raise MissingPiece(
+            f"process_volume needs radarkit.dealias and radarkit.superob, which this radarkit "
+            f"does not have ({e})"
+        ) from None
+    return dealias, superob
+
+
+@contextlib.contextmanager
+def _clock(timings: dict[str, float], step: str) -> Iterator[None]:
+    t0 = _time.perf_counter()
+    try:
+        yield
+    finally:
+        timings[step] = timings.get(step, 0.0) + _time.perf_counter() - t0
+
+
+def process_volume(path: str, options: VolumeOptions) -> VolumeObs:
+    """The task of one volume: read, quality control, dealiasing, superobservations.
+
+    Parameters
+    ----------
+    path : str
+        The volume's file (local path or fsspec URL), read by the worker.
+    options : VolumeOptions
+        Windows, formats and the superobservation settings.
+
+    Returns
+    -------
+    VolumeObs
+        The volume's place and its superobservations as DART rows and a WRFDA record: a few
+        thousand rows, never the gates.
+
+    Raises
+    ------
+    MissingPiece
+        When dealiasing or superobservations are not installed in this radarkit.
+    Exception
+        Whatever reading or processing the volume raises; `obs_windows` reports it with the
+        file's name.
+    """
+    dealias, superob = _pieces()
+    timings: dict[str, float] = {}
+    with _clock(timings, "read"):
+        volume = read_volume(path, reader=options.reader)
+    placed = volume_obs(path, volume, options)
+    if placed.window is None or placed.skipped:
+        return dataclasses.replace(placed, timings=timings)
+    with _clock(timings, "dealias"):
+        volume = dealias(volume, nyquist=options.nyquist, n_threads=options.n_threads)
+    with _clock(timings, "superob"):
+        boxes = superob(volume, **options.superob, n_threads=options.n_threads)
+    with _clock(timings, "table"):
+        dart_rows, record, counts = _tables(boxes, placed, options)
+    return dataclasses.replace(placed, dart=dart_rows, wrfda=record, counts=counts, timings=timings)
+
+
+def _tables(
+    boxes: Any, placed: VolumeObs, options: VolumeOptions
+) -> tuple[Any, Any, dict[str, int]]:
+    """DART rows and the WRFDA record of a volume's superobservations."""
+    raise MissingPiece(
+        "the DART and WRFDA tables of superobservations come with radarkit.superob's writers, "
+        "which this radarkit does not have"
+    )
+
+
+# ---------------------------------------------------------------------------------------------
+# Writing
+
+
+_ORDER = ("sweep", "box")  # the columns of a DART table that order its rows besides time
+
+
+def _radar_key(obs: VolumeObs) -> tuple[str, float, float, float]:
+    return (obs.radar, *obs.site)
+
+
+def window_dart(tables: Sequence[VolumeObs]) -> dict[str, npt.NDArray[Any]]:
+    """The DART fields of a window's volumes, in the order they are written: by time (whole
+    seconds), radar, volume, sweep and box, whatever order the tables come in."""
+    tables = sorted(tables, key=lambda o: (_radar_key(o), o.start, o.path))
+    parts = [o.dart for o in tables if o.dart is not None]
+    if not parts:
+        return {}
+    fields = [k for k in parts[0] if k not in _ORDER]
+    cols = {k: np.concatenate([np.asarray(p[k]) for p in parts]) for k in fields}
+    n = [len(p["value"]) for p in parts]
+    volume = np.repeat(np.arange(len(parts)), n)  # tables are sorted by radar, then time
+    seconds = cols["time"].astype("datetime64[ns]").astype("datetime64[s]").astype(np.int64)
+    sweep = np.concatenate([np.asarray(p["sweep"], np.int64) for p in parts])
+    box = np.concatenate([np.asarray(p["box"], np.int64) for p in parts])
+    row = np.concatenate([np.arange(k) for k in n])  # ties: the table's own order
+    order = np.lexsort((row, box, sweep, volume, seconds))
+    return {k: v[order] for k, v in cols.items()}
+
+
+def window_wrfda(tables: Sequence[VolumeObs]) -> list[Any]:
+    """The WRFDA records of a window's volumes, by radar and time."""
+    tables = sorted(tables, key=lambda o: (_radar_key(o), o.start, o.path))
+    return [o.wrfda for o in tables if o.wrfda is not None]
+
+
+def _write_window(path: str, fmt: str, tables: Sequence[VolumeObs], n_threads: int) -> int:
+    """Writes one window's file (atomically); returns the observations or columns written."""
+    if fmt == "dart":
+        from . import dart
+
+        cols = window_dart(tables)
+        if not cols:
+            with dart.ObsSeqWriter(path, n_threads=n_threads):
+                pass  # a window without observations: a valid file of none
+            return 0
+        # the kinds table to_obs_seq writes, whatever kinds the window has
+        return dart.write_obs_seq(path, cols, kinds=dart.DEFAULT_KINDS, n_threads=n_threads).written
+    from . import wrfda
+
+    return wrfda.write_radar_obs(path, window_wrfda(tables), n_threads=n_threads).written
+
+
+# ---------------------------------------------------------------------------------------------
+# Results
+
+
+@dataclasses.dataclass(frozen=True)
+class WindowResult:
+    """One window of a run.
+
+    Attributes
+    ----------
+    name : str
+        Its centre, YYYYMMDDHHMM.
+    start, end : numpy.datetime64
+        Its span, [start, end).
+    volumes : list of str
+        The files placed in it, in writing order (radar, time).
+    observations : dict
+        Per format, the observations (DART) or columns (WRFDA) written; absent for a file that
+        existed and was kept.
+    files : dict
+        Per format, the file's path.
+    existed : bool
+        Every file of the window existed: nothing was processed or written.
+    """
+
+    name: str
+    start: np.datetime64
+    end: np.datetime64
+    volumes: list[str]
+    observations: dict[str, int]
+    files: dict[str, str]
+    existed: bool = False
+
+
+@dataclasses.dataclass(frozen=True)
+class VolumeFailure:
+    """A volume that could not be read or processed: its file and the reason."""
+
+    path: str
+    reason: str
+
+
+@dataclasses.dataclass(frozen=True)
+class NetworkResult:
+    """What `obs_windows` did.
+
+    Attributes
+    ----------
+    windows : list of WindowResult
+        In time order.
+    failed : list of VolumeFailure
+        In the order of the files given.
+    outside : list of str
+        Files whose volume lies before `start`.
+    stopped : bool
+        A volume failed with ``on_error="stop"``: no observation file was written.
+    report : str
+        Path of the JSON report.
+    timings : dict
+        Per step, the seconds the tasks spent (summed over volumes), and ``wall``.
+    """
+
+    windows: list[WindowResult]
+    failed: list[VolumeFailure]
+    outside: list[str]
+    stopped: bool
+    report: str
+    timings: dict[str, float]
+
+
+def _reason(e: BaseException) -> str:
+    text = str(e).strip()
+    return f"{type(e).__name__}: {text}" if text else type(e).__name__
+
+
+def _iso(t: np.datetime64) -> str:
+    return str(np.datetime_as_string(t, unit="s")) + "Z"
+
+
+def _write_report(path: str, result: NetworkResult, settings: dict[str, Any]) -> None:
+    doc = {
+        **settings,
+        "stopped": result.stopped,
+        "windows": [
+            {
+                "name": w.name,
+                "start": _iso(w.start),
+                "end": _iso(w.end),
+                "volumes": w.volumes,
+                "observations": w.observations,
+                "files": w.files,
+                "existed": w.existed,
+            }
+            for w in result.windows
+        ],
+        "failed": [{"path": f.path, "reason": f.reason} for f in result.failed],
+        "outside": result.outside,
+        "timings": {k: round(v, 3) for k, v in result.timings.items()},
+    }
+    with Output(path, name="report") as out:
+        out.write((json.dumps(doc, indent=2) + "\n").encode())
+
+
+# ---------------------------------------------------------------------------------------------
+# The run
+
+
+def _normalise(files: Iterable[str | os.PathLike[str]]) -> list[str]:
+    """Absolute local paths (the workers' working directory is not ours) and URLs as given,
+    each once, in the order given."""
+    out: dict[str, None] = {}
+    for f in files:
+        s = os.fspath(f)
+        out[s if "://" in s else os.path.abspath(s)] = None
+    return list(out)
+
+
+@contextlib.contextmanager
+def _client(client: Any, workers: int | None) -> Iterator[Any]:
+    """The given client, or a LocalCluster of single-threaded worker processes started and
+    closed here."""
+    if client is not None:
+        yield client
+        return
+    distributed = _optional.require("distributed", "network", "radarkit.network")
+    n = workers if workers is not None else (os.cpu_count() or 1)
+    with (
+        distributed.LocalCluster(
+            n_workers=n, threads_per_worker=1, processes=True, dashboard_address=":0"
+        ) as cluster,
+        distributed.Client(cluster) as c,
+    ):
+        yield c
+
+
+def obs_windows(
+    files: Iterable[str | os.PathLike[str]],
+    *,
+    window: Any,
+    start: Any = None,
+    out_dir: str | os.PathLike[str],
+    formats: Sequence[str] = ("dart",),
+    client: Any = None,
+    workers: int | None = None,
+    on_error: str = "skip",
+    overwrite: bool = False,
+    velocity_error: float = 2.0,
+    reflectivity_error: float = 5.0,
+    nyquist: float | None = None,
+    reader: str = "auto",
+    n_threads: int = 1,
+    progress: Callable[[int, int, str], None] | None = None,
+    step: Callable[[str, VolumeOptions], VolumeObs] = process_volume,
+    **superob_options: Any,
+) -> NetworkResult:
+    """Superobservations of a radar network, one DART (and WRFDA) file per assimilation window.
+
+    Parameters
+    ----------
+    files : iterable of str or os.PathLike
+        Volume files (any format `radarkit.volume.open_volume` reads) or fsspec URLs, of any
+        radars and times; each file once (repeats are dropped).
+    window : str or timedelta
+        Length of the windows, e.g. ``"15min"``: a whole number of minutes.
+    start : str or numpy.datetime64, optional
+        Centre of the first window (the first analysis time; a whole minute); default: windows
+        centred on multiples of `window` from midnight UTC (then `window` must divide a day).
+    out_dir : str or os.PathLike
+        Where the files go (created if missing): ``obs_seq.YYYYMMDDHHMM``,
+        ``ob.radar.YYYYMMDDHHMM`` (the window's centre) and the report `REPORT`.
+    formats : sequence of str
+        ``"dart"`` and/or ``"wrfda"``.
+    client : distributed.Client, optional
+        The cluster to run on; default a LocalCluster started and closed here.
+    workers : int, optional
+        Worker processes of that LocalCluster (default: one per core).
+    on_error : {"skip", "stop"}
+        A volume that fails: written around (skip) or the run stops before writing (stop).
+    overwrite : bool
+        Rewrite windows whose files exist (default: skip them).
+    velocity_error, reflectivity_error : float
+        Least error standard deviations, m/s and dBZ.
+    nyquist : float, optional
+        m/s, for volumes that carry none.
+    reader : str
+        `open_volume`'s reader.
+    n_threads : int
+        Threads of the kernels inside each task.
+    progress : callable, optional
+        ``progress(done, total, path)`` after each volume.
+    step : callable
+        The per-volume task, ``step(path, options) -> VolumeObs``; default `process_volume`.
+    **superob_options
+        Passed to `radarkit.superob.superob`: the box layout, ``min_count``, ``max_spread``,
+        moments, quality-control settings.
+
+    Returns
+    -------
+    NetworkResult
+        Windows written or kept, failed volumes with their reasons, volumes outside the
+        windows, the report's path.
+
+    Raises
+    ------
+    ValueError
+        Before any work: a bad window, start, format or on_error, an out_dir that is a file,
+        no files.
+    KeyboardInterrupt
+        Passed on; no partial file is left.
+
+    Notes
+    -----
+    See the module's documentation for the windows, the placement of a scan that straddles a
+    boundary, the cluster and the faults. Memory: the tables of all volumes are held by the
+    writing process until the files are written (superobservations: a few hundred kB per
+    volume).
+    """
+    windows = Windows.make(window, start)
+    formats = tuple(dict.fromkeys(formats))
+    if not formats or any(f not in FORMATS for f in formats):
+        raise ValueError(f"formats must be one or both of {FORMATS}, not {formats!r}")
+    if on_error not in ("skip", "stop"):
+        raise ValueError(f"on_error must be 'skip' or 'stop', not {on_error!r}")
+    paths = _normalise(files)
+    if not paths:
+        raise ValueError("files: no volume files given")
+    if step is process_volume:
+        _pieces()  # a radarkit without them fails here, before any cluster is started
+    out_dir = os.fspath(out_dir)
+    if os.path.exists(out_dir) and not os.path.isdir(out_dir):
+        raise ValueError(f"out_dir is not a directory: {out_dir!r}")
+    os.makedirs(out_dir, exist_ok=True)
+
+    done = frozenset() if overwrite else _complete_windows(out_dir, windows, formats)
+    options = VolumeOptions(
+        windows=windows,
+        formats=formats,
+        skip=done,
+        superob=dict(superob_options),
+        velocity_error=float(velocity_error),
+        reflectivity_error=float(reflectivity_error),
+        nyquist=nyquist,
+        reader=reader,
+        n_threads=int(n_threads),
+    )
+
+    t_start = _time.perf_counter()
+    results: dict[str, VolumeObs] = {}
+    failed: dict[str, str] = {}
+    stopped = False
+    with _client(client, workers) as c:
+        distributed = _optional.require("distributed", "network", "radarkit.network")
+        from dask.base import tokenize
+
+        futures = {
+            c.submit(step, p, options, key=f"radarkit-volume-{tokenize(p, options, step)}"): p
+            for p in paths
+        }
+        try:
+            for n, fut in enumerate(distributed.as_completed(list(futures)), 1):
+                p = futures[fut]
+                if fut.status == "error":
+                    failed[p] = _reason(fut.exception())
+                else:
+                    results[p] = fut.result()
+                fut.release()
+                if progress is not None:
+                    progress(n, len(paths), p)
+                if failed and on_error == "stop":
+                    stopped = True
+                    break
+        finally:
+            # a stop, an error or an interrupt: nothing more is computed
+            pending = [f for f in futures if f.status == "pending"]
+            if pending:
+                c.cancel(pending)
+    t_tasks = _time.perf_counter() - t_start
+
+    outside = [p for p in paths if p in results and results[p].window is None]
+    by_window: dict[int, list[VolumeObs]] = {}
+    for p in paths:
+        if p in results and results[p].window is not None:
+            by_window.setdefault(results[p].window, []).append(results[p])  # type: ignore[arg-type]
+    written: list[WindowResult] = []
+    if not stopped:
+        for k in sorted(by_window):
+            tables = sorted(by_window[k], key=lambda o: (_radar_key(o), o.start, o.path))
+            files_of = {fmt: os.path.join(out_dir, windows.file(k, fmt)) for fmt in formats}
+            counts: dict[str, int] = {}
+            if k not in done:
+                for fmt, path in files_of.items():
+                    if not overwrite and os.path.exists(path):
+                        continue  # this format of the window is there already
+                    counts[fmt] = _write_window(path, fmt, tables, 0)
+            written.append(
+                WindowResult(
+                    name=windows.name(k),
+                    start=windows.start(k),
+                    end=windows.end(k),
+                    volumes=[o.path for o in tables],
+                    observations=counts,
+                    files=files_of,
+                    existed=k in done,
+                )
+            )
+    timings: dict[str, float] = {}
+    for o in results.values():
+        for step_name, sec in o.timings.items():
+            timings[step_name] = timings.get(step_name, 0.0) + sec
+    timings["tasks_wall"] = t_tasks
+    timings["wall"] = _time.perf_counter() - t_start
+    result = NetworkResult(
+        windows=written,
+        failed=[VolumeFailure(p, failed[p]) for p in paths if p in failed],
+        outside=outside,
+        stopped=stopped,
+        report=os.path.join(out_dir, REPORT),
+        timings=timings,
+    )
+    _write_report(
+        result.report,
+        result,
+        {
+            "files": len(paths),
+            "window_minutes": int(windows.length // _MINUTE),
+            "first_window_start": _iso(windows.origin) if windows.first is not None else None,
+            "formats": list(formats),
+            "on_error": on_error,
+        },
+    )
+    return result
+
+
+def _complete_windows(out_dir: str, windows: Windows, formats: tuple[str, ...]) -> frozenset[int]:
+    """The windows whose file of every format in `formats` is in `out_dir`."""
+    have: dict[int, set[str]] = {}
+    for name in os.listdir(out_dir):
+        for fmt in formats:
+            stamp = name[len(_PREFIX[fmt]) :]
+            if not (name.startswith(_PREFIX[fmt]) and len(stamp) == 12 and stamp.isdigit()):
+                continue
+            try:
+                t = np.datetime64(
+                    f"{stamp[:4]}-{stamp[4:6]}-{stamp[6:8]}T{stamp[8:10]}:{stamp[10:]}", "ns"
+                )
+            except ValueError:
+                continue  # digits that are no time
+            k = windows.index(t)
+            if k is not None and windows.centre(k) == t:
+                have.setdefault(k, set()).add(fmt)
+    return frozenset(k for k, fmts in have.items() if fmts == set(formats))
