@@ -500,7 +500,7 @@ def test_local_cluster_same_bits_as_direct_call():
 
     with (
         distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
         ) as cluster,
         distributed.Client(cluster) as client,
     ):
