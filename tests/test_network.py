@@ -8,6 +8,7 @@ windows, ordering, faults and reruns are checked whatever the per-volume science
 
 import contextlib
 import dataclasses
+import functools
 import json
 import os
 import signal
@@ -371,3 +372,85 @@ def test_process_volume_names_the_missing_pieces(files, tmp_path):
         assert os.listdir(tmp_path) == []
     else:
         pytest.skip("dealiasing and superobservations are installed")
+
+
+@pytest.fixture
+def cli_step(monkeypatch):
+    """`radarkit network` with gate_step as the per-volume task."""
+    from radarkit import cli
+
+    monkeypatch.setattr(
+        network, "obs_windows", functools.partial(network.obs_windows, step=gate_step)
+    )
+    return cli
+
+
+@pytest.mark.parametrize(
+    "junk, on_error, code",
+    [(False, "skip", 0), (True, "skip", 1), (True, "stop", 2)],
+    ids=["clean", "bad file skipped", "bad file stops"],
+)
+def test_cli_summary_files_and_exit_status(
+    files, client, cli_step, tmp_path, capsys, junk, on_error, code
+):
+    """radarkit network prints one line per window with what it wrote, names a failed file
+    with its reason, and exits 0, 1 (volumes left out) or 2 (stopped, nothing written)."""
+    given = list(files)
+    if junk:
+        (tmp_path / "junk.nc").write_bytes(b"CDF\x01 junk")
+        given.insert(2, str(tmp_path / "junk.nc"))
+    out = tmp_path / "out"
+    argv = ["network", *given, "--out", str(out), "--wrfda", "--on-error", on_error, "-q"]
+    assert cli_step.main([*argv, "--scheduler", client.scheduler.address]) == code
+    text, _ = capsys.readouterr()
+    got = contents(out)
+    if code == 2:
+        assert got == {} and "stopped" in text
+    else:
+        rows = [line.split() for line in text.splitlines() if line[:4] == "2024"]
+        assert [r[0] for r in rows] == ["202405201745", "202405201800", "202405201815"]
+        for r in rows:
+            assert int(r[2]) == num_obs(got[f"obs_seq.{r[0]}"])
+            assert r[4:] == [f"obs_seq.{r[0]}", f"ob.radar.{r[0]}"]
+        assert [int(r[1]) for r in rows] == [1, 5, 2]
+    assert ("junk.nc: ValueError" in text) == junk
+    assert f"report: {out / network.REPORT}" in text
+
+
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["--window", "7min"], "does not divide a day"),
+        (["--start", "2024-05-20T18:00:30"], "whole minute"),
+        ([], "radarkit.dealias and radarkit.superob"),
+    ],
+)
+def test_cli_bad_input_exit_2_nothing_written(files, tmp_path, capsys, argv, message):
+    """Bad settings, or a radarkit without the per-volume pieces, exit 2 with one line and
+    write nothing."""
+    from radarkit import cli
+
+    if not argv:
+        try:
+            network._pieces()
+            pytest.skip("dealiasing and superobservations are installed")
+        except network.MissingPiece:
+            pass
+    code = cli.main(["network", *files, "--out", str(tmp_path / "out"), "-q", *argv])
+    _, err = capsys.readouterr()
+    assert code == 2 and message in err and err.startswith("radarkit network: ")
+    assert not (tmp_path / "out").exists() or os.listdir(tmp_path / "out") == []
+
+
+def test_cli_scheduler_or_workers(capsys):
+    """network answers --help; --scheduler and --workers exclude each other; --workers needs
+    a positive count."""
+    from radarkit import cli
+
+    with pytest.raises(SystemExit) as e:
+        cli.main(["network", "--help"])
+    assert e.value.code == 0 and "--on-error" in capsys.readouterr().out
+    for argv in (["--scheduler", "tcp://x:1", "--workers", "2"], ["--workers", "0"]):
+        with pytest.raises(SystemExit) as e:
+            cli.build_parser().parse_args(["network", "f.nc", "--out", "d", *argv])
+        assert e.value.code == 2

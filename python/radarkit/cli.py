@@ -1,4 +1,4 @@
-"""The `radarkit` command: what is in radar files, their VAD wind profiles, DART files.
+"""The `radarkit` command: what is in radar files, their VAD wind profiles, DART files, networks.
 
 Results go to stdout, messages and the progress bar (on a terminal only) to stderr. Exit status
 0 on success, 2 on bad input (one line naming the file and the reason; nothing written),
@@ -298,6 +298,142 @@ def cmd_obs_seq(args: argparse.Namespace) -> int:
     return 0
 
 
+def _length_arg(text: str) -> float:
+    """A length in metres from "5km", "5000m" or "5000"."""
+    t = text.strip().lower()
+    scale = 1000.0 if t.endswith("km") else 1.0
+    t = t[:-2] if t.endswith("km") else t[:-1] if t.endswith("m") else t
+    try:
+        x = float(t) * scale
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"expected a length such as 3km or 3000m, not {text!r}"
+        ) from None
+    if not (np.isfinite(x) and x > 0):
+        raise argparse.ArgumentTypeError(f"must be a positive length, not {text!r}")
+    return x
+
+
+def _boxes_arg(text: str) -> tuple[float, float]:
+    """Polar boxes from "5km,5deg": range step in m, azimuth step in degrees."""
+    try:
+        r, a = text.split(",")
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"expected RANGE,AZIMUTH such as 5km,5deg, not {text!r}"
+        ) from None
+    a = a.strip().lower().removesuffix("deg")
+    try:
+        deg = float(a)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"expected an azimuth step such as 5deg, not {text!r}"
+        ) from None
+    if not (np.isfinite(deg) and 0 < deg <= 360):
+        raise argparse.ArgumentTypeError(
+            f"the azimuth step must be in (0, 360] degrees, not {text!r}"
+        )
+    return _length_arg(r), deg
+
+
+def _count(text: str) -> int:
+    try:
+        n = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, not {text!r}") from None
+    if n < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {text!r}")
+    return n
+
+
+def _network_summary(res: Any, formats: Sequence[str]) -> str:
+    """The run's summary: one line per window, the volumes that failed, the report."""
+    lines = [f"{'window':<13s} {'volumes':>7s} {'DART obs':>9s} {'WRFDA cols':>10s}  files"]
+    total = {"dart": 0, "wrfda": 0}
+    for w in res.windows:
+        cells = []
+        for fmt in ("dart", "wrfda"):
+            if fmt not in formats:
+                cells.append("-")
+            elif fmt in w.observations:
+                cells.append(str(w.observations[fmt]))
+                total[fmt] += w.observations[fmt]
+            else:
+                cells.append("kept")
+        names = " ".join(os.path.basename(f) for f in w.files.values())
+        lines.append(f"{w.name:<13s} {len(w.volumes):7d} {cells[0]:>9s} {cells[1]:>10s}  {names}")
+    volumes = sum(len(w.volumes) for w in res.windows)
+    lines.append(
+        f"{len(res.windows)} window(s), {volumes} volume(s), {total['dart']} DART observations"
+        + (f", {total['wrfda']} WRFDA columns" if "wrfda" in formats else "")
+        + " written"
+    )
+    if res.outside:
+        lines.append(f"{len(res.outside)} volume(s) before the first window, left out")
+    if res.failed:
+        lines.append(f"{len(res.failed)} volume(s) failed:")
+        lines += [f"  {f.path}: {f.reason}" for f in res.failed]
+    if res.stopped:
+        lines.append("stopped at the failed volume: no observation file written")
+    lines.append(f"report: {res.report}")
+    return "\n".join(lines)
+
+
+def cmd_network(args: argparse.Namespace) -> int:
+    _radar()
+    if importlib.util.find_spec("distributed") is None:
+        raise BadInput("radarkit network needs dask.distributed: pip install 'radarkit[network]'")
+    from . import network
+
+    superob: dict[str, Any] = {}
+    if args.superob is not None:
+        superob["range_step"], superob["azimuth_step"] = args.superob
+    if args.grid is not None:
+        superob["spacing"] = args.grid
+    for key in ("min_count", "max_spread", "velocity", "reflectivity"):
+        if getattr(args, key) is not None:
+            superob[key] = getattr(args, key)
+    formats = ("dart", "wrfda") if args.wrfda else ("dart",)
+    bar = Progress(len(args.files), not args.quiet)
+
+    def progress(done: int, total: int, path: str) -> None:
+        bar.total, bar.done = total, done
+        bar.show(os.path.basename(path))
+
+    try:
+        res = network.obs_windows(
+            args.files,
+            window=args.window,
+            start=args.start,
+            out_dir=args.out,
+            formats=formats,
+            client=args.scheduler,
+            workers=args.workers,
+            on_error=args.on_error,
+            overwrite=args.overwrite,
+            velocity_error=args.velocity_error,
+            reflectivity_error=args.reflectivity_error,
+            nyquist=args.nyquist,
+            progress=progress,
+            **superob,
+        )
+    except (ValueError, ImportError, OSError, TimeoutError) as e:
+        raise BadInput(str(e)) from None
+    except KeyboardInterrupt:
+        bar.close()
+        print(
+            f"{PROG} network: interrupted; no partial file, windows written before are complete",
+            file=sys.stderr,
+        )
+        return 130
+    finally:
+        bar.close()
+    print(_network_summary(res, formats))
+    if res.stopped:
+        return 2
+    return 1 if res.failed else 0
+
+
 def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog=PROG,
@@ -415,6 +551,67 @@ def build_parser() -> argparse.ArgumentParser:
         help="Nyquist velocity for volumes that carry none",
     )
     sp.set_defaults(run=cmd_obs_seq)
+
+    sp = sub.add_parser(
+        "network",
+        help="superobservations of a radar network, one DART file per assimilation window",
+        description="Every volume of every radar goes to the window holding its mid time "
+        "(windows centred on multiples of --window from midnight UTC, or on --start and "
+        "every --window after it); one task per volume (read, quality control, dealiasing, "
+        "superobservations) on dask.distributed; per window one DART file "
+        "obs_seq.YYYYMMDDHHMM (and with --wrfda one ob.radar.YYYYMMDDHHMM) named by its "
+        "centre, and a JSON report, in --out. Exit status 0, 1 when volumes failed and were "
+        "left out, 2 on bad input or a stop, 130 when interrupted.",
+    )
+    common(sp)
+    sp.add_argument("--window", default="15min", help="window length (default 15min)")
+    sp.add_argument("--start", help="centre of the first window, e.g. 2024-05-20T18:00")
+    sp.add_argument("--out", required=True, metavar="DIR", help="directory of the files")
+    sp.add_argument("--wrfda", action="store_true", help="also write WRFDA radar files")
+    where = sp.add_mutually_exclusive_group()
+    where.add_argument("--scheduler", metavar="ADDRESS", help="a running Dask scheduler")
+    where.add_argument(
+        "--workers",
+        type=_count,
+        metavar="N",
+        help="worker processes of the local cluster (default: one per core)",
+    )
+    sp.add_argument(
+        "--superob",
+        type=_boxes_arg,
+        metavar="RANGE,AZIMUTH",
+        help="polar boxes, e.g. 5km,5deg (the default layout)",
+    )
+    sp.add_argument("--grid", type=_length_arg, metavar="SPACING", help="square cells, e.g. 3km")
+    sp.add_argument("--min-count", type=_count, metavar="N", help="least gates of a box")
+    sp.add_argument("--max-spread", type=_positive, metavar="M/S", help="largest velocity spread")
+    sp.add_argument("--velocity", help="radial-velocity moment (default: found by its name)")
+    sp.add_argument("--reflectivity", help="reflectivity moment (default: found by its name)")
+    sp.add_argument(
+        "--velocity-error",
+        type=_positive,
+        default=VELOCITY_ERROR,
+        metavar="M/S",
+        help=f"least radial-velocity error (default {VELOCITY_ERROR:g} m/s)",
+    )
+    sp.add_argument(
+        "--reflectivity-error",
+        type=_positive,
+        default=REFLECTIVITY_ERROR,
+        metavar="DBZ",
+        help=f"least reflectivity error (default {REFLECTIVITY_ERROR:g} dBZ)",
+    )
+    sp.add_argument(
+        "--nyquist", type=_positive, metavar="M/S", help="Nyquist velocity of volumes without one"
+    )
+    sp.add_argument(
+        "--on-error",
+        choices=("skip", "stop"),
+        default="skip",
+        help="a volume that fails: leave it out (default) or stop before writing",
+    )
+    sp.add_argument("--overwrite", action="store_true", help="rewrite windows whose files exist")
+    sp.set_defaults(run=cmd_network)
     return p
 
 

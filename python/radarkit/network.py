@@ -635,12 +635,20 @@ def _normalise(files: Iterable[str | os.PathLike[str]]) -> list[str]:
 
 @contextlib.contextmanager
 def _client(client: Any, workers: int | None) -> Iterator[Any]:
-    """The given client, or a LocalCluster of single-threaded worker processes started and
-    closed here."""
-    if client is not None:
+    """The given client; a client of the scheduler at an address, closed here; or a
+    LocalCluster of single-threaded worker processes started and closed here."""
+    if client is not None and not isinstance(client, str):
         yield client
         return
     distributed = _optional.require("distributed", "network", "radarkit.network")
+    if isinstance(client, str):
+        try:
+            connected = distributed.Client(client, timeout=30)
+        except (OSError, TimeoutError) as e:
+            raise OSError(f"{client}: no Dask scheduler to be reached ({e})") from None
+        with connected as c:
+            yield c
+        return
     n = workers if workers is not None else (os.cpu_count() or 1)
     with (
         distributed.LocalCluster(
@@ -688,8 +696,9 @@ def obs_windows(
         ``ob.radar.YYYYMMDDHHMM`` (the window's centre) and the report `REPORT`.
     formats : sequence of str
         ``"dart"`` and/or ``"wrfda"``.
-    client : distributed.Client, optional
-        The cluster to run on; default a LocalCluster started and closed here.
+    client : distributed.Client or str, optional
+        The cluster to run on, or a scheduler's address (connected to and let go here);
+        default a LocalCluster started and closed here.
     workers : int, optional
         Worker processes of that LocalCluster (default: one per core).
     on_error : {"skip", "stop"}
