@@ -11,6 +11,7 @@ import dataclasses
 import functools
 import json
 import os
+import pathlib
 import signal
 import sys
 import time
@@ -454,3 +455,20 @@ def test_cli_scheduler_or_workers(capsys):
         with pytest.raises(SystemExit) as e:
             cli.build_parser().parse_args(["network", "f.nc", "--out", "d", *argv])
         assert e.value.code == 2
+
+
+def test_url_read_through_a_temporary_copy(files, tmp_path, monkeypatch):
+    """An fsspec URL is read through a temporary copy that is removed afterwards, giving
+    the volume of the local file."""
+    fsspec = pytest.importorskip("fsspec")
+    monkeypatch.setattr(network.tempfile, "tempdir", str(tmp_path))
+    with fsspec.open("memory://radar/volume.nc", "wb") as f:
+        f.write(pathlib.Path(files[0]).read_bytes())
+    try:
+        got = network.read_volume("memory://radar/volume.nc")
+    finally:
+        fsspec.filesystem("memory").rm("memory://radar/volume.nc")
+    want = network.read_volume(files[0])
+    assert os.listdir(tmp_path) == []
+    for name in ("sweep_0", "sweep_1"):
+        assert got[name].ds["VRADH"].equals(want[name].ds["VRADH"])
