@@ -779,10 +779,11 @@ def obs_windows(
         distributed = _optional.require("distributed", "network", "radarkit.network")
         from dask.base import tokenize
 
-        futures = {
-            c.submit(step, p, options, key=f"radarkit-volume-{tokenize(p, options, step)}"): p
-            for p in paths
-        }
+        # one batch of tasks, keyed by file and settings: a rerun on the same cluster or a
+        # task rerun after a lost worker computes the same thing under the same name
+        token = tokenize(options, step)
+        keys = [f"radarkit-volume-{tokenize(p, token)}" for p in paths]
+        futures = dict(zip(c.map(step, paths, [options] * len(paths), key=keys), paths))
         try:
             for n, fut in enumerate(distributed.as_completed(list(futures)), 1):
                 p = futures[fut]
