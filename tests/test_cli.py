@@ -1,6 +1,7 @@
 """The radarkit command line: output, exit status and nothing written on bad input."""
 
 import csv
+import inspect
 import io
 import os
 import re
@@ -89,7 +90,7 @@ def _snapshot(d):
     ("argv", "named", "reason"),
     [
         (["vad", "{missing}"], "{missing}", "no such file"),
-        (["vad", "{junk}"], "{junk}", "not a radar volume"),
+        (["vad", "{junk}"], "{junk}", "damaged netCDF file"),
         (["vad", "{nc}", "--velocity", "VEL"], "{nc}", "no moment 'VEL'"),
         (["vad", "{nc}", "--csv", "{tmp}/nodir/p.csv"], "{tmp}/nodir/p.csv", "does not exist"),
         (
@@ -97,8 +98,8 @@ def _snapshot(d):
             "{tmp}/nodir/p.png",
             "does not exist",
         ),
-        (["info", "{nc}", "{junk}"], "{junk}", "not a radar volume"),
-        (["obs-seq", "{nc}", "{junk}", "-o", "{tmp}/old.csv"], "{junk}", "not a radar volume"),
+        (["info", "{nc}", "{junk}"], "{junk}", "damaged netCDF file"),
+        (["obs-seq", "{nc}", "{junk}", "-o", "{tmp}/old.csv"], "{junk}", "damaged netCDF file"),
         (["obs-seq", "{nc}", "-o", "{tmp}/nodir/obs"], "{tmp}/nodir/obs", "does not exist"),
         (["obs-seq", "{h5}", "-o", "{tmp}/obs"], "{h5}", "no Nyquist velocity"),
     ],
@@ -128,10 +129,7 @@ def test_bad_input_from_a_shell_has_no_traceback(files):
     assert p.returncode == 2 and p.stdout == ""
     assert len(p.stderr.strip().splitlines()) == 1
     # the reader's own reason follows the readers tried
-    assert p.stderr.startswith(
-        f"radarkit vad: {files['junk']}: not a radar volume xradar can read (tried cfradial1; "
-        "cfradial1: OSError: "
-    )
+    assert p.stderr.startswith(f"radarkit vad: {files['junk']}: damaged netCDF file (OSError: ")
 
 
 def test_obs_seq_writes_one_file_and_reports_on_stderr(files, tmp_path, capsys):
@@ -193,4 +191,8 @@ def test_defaults_are_the_librarys(capsys):
     assert (vad.min_gates, vad.min_spread) == (winds.MIN_GATES, winds.MIN_SPREAD)
     obs = parser.parse_args(["obs-seq", "f", "-o", "o"])
     assert obs.clear_air_below == radar_obs.CLEAR_AIR_BELOW
-    assert (obs.velocity, obs.reflectivity) == ("VRADH", "DBZH")
+    library = inspect.signature(radar_obs.to_obs_seq).parameters
+    assert obs.velocity == library["velocity"].default == "auto"
+    assert obs.reflectivity == library["reflectivity"].default == "auto"
+    assert vad.velocity == inspect.signature(winds.vad).parameters["velocity"].default
+    assert obs.reader == vad.reader == "auto"

@@ -6,11 +6,11 @@ import re
 import pytest
 
 from cases import run_examples
-from radarkit import geometry, radar, radar_obs, volume, winds
+from radarkit import geometry, moments, radar, radar_obs, readers, volume, winds
 
 pytestmark = pytest.mark.python_layer
 
-MODULES = [geometry, volume, winds, radar_obs]
+MODULES = [geometry, volume, readers, moments, winds, radar_obs]
 FORMER = [  # the facade's public names before the layer was split into modules
     "EARTH_RADIUS",
     "EFFECTIVE_FACTOR",

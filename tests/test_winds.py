@@ -181,8 +181,10 @@ def test_vad_of_one_sweep_dataset_and_moment_names(volume):
     ring = winds.vad(ds, velocity="VEL")
     assert ring.sizes["sweep"] == 1
     np.testing.assert_array_equal(ring["u"].values[0], winds.vad(volume)["u"].values[1])
+    # without a name the moment is found by its common name; a name given is used as given
+    xr.testing.assert_identical(winds.vad(ds), ring)
     with pytest.raises(ValueError, match=r"sweep_0 has no moment 'VRADH' \(moments: DBZH, VEL\)"):
-        winds.vad(ds)
+        winds.vad(ds, velocity="VRADH")
     with pytest.raises(TypeError, match="DataTree"):
         winds.vad(np.zeros((3, 3)))
 
@@ -215,8 +217,10 @@ def test_sweeps_without_the_velocity_moment_are_left_out(volume):
     assert list(rings["sweep_name"].values) == ["sweep_1", "sweep_3", "sweep_4"]
     np.testing.assert_array_equal(rings["u"].values, winds.vad(volume)["u"].values[[1, 3, 4]])
     only_dbz = {k: v.drop_vars("VRADH", errors="ignore") for k, v in nodes.items()}
-    with pytest.raises(ValueError, match=r"sweep_0 has no moment 'VRADH'"):
+    with pytest.raises(ValueError, match=r"no radial-velocity moment \(moments: DBZH\)"):
         winds.vad(xr.DataTree.from_dict(only_dbz))
+    with pytest.raises(ValueError, match=r"sweep_0 has no moment 'VRADH'"):
+        winds.vad(xr.DataTree.from_dict(only_dbz), velocity="VRADH")
 
 
 def test_vad_arrays_result_fields_and_older_keys(volume):

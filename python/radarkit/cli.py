@@ -12,6 +12,7 @@ import csv
 import importlib.util
 import io
 import os
+import re
 import sys
 from collections.abc import Sequence
 from types import ModuleType
@@ -21,7 +22,8 @@ import numpy as np
 
 from ._output import Output
 from .radar_obs import CLEAR_AIR_BELOW
-from .volume import REFLECTIVITY, VELOCITY
+from .readers import READERS
+from .volume import AUTO
 from .winds import MIN_GATES, MIN_SPREAD
 
 PROG = "radarkit"
@@ -69,16 +71,34 @@ def _radar() -> ModuleType:
     return radar
 
 
-def _load(path: str) -> Any:
+def _load(path: str, reader: str = "auto") -> Any:
     radar = _radar()
     if not os.path.exists(path):
         raise BadInput(f"{path}: no such file")
     if os.path.isdir(path):
         raise BadInput(f"{path}: is a directory")
     try:
-        return radar.open_volume(path)
-    except (ValueError, OSError) as e:
+        return radar.open_volume(path, reader=reader)
+    except (ValueError, OSError, ImportError) as e:
         raise BadInput(str(e) if str(e).startswith(path) else f"{path}: {e}") from None
+    except Exception as e:  # a reader library's own fault: still one line, no traceback
+        first = (str(e).strip().splitlines() or [""])[0]
+        raise BadInput(f"{path}: the reader failed ({type(e).__name__}: {first})") from None
+
+
+def _moment_arg(text: str) -> str | None:
+    """A moment name from the command line: "none" leaves it out, "auto" finds it."""
+    return None if text.lower() == "none" else text
+
+
+_OPTIONS = re.compile(r"\b(velocity|reflectivity|nyquist)=")
+
+
+def _bad(path: str, e: Exception) -> BadInput:
+    """BadInput of a library error about a file: named by `path` once, keyword arguments the
+    library's message suggests given as the command's options."""
+    text = _OPTIONS.sub(r"--\1", str(e))
+    return BadInput(text if text.startswith(path) else f"{path}: {text}")
 
 
 def _check_output(path: str, what: str) -> None:
@@ -129,41 +149,85 @@ def _positive(text: str) -> float:
 # ---------------------------------------------------------------------------------------------
 
 
+def _choice_text(choice: Any, moments: set[str], kind: str) -> str:
+    """How `info` states the moment chosen for a role."""
+    if choice.name is None:
+        return f"none found (name one with --{kind})"
+    how = {"given": "given", "standard_name": "by standard name", "name": "by name"}[choice.how]
+    text = f"{choice.name} ({how}"
+    if choice.how == "given" and choice.name not in moments:
+        text += "; not in this volume"
+    if choice.alternatives:
+        text += "; also " + ", ".join(choice.alternatives)
+    return text + ")"
+
+
 def cmd_info(args: argparse.Namespace) -> int:
     radar = _radar()
     volumes = []
     bar = Progress(len(args.files), not args.quiet)
     for path in args.files:
         bar.show(os.path.basename(path))
-        vol = _load(path)
+        vol = _load(path, args.reader)
         try:
-            volumes.append((path, radar.describe(vol)))
+            d = radar.describe(vol)
+            chosen = {
+                kind: radar.find_moment(vol, kind, None if given == AUTO else given)
+                for kind, given in (
+                    ("velocity", args.velocity),
+                    ("reflectivity", args.reflectivity),
+                )
+            }
         except (ValueError, TypeError) as e:
-            raise BadInput(f"{path}: {e}") from None
+            raise _bad(path, e) from None
+        volumes.append((path, d, chosen))
         bar.step(os.path.basename(path))
     bar.close()
-    for path, d in volumes:
+    for path, d, chosen in volumes:
         print(path)
-        ns = "N" if d.radar_latitude >= 0 else "S"
-        ew = "E" if d.radar_longitude >= 0 else "W"
-        print(
-            f"  radar at {abs(d.radar_latitude):.4f} {ns} {abs(d.radar_longitude):.4f} {ew}, "
-            f"{d.radar_height:.0f} m above sea level"
-        )
+        if d.reader is not None:
+            packed = "" if d.compression in (None, "none") else f", {d.compression}-compressed"
+            print(f"  read by {d.reader}: {d.file_format}{packed}")
+        if d.xradar_refused:
+            print(f"  (xradar refused it: {d.xradar_refused})")
+        if np.isfinite([d.radar_latitude, d.radar_longitude]).all():
+            ns = "N" if d.radar_latitude >= 0 else "S"
+            ew = "E" if d.radar_longitude >= 0 else "W"
+            print(
+                f"  radar at {abs(d.radar_latitude):.4f} {ns} {abs(d.radar_longitude):.4f} "
+                f"{ew}, {d.radar_height:.0f} m above sea level"
+            )
+        else:
+            print("  radar position unknown (not in the file)")
         if d.start is not None and d.end is not None:
             print(
                 f"  time {np.datetime_as_string(d.start, unit='s')} to "
                 f"{np.datetime_as_string(d.end, unit='s')}"
             )
-        print(f"  {len(d.sweeps)} sweeps")
+        incomplete = [s.name for s in d.sweeps if s.incomplete]
+        line = f"  {len(d.sweeps)} sweep{'' if len(d.sweeps) == 1 else 's'}"
+        if incomplete:
+            line += f", incomplete: {' '.join(incomplete)}"
+        print(line)
+        if d.dropped_sweeps:
+            print(f"  left out: {d.dropped_sweeps}")
+        moments = {m for s in d.sweeps for m in s.moments}
+        print(f"  velocity: {_choice_text(chosen['velocity'], moments, 'velocity')}")
+        print(f"  reflectivity: {_choice_text(chosen['reflectivity'], moments, 'reflectivity')}")
         print(
-            f"  {'sweep':<10s} {'elev':>6s} {'rays':>5s} {'gates':>6s} {'range km':>14s}  moments"
+            f"  {'sweep':<10s} {'elev':>6s} {'rays':>5s} {'gates':>6s} {'range km':>14s} "
+            f"{'nyquist':>7s}  moments"
         )
         for s in d.sweeps:
             rng = f"{s.first_range / 1e3:.2f}-{s.last_range / 1e3:.1f}"
+            ny = f"{s.nyquist_velocity:7.2f}" if np.isfinite(s.nyquist_velocity) else f"{'-':>7s}"
+            note = ""
+            if s.incomplete:
+                of = f" of {s.expected_rays}" if s.expected_rays else ""
+                note = f"  [incomplete: {s.rays}{of} ray{'' if s.rays == 1 and not of else 's'}]"
             print(
                 f"  {s.name:<10s} {s.elevation:6.2f} {s.rays:5d} {s.gates:6d} "
-                f"{rng:>14s}  {' '.join(s.moments)}"
+                f"{rng:>14s} {ny}  {' '.join(s.moments)}{note}"
             )
     return 0
 
@@ -196,7 +260,7 @@ def cmd_vad(args: argparse.Namespace) -> int:
     profiles = []
     for path in args.files:
         bar.show(os.path.basename(path))
-        vol = _load(path)
+        vol = _load(path, args.reader)
         try:
             prof = radar.vad_profile(
                 vol,
@@ -207,7 +271,7 @@ def cmd_vad(args: argparse.Namespace) -> int:
                 min_spread=args.min_spread,
             )
         except (ValueError, TypeError) as e:
-            raise BadInput(f"{path}: {e}") from None
+            raise _bad(path, e) from None
         profiles.append((path, prof))
         bar.step(os.path.basename(path))
     bar.close()
@@ -250,19 +314,19 @@ def cmd_obs_seq(args: argparse.Namespace) -> int:
         from . import dart  # noqa: F401
     except ImportError as e:
         raise BadInput(f"{args.output}: writing DART files is not available: {e}") from None
-    reflectivity = None if args.reflectivity.lower() == "none" else args.reflectivity
-    velocity = None if args.velocity.lower() == "none" else args.velocity
+    reflectivity = _moment_arg(args.reflectivity)
+    velocity = _moment_arg(args.velocity)
     volumes = []
     bar = Progress(len(args.files), not args.quiet)
     for path in args.files:
         bar.show(os.path.basename(path))
-        vol = _load(path)
+        vol = _load(path, args.reader)
         try:
             radar.check_obs_seq(
                 vol, velocity=velocity, reflectivity=reflectivity, nyquist=args.nyquist, label=path
             )
         except (ValueError, TypeError) as e:
-            raise BadInput(str(e)) from None
+            raise _bad(path, e) from None
         volumes.append(vol)
         bar.step(os.path.basename(path))
     bar.close()
@@ -287,7 +351,7 @@ def cmd_obs_seq(args: argparse.Namespace) -> int:
             progress=progress,
         )
     except (ValueError, OSError) as e:
-        raise BadInput(f"{args.output}: {e}") from None
+        raise _bad(args.output, e) from None
     finally:
         bar.close()
     if not args.quiet:
@@ -437,22 +501,41 @@ def cmd_network(args: argparse.Namespace) -> int:
 def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog=PROG,
-        description="Radar files (anything xradar reads: NEXRAD Level II, ODIM_H5, CfRadial, "
-        "IRIS/Sigmet, ...) to wind profiles and DART observation files.",
+        description="Radar files (what xradar or Py-ART reads: NEXRAD Level II, ODIM_H5, "
+        "CfRadial, IRIS/Sigmet, UF, MDV, ..., also gzip- or bzip2-compressed) to wind profiles "
+        "and DART observation files.",
     )
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def common(sp: argparse.ArgumentParser) -> None:
         sp.add_argument("files", nargs="+", metavar="FILE", help="radar volume files")
         sp.add_argument("-q", "--quiet", action="store_true", help="no progress bar or messages")
+        sp.add_argument(
+            "--reader",
+            choices=READERS,
+            default="auto",
+            help="auto (default): xradar, Py-ART for what xradar cannot read; or one of them",
+        )
+
+    def moment(sp: argparse.ArgumentParser, kind: str, what: str, none: bool) -> None:
+        also = ", or none to leave it out" if none else ""
+        sp.add_argument(
+            f"--{kind}",
+            default=AUTO,
+            metavar="NAME",
+            help=f"{what} moment (default auto: found by standard name or common name{also})",
+        )
 
     sp = sub.add_parser(
         "info",
         help="what is inside radar files",
-        description="Radar position, "
-        "time, sweeps, elevations, moments and rays x gates of each file.",
+        description="Reader, format, radar position, time, sweeps (elevation, rays x gates, "
+        "range, Nyquist velocity, moments, incomplete ones) of each file, and the velocity and "
+        "reflectivity moments the other commands read.",
     )
     common(sp)
+    moment(sp, "velocity", "radial-velocity", False)
+    moment(sp, "reflectivity", "reflectivity", False)
     sp.set_defaults(run=cmd_info)
 
     sp = sub.add_parser(
@@ -476,9 +559,7 @@ def build_parser() -> argparse.ArgumentParser:
         default="radar",
         help="heights above the radar (default) or above sea level",
     )
-    sp.add_argument(
-        "--velocity", default=VELOCITY, help=f"radial-velocity moment (default {VELOCITY})"
-    )
+    moment(sp, "velocity", "radial-velocity", False)
     sp.add_argument(
         "--min-gates",
         type=int,
@@ -529,14 +610,8 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="DBZ",
         help=f"reflectivity error standard deviation (default {REFLECTIVITY_ERROR:g} dBZ)",
     )
-    sp.add_argument(
-        "--velocity", default=VELOCITY, help=f"radial-velocity moment, or none ({VELOCITY})"
-    )
-    sp.add_argument(
-        "--reflectivity",
-        default=REFLECTIVITY,
-        help=f"reflectivity moment, or none ({REFLECTIVITY})",
-    )
+    moment(sp, "velocity", "radial-velocity", True)
+    moment(sp, "reflectivity", "reflectivity", True)
     sp.add_argument(
         "--clear-air-below",
         type=float,

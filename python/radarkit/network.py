@@ -344,7 +344,7 @@ def read_volume(path: str, *, reader: str = "auto") -> Any:
         The volume, loaded (the file, or the temporary copy of a URL, is no longer needed).
     """
     with _local_copy(path) as local:
-        tree = open_volume(local) if reader == "auto" else open_volume(local, reader=reader)  # type: ignore[call-arg]
+        tree = open_volume(local, reader=reader)
         return tree.load()
 
 

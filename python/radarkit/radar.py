@@ -4,6 +4,8 @@
 their jobs, whose ``__all__`` it joins (as MetPy's ``calc`` does):
 
 - `radarkit.volume`: reading files, listing sweeps, per-sweep ray arrays, describing volumes;
+- `radarkit.readers`: compressed files, xradar or Py-ART by format, Py-ART Radar objects;
+- `radarkit.moments`: which variable is the radial velocity and which the reflectivity;
 - `radarkit.geometry`: the beam model and gate positions;
 - `radarkit.winds`: VAD rings and wind profiles;
 - `radarkit.radar_obs`: observations of volumes and DART files.
@@ -21,14 +23,25 @@ WriteResult(written=43200, skipped=0)
 
 from typing import Any
 
-from . import geometry, radar_obs, volume, winds
+from . import geometry, moments, radar_obs, readers, volume, winds
 from ._names import deprecated_name
 from .geometry import *  # noqa: F403
+from .moments import *  # noqa: F403
 from .radar_obs import *  # noqa: F403
+from .readers import *  # noqa: F403
 from .volume import *  # noqa: F403
 from .winds import *  # noqa: F403
 
-__all__ = sorted({*geometry.__all__, *volume.__all__, *winds.__all__, *radar_obs.__all__})
+__all__ = sorted(
+    {
+        *geometry.__all__,
+        *volume.__all__,
+        *readers.__all__,
+        *moments.__all__,
+        *winds.__all__,
+        *radar_obs.__all__,
+    }
+)
 
 
 def __getattr__(name: str) -> Any:

@@ -17,11 +17,12 @@ import numpy.typing as npt
 from . import dart
 from ._names import Fields, renamed
 from .geometry import beam_geometry, geodesic_forward
+from .readers import as_volume
 from .volume import (
-    REFLECTIVITY,
-    VELOCITY,
+    AUTO,
     RadarSite,
     Volume,
+    choose_moment,
     list_sweeps,
     nyquist_velocity,
     radar_site,
@@ -249,13 +250,16 @@ def sweep_observations(
 
 
 class _Sweep(NamedTuple):
-    """A sweep to write: its time span, its name in messages, its data and its radar."""
+    """A sweep to write: its time span, its name in messages, its data, its radar and the
+    names of its volume's moments to write (None: left out)."""
 
     start: np.datetime64
     end: np.datetime64
     name: str
     data: xr.Dataset
     site: RadarSite
+    velocity: str | None
+    reflectivity: str | None
 
 
 def _sweeps_to_write(
@@ -266,12 +270,32 @@ def _sweeps_to_write(
     label: str | None,
 ) -> list[_Sweep]:
     """The sweeps of a volume with a moment asked for, each checked to be writable."""
+    volume = as_volume(volume)
     sweeps = list_sweeps(volume)
     site = radar_site(volume)
+    first = sweeps[0][0] if label is None else f"{label}: {sweeps[0][0]}"
+    if not np.isfinite(site).all():
+        raise ValueError(
+            f"{'volume' if label is None else label}: radar position unknown (not in the "
+            "file): give the volume its latitude, longitude and altitude"
+        )
+    auto = [m == AUTO for m in (velocity, reflectivity)]
+    velocity = choose_moment(volume, "velocity", velocity)
+    reflectivity = choose_moment(volume, "reflectivity", reflectivity)
+    if velocity is None and reflectivity is None:
+        if any(auto):
+            have = sorted(
+                {str(k) for _, ds in sweeps for k, v in ds.data_vars.items() if v.ndim == 2}
+            )
+            raise ValueError(
+                f"{'volume' if label is None else label}: no radial-velocity or reflectivity "
+                "moment found (moments: "
+                f"{', '.join(have) or 'none'}): name them with velocity= and reflectivity="
+            )
+        raise ValueError("velocity and reflectivity are both None: nothing to write")
     for m in (velocity, reflectivity):
         if m is not None and not any(m in ds.data_vars for _, ds in sweeps):
-            name = sweeps[0][0] if label is None else f"{label}: {sweeps[0][0]}"
-            ray_arrays(sweeps[0][1], m, name=name)  # raises the error naming the moment
+            ray_arrays(sweeps[0][1], m, name=first)  # raises the error naming the moment
     items = []
     for name, ds in sweeps:
         name = name if label is None else f"{label}: {name}"
@@ -286,15 +310,15 @@ def _sweeps_to_write(
         t = _ray_times(ds["time"].values, f"{name}: ray times")
         if t.size == 0 or np.isnat(t).any():
             raise ValueError(f"{name} has missing ray times")
-        items.append(_Sweep(t.min(), t.max(), name, ds, site))
+        items.append(_Sweep(t.min(), t.max(), name, ds, site, velocity, reflectivity))
     return items
 
 
 def check_obs_seq(
     volume: Volume,
     *,
-    velocity: str | None = VELOCITY,
-    reflectivity: str | None = REFLECTIVITY,
+    velocity: str | None = AUTO,
+    reflectivity: str | None = AUTO,
     nyquist: float | None = None,
     label: str | None = None,
 ) -> None:
@@ -302,8 +326,8 @@ def check_obs_seq(
 
     Parameters
     ----------
-    volume : xarray.DataTree or xarray.Dataset
-        An xradar volume.
+    volume : xarray.DataTree, xarray.Dataset or pyart.core.Radar
+        A volume.
     velocity, reflectivity, nyquist
         As for `to_obs_seq`.
     label : str, optional
@@ -336,8 +360,6 @@ _BLOCK_OBS = 500_000  # observations per writer call when a sweep is split into 
 
 def _sweep_chunks(
     sweep: _Sweep,
-    velocity: str | None,
-    reflectivity: str | None,
     nyquist: float | None,
     every: tuple[int, int],
     split: bool,
@@ -346,7 +368,7 @@ def _sweep_chunks(
     """The observations of one sweep, in blocks of rays in time order when `split`."""
     ds, name = sweep.data, sweep.name
     data: dict[str, Any] = {}
-    for key, moment in (("velocity", velocity), ("reflectivity", reflectivity)):
+    for key, moment in (("velocity", sweep.velocity), ("reflectivity", sweep.reflectivity)):
         if moment is not None and moment in ds.data_vars:
             rays = ray_arrays(ds, moment, name=name)
             data[key] = rays.data
@@ -390,8 +412,6 @@ def _time_groups(items: list[_Sweep]) -> list[list[_Sweep]]:
 
 def _group_blocks(
     group: list[_Sweep],
-    velocity: str | None,
-    reflectivity: str | None,
     nyquist: float | None,
     every: tuple[int, int],
     **kw: Any,
@@ -399,13 +419,9 @@ def _group_blocks(
     """The writer calls of a group: a sweep alone in ray blocks; sweeps overlapping in time
     together, as one block the writer sorts."""
     if len(group) == 1:
-        yield from _sweep_chunks(group[0], velocity, reflectivity, nyquist, every, True, **kw)
+        yield from _sweep_chunks(group[0], nyquist, every, True, **kw)
         return
-    parts = [
-        c
-        for s in group
-        for c in _sweep_chunks(s, velocity, reflectivity, nyquist, every, False, **kw)
-    ]
+    parts = [c for s in group for c in _sweep_chunks(s, nyquist, every, False, **kw)]
     yield {k: np.concatenate([c[k] for c in parts]) for k in parts[0]}
 
 
@@ -421,8 +437,8 @@ def to_obs_seq(
     *,
     velocity_error: float,
     reflectivity_error: float,
-    velocity: str | None = VELOCITY,
-    reflectivity: str | None = REFLECTIVITY,
+    velocity: str | None = AUTO,
+    reflectivity: str | None = AUTO,
     every: Sequence[int] = (1, 1),
     clear_air_below: float = CLEAR_AIR_BELOW,
     nyquist: float | None = None,
@@ -433,15 +449,17 @@ def to_obs_seq(
 
     Parameters
     ----------
-    volume : xarray.DataTree or xarray.Dataset, or a list of them
-        xradar volumes (several times or several radars).
+    volume : xarray.DataTree, xarray.Dataset or pyart.core.Radar, or a list of them
+        Volumes (several times or several radars); each finds its own moments.
     path : str, os.PathLike or binary file object
         The file, written atomically as by `radarkit.dart.ObsSeqWriter`.
     velocity_error, reflectivity_error : float
         Error standard deviations, m/s and dBZ.
     velocity, reflectivity : str or None
-        Names of the moments; None leaves that moment out. A sweep without one of them
-        contributes the other.
+        Names of the moments; None leaves that moment out. ``"auto"`` (the default) finds
+        each by its CF standard name or a common name (`radarkit.volume.choose_moment`), and
+        leaves it out when the volume has none (an error when it has neither). A sweep
+        without one of them contributes the other.
     every : (int, int)
         Keep every R-th ray and G-th gate.
     clear_air_below : float
@@ -506,7 +524,7 @@ def to_obs_seq(
     }
     with dart.ObsSeqWriter(path, n_threads=n_threads) as writer:
         for gi, group in enumerate(groups):
-            for block in _group_blocks(group, velocity, reflectivity, nyquist, steps, **errors):
+            for block in _group_blocks(group, nyquist, steps, **errors):
                 if block["value"].size:
                     writer.write(**block)
                 del block

@@ -1,33 +1,37 @@
-"""Radar volumes as xradar gives them: reading files, listing sweeps, per-sweep ray arrays.
+"""Radar volumes: reading files, listing sweeps, per-sweep ray arrays, the moments to use.
 
 A volume is an xarray DataTree of sweeps (``sweep_0``, ``sweep_1``, ... with the radar site in
-the root, xradar's CfRadial2 model) or one sweep as a Dataset. Every function of the radar
-layer reaches the sweeps through `list_sweeps`, `radar_site` and `ray_arrays`.
+the root, xradar's CfRadial2 model), one sweep as a Dataset, or a Py-ART ``Radar`` (converted
+to the DataTree by `radarkit.readers.as_volume`, the one conversion point). Every function of
+the radar layer reaches the sweeps through `list_sweeps`, `radar_site` and `ray_arrays`, and
+its moments through `choose_moment` (``velocity="auto"``: found by `radarkit.moments`).
 """
 
 from __future__ import annotations
 
 import dataclasses
 import os
-import warnings
 from typing import TYPE_CHECKING, Any, ClassVar, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
 
-from . import _optional
+from . import _optional, readers
 from ._names import Fields
+from .moments import MomentChoice, find_moment
 
 if TYPE_CHECKING:
     import xarray as xr
 
 __all__ = [
+    "AUTO",
     "REFLECTIVITY",
     "VELOCITY",
     "RadarSite",
     "RayArrays",
     "SweepSummary",
     "VolumeSummary",
+    "choose_moment",
     "describe",
     "list_sweeps",
     "nyquist_velocity",
@@ -36,11 +40,14 @@ __all__ = [
     "ray_arrays",
 ]
 
-# xradar's names of the moments the radar layer reads by default
+# xradar's names of the moments (those of the synthetic volumes)
 VELOCITY = "VRADH"  # radial velocity, m/s
 REFLECTIVITY = "DBZH"  # equivalent reflectivity factor, dBZ
+# the default of the volume functions' velocity= and reflectivity=: the moment is found by
+# radarkit.moments.find_moment (CF standard name, then the common names of the readers)
+AUTO = "auto"
 
-Volume = Any  # an xarray DataTree of sweeps or one sweep Dataset
+Volume = Any  # an xarray DataTree of sweeps, one sweep Dataset or a Py-ART Radar
 
 
 class RadarSite(NamedTuple):
@@ -71,9 +78,9 @@ def list_sweeps(volume: Volume) -> list[tuple[str, xr.Dataset]]:
 
     Parameters
     ----------
-    volume : xarray.DataTree or xarray.Dataset
+    volume : xarray.DataTree, xarray.Dataset or pyart.core.Radar
         A DataTree of sweeps ``sweep_0``, ``sweep_1``, ... or one sweep Dataset (named
-        ``sweep_0``).
+        ``sweep_0``), or a Py-ART Radar (converted by `radarkit.readers.as_volume`).
 
     Returns
     -------
@@ -83,9 +90,9 @@ def list_sweeps(volume: Volume) -> list[tuple[str, xr.Dataset]]:
     Raises
     ------
     TypeError
-        When `volume` is neither a DataTree nor a Dataset.
+        When `volume` is none of these.
     ValueError
-        When it has no sweeps.
+        When it has no sweeps (a Py-ART Radar: no PPI sweeps).
 
     Example
     -------
@@ -94,6 +101,7 @@ def list_sweeps(volume: Volume) -> list[tuple[str, xr.Dataset]]:
     ['sweep_0', 'sweep_1']
     """
     xr = _optional.xarray()
+    volume = readers.as_volume(volume)
     if isinstance(volume, xr.Dataset):
         sweeps = [("sweep_0", volume)]
     elif isinstance(volume, xr.DataTree):
@@ -105,8 +113,8 @@ def list_sweeps(volume: Volume) -> list[tuple[str, xr.Dataset]]:
         sweeps = sorted(kids, key=lambda kv: _sweep_number(kv[0]) or 0)
     else:
         raise TypeError(
-            f"volume must be an xarray DataTree of sweeps or a sweep Dataset, not "
-            f"{type(volume).__name__}"
+            f"volume must be an xarray DataTree of sweeps, a sweep Dataset or a Py-ART Radar, "
+            f"not {type(volume).__name__}"
         )
     if not sweeps:
         raise ValueError("volume has no sweeps (groups sweep_0, sweep_1, ...)")
@@ -139,6 +147,7 @@ def radar_site(volume: Volume) -> RadarSite:
     RadarSite(radar_latitude=46.5, radar_longitude=7.5, radar_height=350.0)
     """
     xr = _optional.xarray()
+    volume = readers.as_volume(volume)
     sweeps = list_sweeps(volume)
     root = volume.to_dataset() if isinstance(volume, xr.DataTree) else volume
     position = []
@@ -276,85 +285,104 @@ def nyquist_velocity(
 # Files
 
 
-def _sniff(path: str) -> list[str]:
-    """xradar engines that may read the file, most likely first, from its first bytes."""
-    with open(path, "rb") as f:
-        head = f.read(1024)
-    if head.startswith(b"\x89HDF\r\n\x1a\n"):
-        return ["odim", "gamic", "cfradial1"]
-    if head.startswith(b"CDF"):
-        return ["cfradial1"]
-    if head.startswith((b"AR2V", b"ARCHIVE2")) or head.startswith(b"BZh"):
-        return ["nexradlevel2"]
-    if head[:1] == b"\x1b" or head[:2] in (b"\x1b\x00", b"\x00\x1b"):
-        return ["iris"]
-    if head.lstrip().startswith(b"<"):
-        return ["rainbow"]
-    return ["nexradlevel2", "iris", "furuno", "datamet"]
-
-
-def open_volume(path: str | os.PathLike[str]) -> Any:
-    """Read a radar file with xradar's readers into a DataTree of sweeps.
+def open_volume(path: str | os.PathLike[str], *, reader: str = "auto") -> Any:
+    """Read a radar file into a DataTree of PPI sweeps.
 
     Parameters
     ----------
     path : str or os.PathLike
-        The file. Its format is recognised from its first bytes (HDF5: ODIM_H5, GAMIC or
-        CfRadial; netCDF: CfRadial1; NEXRAD Level II; IRIS/Sigmet; Rainbow), and the readers
-        of the formats it may be are tried in turn.
+        The file, plain or whole-file gzip/bzip2 compressed; its format is recognised from its
+        first bytes.
+    reader : {"auto", "xradar", "pyart"}
+        ``"auto"``: xradar, and Py-ART (the extra ``radarkit[pyart]``) for legacy NEXRAD
+        message-1, UF, MDV, CSU-CHILL and NEXRAD Level 3 files and for files xradar refuses;
+        ``"xradar"`` or ``"pyart"``: that library only.
 
     Returns
     -------
     xarray.DataTree
-        The volume, in xradar's CfRadial2 model.
+        The volume in xradar's CfRadial2 model, with the reader, format and compression in the
+        root's attributes and incomplete sweeps marked (see `radarkit.readers.read_volume`).
 
     Raises
     ------
     FileNotFoundError
         When there is no such file.
     ValueError
-        Naming the file and the readers tried when none reads it, chained to the last
-        reader's own error (``raise ... from``), whose message it also gives.
+        `radarkit.readers.UnreadableFile`: one line naming the file and why it cannot be used
+        ("not a radar file (text)", "RHI scan: no PPI sweeps", "no complete sweep (...)",
+        "corrupt bzip2 stream (...)", ...), chained to the reader's own error where there is
+        one.
     ImportError
-        Naming the extra to install when xradar is missing.
+        Naming the extra to install when the reader the file needs is missing.
 
     Notes
     -----
-    Warnings of a reader that fails are dropped with its attempt; those of the reader that
-    reads the file are passed on.
+    `radarkit.readers.read_volume` does the work; its notes say which files go to which
+    reader and why.
 
     Example
     -------
     >>> from radarkit.synthetic import synthetic_volume, write_volume
     >>> _ = write_volume(synthetic_volume(elevations=(0.5, 1.5), gates=10), "volume.nc")
-    >>> sorted(open_volume("volume.nc").children)
-    ['sweep_0', 'sweep_1']
+    >>> tree = open_volume("volume.nc")
+    >>> sorted(tree.children), tree.attrs["radarkit_reader"]
+    (['sweep_0', 'sweep_1'], 'xradar (cfradial1)')
     """
-    xd = _optional.xradar()
-    path = os.fspath(path)
-    if not os.path.exists(path):
-        raise FileNotFoundError(f"{path}: no such file")
-    readers = set(xd.io.list_xradar_engines())
-    tried: list[str] = []
-    error: Exception | None = None
-    for engine in (e for e in _sniff(path) if e in readers):
-        tried.append(engine)
-        with warnings.catch_warnings(record=True) as said:
-            warnings.simplefilter("always")
-            try:
-                tree = xd.io.open_datatree(path, engine=engine)
-            except Exception as e:  # any reader failure: try the next format
-                error = e
-                continue
-        if any(name.startswith("sweep_") for name in tree.children):
-            for w in said:
-                warnings.warn_explicit(w.message, w.category, w.filename, w.lineno)
-            return tree
-        error = ValueError(f"the {engine} reader found no sweeps")
-    why = f"; {tried[-1]}: {type(error).__name__}: {error}" if error is not None else ""
-    raise ValueError(
-        f"{path}: not a radar volume xradar can read (tried {', '.join(tried) or 'none'}{why})"
-    ) from error
+    return readers.read_volume(path, reader=reader)
+
+
+_KIND_WORDS = {"velocity": "radial-velocity", "reflectivity": "reflectivity"}
+
+
+def choose_moment(volume: Volume, kind: str, given: str | None = AUTO) -> str | None:
+    """The name of the moment a volume function reads for `kind`.
+
+    Parameters
+    ----------
+    volume : xarray.DataTree, xarray.Dataset or pyart.core.Radar
+        As for `list_sweeps`.
+    kind : {"velocity", "reflectivity"}
+        Radial velocity (m/s) or equivalent reflectivity factor (dBZ).
+    given : str or None
+        `AUTO` (``"auto"``): found by `radarkit.moments.find_moment` (CF standard name, then
+        the common names of xradar, Py-ART and CfRadial writers; corrected before raw), None
+        when the volume has none. Any other name is returned as it is: an explicit name always
+        wins. None stays None (the moment left out).
+
+    Returns
+    -------
+    str or None
+
+    Raises
+    ------
+    ValueError
+        When `kind` is neither.
+
+    Example
+    -------
+    >>> from radarkit.synthetic import synthetic_volume
+    >>> volume = synthetic_volume(elevations=(0.5,), rays=8, gates=4)
+    >>> choose_moment(volume, "velocity"), choose_moment(volume, "velocity", "VEL")
+    ('VRADH', 'VEL')
+    """
+    if kind not in _KIND_WORDS:
+        raise ValueError(f"kind must be 'velocity' or 'reflectivity', not {kind!r}")
+    if given != AUTO:
+        return given
+    return find_moment(volume, kind).name
+
+
+def _require_moment(volume: Volume, kind: str, given: str | None) -> str:
+    """`choose_moment`, or ValueError listing the moments when the volume has no candidate."""
+    name = choose_moment(volume, kind, given)
+    if name is None:
+        have = sorted({m for _, ds in list_sweeps(volume) for m in _moments(ds)})
+        raise ValueError(
+            f"volume has no {_KIND_WORDS[kind]} moment (moments: {', '.join(have) or 'none'}): "
+            f"name it with {kind}="
+        )
+    return name
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
@@ -373,6 +401,13 @@ class SweepSummary(Fields):
         Slant range of the first and last gate, m (NaN without gates).
     moments : list of str
         Names of its (rays, gates) variables.
+    nyquist_velocity : float
+        m/s, the median over the rays (NaN when the sweep carries none).
+    incomplete : bool
+        The sweep is incomplete (cut short, or a full-circle sweep with a gap): it holds only
+        the rays it has.
+    expected_rays : int or None
+        Rays a complete sweep has, where known.
     """
 
     name: str
@@ -382,6 +417,12 @@ class SweepSummary(Fields):
     first_range: float
     last_range: float
     moments: list[str]
+    nyquist_velocity: float = float("nan")
+    incomplete: bool = False
+    expected_rays: int | None = None
+
+
+_NO_MOMENT = MomentChoice(None, "none", ())
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
@@ -399,6 +440,16 @@ class VolumeSummary(Fields):
         Time of the first and last ray (None without ray times).
     sweeps : list of SweepSummary
         One per sweep, in sweep order.
+    velocity, reflectivity : MomentChoice
+        The moments the volume functions read by default (``velocity="auto"``): name, how it
+        was found and the other candidates (see `radarkit.moments.find_moment`).
+    reader, file_format, compression : str or None
+        Which reader read the file, its format and its whole-file compression (``"none"``);
+        None for a volume not read by `open_volume`.
+    dropped_sweeps : str or None
+        Sweeps of the file left out, and why (non-PPI sweeps, incomplete ones without rays).
+    xradar_refused : str or None
+        xradar's error when Py-ART read the file instead.
     """
 
     radar_latitude: float
@@ -407,6 +458,13 @@ class VolumeSummary(Fields):
     start: np.datetime64 | None
     end: np.datetime64 | None
     sweeps: list[SweepSummary]
+    velocity: MomentChoice = _NO_MOMENT
+    reflectivity: MomentChoice = _NO_MOMENT
+    reader: str | None = None
+    file_format: str | None = None
+    compression: str | None = None
+    dropped_sweeps: str | None = None
+    xradar_refused: str | None = None
 
     _renamed: ClassVar[dict[str, str]] = {
         "latitude": "radar_latitude",
@@ -420,14 +478,16 @@ def describe(volume: Volume) -> VolumeSummary:
 
     Parameters
     ----------
-    volume : xarray.DataTree or xarray.Dataset
+    volume : xarray.DataTree, xarray.Dataset or pyart.core.Radar
         As for `list_sweeps`.
 
     Returns
     -------
     VolumeSummary
-        ``radar_latitude``, ``radar_longitude``, ``radar_height``, ``start``, ``end`` and
-        ``sweeps`` (name, mean elevation, rays, gates, first and last range, moments).
+        ``radar_latitude``, ``radar_longitude``, ``radar_height``, ``start``, ``end``,
+        ``sweeps`` (name, mean elevation, rays, gates, first and last range, moments, Nyquist
+        velocity, incomplete, expected rays), the moments chosen for ``velocity`` and
+        ``reflectivity`` with their alternatives, and how the file was read.
 
     Example
     -------
@@ -436,8 +496,12 @@ def describe(volume: Volume) -> VolumeSummary:
     >>> info.radar_height, [s.rays for s in info.sweeps], info.sweeps[0].moments
     (350.0, [36, 36], ['DBZH', 'VRADH'])
     """
+    xr = _optional.xarray()
+    volume = readers.as_volume(volume)
     sweeps = list_sweeps(volume)
     site = radar_site(volume)
+    attrs = dict(volume.attrs) if isinstance(volume, xr.DataTree) else {}
+    incomplete = set(readers.incomplete_sweeps(volume))
     starts, ends, summaries = [], [], []
     for name, ds in sweeps:
         el = np.asarray(ds["elevation"].values, dtype=np.float64)
@@ -456,11 +520,43 @@ def describe(volume: Volume) -> VolumeSummary:
                 first_range=float(rng[0]) if rng.size else float("nan"),
                 last_range=float(rng[-1]) if rng.size else float("nan"),
                 moments=_moments(ds),
+                nyquist_velocity=_median_nyquist(ds),
+                incomplete=name in incomplete,
+                expected_rays=_int_or_none(ds.attrs.get(readers.EXPECTED_RAYS_ATTR)),
             )
         )
+
+    def attr(key: str) -> str | None:
+        value = attrs.get(key)
+        return None if value is None else str(value)
+
     return VolumeSummary(
         *site,
         start=min(starts) if starts else None,
         end=max(ends) if ends else None,
         sweeps=summaries,
+        velocity=find_moment(volume, "velocity"),
+        reflectivity=find_moment(volume, "reflectivity"),
+        reader=attr(readers.READER_ATTR),
+        file_format=attr(readers.FORMAT_ATTR),
+        compression=attr(readers.COMPRESSION_ATTR),
+        dropped_sweeps=attr(readers.DROPPED_ATTR),
+        xradar_refused=attr(readers.FALLBACK_ATTR),
     )
+
+
+def _median_nyquist(sweep: xr.Dataset) -> float:
+    for key in ("nyquist_velocity", "NI"):
+        if key in sweep.variables:
+            try:
+                ny = np.asarray(sweep[key].values, dtype=np.float64).ravel()
+            except (TypeError, ValueError):
+                continue
+            ny = ny[np.isfinite(ny) & (ny > 0)]
+            if ny.size:
+                return float(np.median(ny))
+    return float("nan")
+
+
+def _int_or_none(value: Any) -> int | None:
+    return None if value is None else int(value)

@@ -20,7 +20,8 @@ import _kestrin
 from . import _optional
 from ._names import Fields, renamed
 from .geometry import beam_geometry
-from .volume import VELOCITY, Volume, list_sweeps, radar_site, ray_arrays
+from .readers import as_volume
+from .volume import AUTO, Volume, _require_moment, list_sweeps, radar_site, ray_arrays
 
 __all__ = [
     "MIN_GATES",
@@ -387,7 +388,7 @@ def _label(ds: Any, names: Sequence[str]) -> None:
 def vad(
     volume: Volume,
     *,
-    velocity: str = VELOCITY,
+    velocity: str = AUTO,
     min_gates: int = MIN_GATES,
     min_spread: float = MIN_SPREAD,
     n_threads: int = 0,
@@ -396,10 +397,11 @@ def vad(
 
     Parameters
     ----------
-    volume : xarray.DataTree or xarray.Dataset
-        An xradar DataTree of sweeps or one sweep Dataset.
+    volume : xarray.DataTree, xarray.Dataset or pyart.core.Radar
+        An xradar DataTree of sweeps, one sweep Dataset, or a Py-ART Radar.
     velocity : str
-        Name of the radial-velocity moment (m/s).
+        Name of the radial-velocity moment (m/s); ``"auto"`` (the default) finds it by its CF
+        standard name or a common name (`radarkit.volume.choose_moment`).
     min_gates, min_spread, n_threads
         As for `vad_arrays`.
 
@@ -416,7 +418,8 @@ def vad(
     Raises
     ------
     ValueError
-        Naming the moment when no sweep has it.
+        Naming the moment when no sweep has it, or listing the moments when ``"auto"`` finds
+        none.
 
     Notes
     -----
@@ -432,8 +435,10 @@ def vad(
     ({'sweep': 2, 'range': 20}, 'eastward_wind')
     """
     xr = _optional.xarray()
+    volume = as_volume(volume)
     sweeps = list_sweeps(volume)
     site = radar_site(volume)
+    velocity = _require_moment(volume, "velocity", velocity)
     having = [(name, ds) for name, ds in sweeps if velocity in ds.data_vars]
     if not having:
         ray_arrays(sweeps[0][1], velocity, name=sweeps[0][0])  # raises the error naming it
@@ -474,7 +479,7 @@ def vad_profile(
     *,
     heights: npt.ArrayLike,
     above: Literal["radar", "sea"] = "radar",
-    velocity: str = VELOCITY,
+    velocity: str = AUTO,
     min_gates: int = MIN_GATES,
     min_spread: float = MIN_SPREAD,
     n_threads: int = 0,
@@ -483,8 +488,8 @@ def vad_profile(
 
     Parameters
     ----------
-    volume : xarray.DataTree, xarray.Dataset
-        An xradar volume (its rings are computed with `vad`, which takes `velocity`,
+    volume : xarray.DataTree, xarray.Dataset or pyart.core.Radar
+        A volume (its rings are computed with `vad`, which takes `velocity`,
         `min_gates`, `min_spread` and `n_threads`), or a Dataset `vad` returned.
     heights : array_like
         Bin centres, m above the radar (``above="radar"``) or above sea level
