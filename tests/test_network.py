@@ -60,7 +60,7 @@ def gate_step(path, options):
     if placed.window is None or placed.skipped:
         return dataclasses.replace(placed, timings=timings)
     parts = []
-    for k, (_, ds) in enumerate(list_sweeps(volume)):
+    for _, ds in list_sweeps(volume):
         vel, ref = ray_arrays(ds, "VRADH"), ray_arrays(ds, "DBZH")
         obs = sweep_observations(
             radar_latitude=placed.site.radar_latitude,
@@ -77,8 +77,7 @@ def gate_step(path, options):
             nyquist=nyquist_velocity(ds, vel.azimuth.size),
             every=(2, 2),
         )
-        n = obs.value.size
-        parts.append({**dict(obs), "sweep": np.full(n, k), "box": np.arange(n)})
+        parts.append(dict(obs))
     rows = {key: np.concatenate([p[key] for p in parts]) for key in parts[0]}
     first = parts[0]
     vel_rows = first["type"] == dart.RADIAL_VELOCITY

@@ -32,10 +32,13 @@ The cluster
     already runs one task per core.
 
 Identical files
-    Each window's observations are sorted by time (whole seconds, DART's resolution), radar,
-    volume, sweep and box before they are written, and WRFDA records by radar and time, so the
-    bytes do not depend on which task finished first: reruns, other worker counts and a worker
-    lost mid-run (its tasks are rerun by the scheduler) give the same files.
+    Each window's observations are written sorted by time (whole seconds, DART's resolution),
+    then radar, volume (by its first ray) and the volume's own order (velocity boxes, then
+    reflectivity boxes, each by sweep and box); WRFDA records by radar and time. So the bytes
+    do not depend on which task finished first: reruns, other worker counts and a worker lost
+    mid-run (its tasks are rerun by the scheduler) give the same files, those of
+    ``to_obs_seq(volumes, path, superob=...)`` and ``to_wrfda(volumes, path)`` called on the
+    window's volumes in that order.
 
 Faults
     A volume that cannot be read or processed is listed with its file and the reason; with
@@ -285,7 +288,7 @@ class VolumeObs:
         Its window's files exist: the volume was not processed.
     dart : dict of ndarray or None
         DART observations of the volume: the fields of `radarkit.dart.write_obs_seq` as
-        equal-length arrays, plus ``sweep`` and ``box`` (int64) that order them.
+        equal-length arrays, in the volume's own order.
     wrfda : radarkit.wrfda.Radar or None
         The volume's WRFDA radar record.
     counts : dict
@@ -467,36 +470,29 @@ def _tables(
 # Writing
 
 
-_ORDER = ("sweep", "box")  # the columns of a DART table that order its rows besides time
-
-
 def _radar_key(obs: VolumeObs) -> tuple[str, float, float, float]:
     return (obs.radar, *obs.site)
 
 
+def _writing_order(tables: Sequence[VolumeObs]) -> list[VolumeObs]:
+    """A window's volumes by radar (name, then site), first ray and file: the same order
+    whatever order the tasks finished in."""
+    return sorted(tables, key=lambda o: (_radar_key(o), o.start, o.path))
+
+
 def window_dart(tables: Sequence[VolumeObs]) -> dict[str, npt.NDArray[Any]]:
-    """The DART fields of a window's volumes, in the order they are written: by time (whole
-    seconds), radar, volume, sweep and box, whatever order the tables come in."""
-    tables = sorted(tables, key=lambda o: (_radar_key(o), o.start, o.path))
-    parts = [o.dart for o in tables if o.dart is not None]
+    """The DART fields of a window's volumes, volume after volume in writing order; the
+    writer then sorts them stably by time (whole seconds), which keeps that order among
+    observations of one second."""
+    parts = [o.dart for o in _writing_order(tables) if o.dart is not None]
     if not parts:
         return {}
-    fields = [k for k in parts[0] if k not in _ORDER]
-    cols = {k: np.concatenate([np.asarray(p[k]) for p in parts]) for k in fields}
-    n = [len(p["value"]) for p in parts]
-    volume = np.repeat(np.arange(len(parts)), n)  # tables are sorted by radar, then time
-    seconds = cols["time"].astype("datetime64[ns]").astype("datetime64[s]").astype(np.int64)
-    sweep = np.concatenate([np.asarray(p["sweep"], np.int64) for p in parts])
-    box = np.concatenate([np.asarray(p["box"], np.int64) for p in parts])
-    row = np.concatenate([np.arange(k) for k in n])  # ties: the table's own order
-    order = np.lexsort((row, box, sweep, volume, seconds))
-    return {k: v[order] for k, v in cols.items()}
+    return {k: np.concatenate([np.asarray(p[k]) for p in parts]) for k in parts[0]}
 
 
 def window_wrfda(tables: Sequence[VolumeObs]) -> list[Any]:
-    """The WRFDA records of a window's volumes, by radar and time."""
-    tables = sorted(tables, key=lambda o: (_radar_key(o), o.start, o.path))
-    return [o.wrfda for o in tables if o.wrfda is not None]
+    """The WRFDA records of a window's volumes, in writing order."""
+    return [o.wrfda for o in _writing_order(tables) if o.wrfda is not None]
 
 
 def _write_window(path: str, fmt: str, tables: Sequence[VolumeObs], n_threads: int) -> int:
@@ -509,8 +505,7 @@ def _write_window(path: str, fmt: str, tables: Sequence[VolumeObs], n_threads: i
             with dart.ObsSeqWriter(path, n_threads=n_threads):
                 pass  # a window without observations: a valid file of none
             return 0
-        # the kinds table to_obs_seq writes, whatever kinds the window has
-        return dart.write_obs_seq(path, cols, kinds=dart.DEFAULT_KINDS, n_threads=n_threads).written
+        return dart.write_obs_seq(path, cols, n_threads=n_threads).written
     from . import wrfda
 
     return wrfda.write_radar_obs(path, window_wrfda(tables), n_threads=n_threads).written
@@ -812,7 +807,7 @@ def obs_windows(
     written: list[WindowResult] = []
     if not stopped:
         for k in sorted(by_window):
-            tables = sorted(by_window[k], key=lambda o: (_radar_key(o), o.start, o.path))
+            tables = _writing_order(by_window[k])
             files_of = {fmt: os.path.join(out_dir, windows.file(k, fmt)) for fmt in formats}
             counts: dict[str, int] = {}
             if k not in done:
