@@ -482,3 +482,31 @@ def test_url_read_through_a_temporary_copy(files, tmp_path, monkeypatch):
     assert os.listdir(tmp_path) == []
     for name in ("sweep_0", "sweep_1"):
         assert got[name].ds["VRADH"].equals(want[name].ds["VRADH"])
+
+
+def crashing_step(path, options):
+    """gate_step, except that the process dies on the file of RADB at 18:01, as a reader
+    crashing in compiled code would."""
+    if "RADB_180100" in path:
+        os._exit(1)
+    return gate_step(path, options)
+
+
+def test_volume_that_kills_its_worker_is_reported(files, tmp_path):
+    """A volume whose task kills its worker every time is reported as failed once the
+    scheduler gives up on it, and the windows are written from the other volumes."""
+    import dask
+
+    with (
+        dask.config.set({"distributed.scheduler.allowed-failures": 1}),
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
+        ) as cluster,
+        distributed.Client(cluster) as c,
+    ):
+        res = run(files, tmp_path, client=c, step=crashing_step)
+    crashed = next(p for p in files if "RADB_180100" in p)
+    assert [f.path for f in res.failed] == [crashed]
+    assert "KilledWorker" in res.failed[0].reason
+    window = next(w for w in res.windows if w.name == "202405201800")
+    assert crashed not in window.volumes and len(window.volumes) == 4

@@ -41,7 +41,9 @@ Identical files
     window's volumes in that order.
 
 Faults
-    A volume that cannot be read or processed is listed with its file and the reason; with
+    A volume that cannot be read or processed is listed with its file and the reason (a
+    volume whose task the scheduler gave up on, its workers having died, is first run again
+    alone: it may only have shared a worker with the volume that crashes them); with
     ``on_error="skip"`` (the default) its window is written from the other volumes, with
     ``"stop"`` the run stops at the first such volume and no observation file is written.
     Either way a JSON report of the run (`REPORT`) is written in `out_dir`. Files are written
@@ -59,6 +61,7 @@ Example
 
 from __future__ import annotations
 
+import asyncio
 import contextlib
 import dataclasses
 import datetime
@@ -779,16 +782,35 @@ def obs_windows(
         token = tokenize(options, step)
         keys = [f"radarkit-volume-{tokenize(p, token)}" for p in paths]
         futures = dict(zip(c.map(step, paths, [options] * len(paths), key=keys), paths))
+        suspects: list[str] = []
         try:
             for n, fut in enumerate(distributed.as_completed(list(futures)), 1):
                 p = futures[fut]
-                if fut.status == "error":
-                    failed[p] = _reason(fut.exception())
-                else:
+                try:
                     results[p] = fut.result()
+                except distributed.KilledWorker:
+                    # the scheduler gave up after workers died running it; the volume
+                    # may only have shared a worker with one that kills it: retried alone
+                    suspects.append(p)
+                except (Exception, asyncio.CancelledError) as e:
+                    failed[p] = _reason(e)  # its own error, or the task cancelled
                 fut.release()
+                if progress is not None and p not in suspects:
+                    progress(n - len(suspects), len(paths), p)
+                if failed and on_error == "stop":
+                    stopped = True
+                    break
+            for p in suspects if not stopped else []:
+                alone = c.submit(
+                    step, p, options, key=f"radarkit-volume-alone-{tokenize(p, token)}"
+                )
+                try:
+                    results[p] = alone.result()
+                except (Exception, asyncio.CancelledError) as e:
+                    failed[p] = _reason(e)
+                alone.release()
                 if progress is not None:
-                    progress(n, len(paths), p)
+                    progress(len(results) + len(failed), len(paths), p)
                 if failed and on_error == "stop":
                     stopped = True
                     break
