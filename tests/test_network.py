@@ -100,10 +100,15 @@ def gate_step(path, options):
 
 
 def slow_step(path, options):
-    """gate_step after a pause that is longer for files given earlier (completion order
-    differs from the order given) and long enough for a worker to be killed mid-task."""
-    order = int(os.path.basename(path).split("_")[0])
-    time.sleep(0.15 * (len(VOLUMES) - order))
+    """gate_step after a pause, so that both workers are busy when one is killed."""
+    time.sleep(0.5)
+    return gate_step(path, options)
+
+
+def late_first_step(path, options):
+    """gate_step, the first file given only after a long pause: it finishes last."""
+    if os.path.basename(path).startswith("0_"):
+        time.sleep(2.0)
     return gate_step(path, options)
 
 
@@ -247,9 +252,13 @@ def test_windows_counts_and_same_bytes_on_any_cluster(files, client, tmp_path):
     the files are the same bytes on 2 workers with a shuffled completion order as on 1."""
     done = []
     res = run(
-        files, tmp_path / "a", client=client, step=slow_step, progress=lambda *a: done.append(a[2])
+        files,
+        tmp_path / "a",
+        client=client,
+        step=late_first_step,
+        progress=lambda *a: done.append(a[2]),
     )
-    assert [os.path.basename(p) for p in done] != sorted(os.path.basename(p) for p in files)
+    assert done[0] != files[0] and sorted(done) == sorted(files)  # not in the order given
     expected = {}
     tables = dict(zip(files, local_tables(files)))
     for path, (_, _, name) in zip(files, VOLUMES):
