@@ -10,4 +10,19 @@ PYBIND11_MODULE(_polar, m)
 {
     m.doc() = "Per-gate radar kernels: dealiasing, gate geometry and box statistics "
               "(multithreaded).";
+
+    m.def("gate_geometry", &polar::gate_geometry_py, "latitude"_a, "longitude"_a, "altitude"_a,
+          "azimuth"_a, "elevation"_a, "range"_a, "n_threads"_a = 0);
+    m.def("geodesic", &polar::geodesic_py, "latitude"_a, "longitude"_a, "azimuth"_a, "distance"_a,
+          "n_threads"_a = 0);
+    m.def("polar_box_sums", &polar::polar_box_sums_py, "velocity"_a, "reflectivity"_a, "azimuth"_a,
+          "elevation"_a, "time"_a, "range"_a, "altitude"_a, "range_step"_a, "azimuth_step"_a,
+          "n_threads"_a = 0);
+    m.def("grid_box_sums", &polar::grid_box_sums_py, "velocity"_a, "reflectivity"_a, "azimuth"_a,
+          "elevation"_a, "time"_a, "range"_a, "altitude"_a, "spacing"_a, "n_threads"_a = 0);
+    m.def("velocity_texture", &polar::velocity_texture_py, "velocity"_a, "gates"_a,
+          "n_threads"_a = 0);
+    m.def("index_box_sums", &polar::index_box_sums_py, "velocity"_a, "reflectivity"_a, "azimuth"_a,
+          "elevation"_a, "time"_a, "range"_a, "altitude"_a, "box"_a, "n_boxes"_a,
+          "n_threads"_a = 0);
 }

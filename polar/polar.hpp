@@ -17,4 +17,25 @@ namespace py = pybind11;
 using farray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 using iarray = py::array_t<int64_t, py::array::c_style | py::array::forcecast>;
 
+// polar/geometry.cpp
+py::array_t<double> gate_geometry_py(double latitude, double longitude, double altitude,
+                                     farray azimuth, farray elevation, farray range,
+                                     int32_t n_threads);
+py::array_t<double> geodesic_py(double latitude, double longitude, farray azimuth, farray distance,
+                                int32_t n_threads);
+
+// polar/boxes.cpp
+py::array_t<double> polar_box_sums_py(farray velocity, farray reflectivity, farray azimuth,
+                                      farray elevation, farray time, farray range, double altitude,
+                                      double range_step, double azimuth_step, int32_t n_threads);
+py::array_t<double> grid_box_sums_py(farray velocity, farray reflectivity, farray azimuth,
+                                     farray elevation, farray time, farray range, double altitude,
+                                     double spacing, int32_t n_threads);
+py::array_t<double> index_box_sums_py(farray velocity, farray reflectivity, farray azimuth,
+                                      farray elevation, farray time, farray range, double altitude,
+                                      iarray box, int64_t n_boxes, int32_t n_threads);
+
+// polar/texture.cpp
+py::array_t<double> velocity_texture_py(farray velocity, int64_t gates, int32_t n_threads);
+
 } // namespace polar

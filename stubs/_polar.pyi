@@ -1,1 +1,60 @@
 """Per-gate radar kernels: dealiasing, gate geometry and box statistics (multithreaded)."""
+
+from typing import SupportsIndex, SupportsInt
+
+import numpy as np
+import numpy.typing as npt
+
+_F = npt.ArrayLike
+_A = npt.ArrayLike
+_R = npt.NDArray[np.float64]
+_I = SupportsInt | SupportsIndex
+
+def gate_geometry(
+    latitude: float,
+    longitude: float,
+    altitude: float,
+    azimuth: _F,
+    elevation: _F,
+    range: _F,
+    n_threads: _I = 0,
+) -> _R: ...
+def geodesic(
+    latitude: float, longitude: float, azimuth: _F, distance: _F, n_threads: _I = 0
+) -> _R: ...
+def polar_box_sums(
+    velocity: _F,
+    reflectivity: _F,
+    azimuth: _F,
+    elevation: _F,
+    time: _F,
+    range: _F,
+    altitude: float,
+    range_step: float,
+    azimuth_step: float,
+    n_threads: _I = 0,
+) -> _R: ...
+def grid_box_sums(
+    velocity: _F,
+    reflectivity: _F,
+    azimuth: _F,
+    elevation: _F,
+    time: _F,
+    range: _F,
+    altitude: float,
+    spacing: float,
+    n_threads: _I = 0,
+) -> _R: ...
+def velocity_texture(velocity: _F, gates: _I, n_threads: _I = 0) -> _R: ...
+def index_box_sums(
+    velocity: _F,
+    reflectivity: _F,
+    azimuth: _F,
+    elevation: _F,
+    time: _F,
+    range: _F,
+    altitude: float,
+    box: _A,
+    n_boxes: _I,
+    n_threads: _I = 0,
+) -> _R: ...

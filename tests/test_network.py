@@ -9,6 +9,7 @@ windows, ordering, faults and reruns are checked whatever the per-volume science
 import contextlib
 import dataclasses
 import functools
+import importlib.util
 import json
 import os
 import pathlib
@@ -26,7 +27,7 @@ distributed = pytest.importorskip("distributed")
 cloudpickle = pytest.importorskip("cloudpickle")
 
 from radarkit import dart, network, wrfda  # noqa: E402
-from radarkit.radar_obs import sweep_observations  # noqa: E402
+from radarkit.radar_obs import sweep_observations, to_obs_seq, to_wrfda  # noqa: E402
 from radarkit.synthetic import synthetic_volume, write_volume  # noqa: E402
 from radarkit.volume import list_sweeps, nyquist_velocity, ray_arrays  # noqa: E402
 
@@ -378,16 +379,91 @@ def test_bad_arguments_refused_before_any_work(files, tmp_path, kw, match):
     assert not (tmp_path / "out").exists()
 
 
-def test_process_volume_names_the_missing_pieces(files, tmp_path):
-    """Without dealiasing and superobservations installed, the run says so before starting."""
-    try:
-        network._pieces()
-    except network.MissingPiece:
-        with pytest.raises(network.MissingPiece, match=r"radarkit\.dealias and radarkit\.superob"):
-            network.obs_windows(files, window="15min", out_dir=tmp_path)
-        assert os.listdir(tmp_path) == []
-    else:
-        pytest.skip("dealiasing and superobservations are installed")
+DEALIAS = importlib.util.find_spec("radarkit.dealias") is not None
+
+
+@pytest.mark.skipif(DEALIAS, reason="radarkit.dealias is installed")
+def test_without_dealiasing_folded_velocities_refused(files, tmp_path):
+    """Without radarkit.dealias, a run on velocities that may be folded is refused before it
+    starts, naming the way out."""
+    with pytest.raises(ValueError, match=r"radarkit\.dealias is not available.*unfolded=True"):
+        network.obs_windows(files, window="15min", out_dir=tmp_path / "out")
+    assert not (tmp_path / "out").exists()
+
+
+@pytest.fixture(scope="module")
+def unfolded_files(tmp_path_factory):
+    """The volumes of VOLUMES with velocities that do not fold, 360 rays of 200 gates: polar
+    boxes of 5 km by 5 degrees hold 100 gates."""
+    d = tmp_path_factory.mktemp("unfolded")
+    out = []
+    for i, (radar, t0, _) in enumerate(VOLUMES):
+        lat, lon, h = RADARS[radar]
+        vol = synthetic_volume(
+            radar_latitude=lat,
+            radar_longitude=lon,
+            radar_height=h,
+            elevations=(0.5, 1.5),
+            rays=360,
+            gates=200,
+            sweep_seconds=72.0,
+            start=t0,
+            seed=i,
+            velocity_noise=1.5,
+            reflectivity_noise=2.0,
+            missing=0.05,
+            nyquist=40.0,  # more than any wind of the volume: nothing folds
+        )
+        vol.attrs["instrument_name"] = radar
+        out.append(str(write_volume(vol, d / f"{i}_{radar}_{t0[11:].replace(':', '')}.nc")))
+    return out
+
+
+@pytest.mark.parametrize(
+    "layout",
+    [{}, {"spacing": 3000.0}, {"range_step": 10000.0, "azimuth_step": 10.0, "min_count": 20}],
+    ids=["polar 5km 5deg", "3km cells", "polar 10km 10deg"],
+)
+def test_same_files_as_to_obs_seq_and_to_wrfda_by_hand(unfolded_files, client, tmp_path, layout):
+    """Each window's files are the bytes of to_obs_seq(..., superob=...) and to_wrfda on the
+    window's volumes, given in the order the window lists them."""
+    res = network.obs_windows(
+        unfolded_files,
+        window="15min",
+        out_dir=tmp_path / "net",
+        formats=("dart", "wrfda"),
+        client=client,
+        unfolded=True,
+        **layout,
+    )
+    assert res.failed == [] and len(res.windows) == 3
+    got = contents(tmp_path / "net")
+    cells = {k: v for k, v in layout.items() if k in ("spacing", "min_count")}
+    if "range_step" in layout:
+        cells.pop("min_count", None)
+    for w in res.windows:
+        volumes = [network.read_volume(p) for p in w.volumes]
+        dart_path, wrfda_path = tmp_path / f"d{w.name}", tmp_path / f"w{w.name}"
+        to_obs_seq(
+            volumes,
+            dart_path,
+            velocity_error=2.0,
+            reflectivity_error=5.0,
+            superob=layout or True,
+            unfolded=True,
+        )
+        to_wrfda(
+            volumes,
+            wrfda_path,
+            velocity_error=2.0,
+            reflectivity_error=5.0,
+            unfolded=True,
+            min_count=layout.get("min_count") if "spacing" in layout else None,
+            spacing=layout.get("spacing"),
+        )
+        assert got[f"obs_seq.{w.name}"] == dart_path.read_bytes()
+        assert got[f"ob.radar.{w.name}"] == wrfda_path.read_bytes()
+        assert w.observations["dart"] == num_obs(dart_path.read_bytes()) > 0
 
 
 @pytest.fixture
@@ -442,20 +518,16 @@ def test_cli_summary_files_and_exit_status(
     [
         (["--window", "7min"], "does not divide a day"),
         (["--start", "2024-05-20T18:00:30"], "whole minute"),
-        ([], "radarkit.dealias and radarkit.superob"),
+        ([], "radarkit.dealias is not available"),
     ],
 )
 def test_cli_bad_input_exit_2_nothing_written(files, tmp_path, capsys, argv, message):
-    """Bad settings, or a radarkit without the per-volume pieces, exit 2 with one line and
+    """Bad settings, or folded velocities without radarkit.dealias, exit 2 with one line and
     write nothing."""
     from radarkit import cli
 
-    if not argv:
-        try:
-            network._pieces()
-            pytest.skip("dealiasing and superobservations are installed")
-        except network.MissingPiece:
-            pass
+    if not argv and DEALIAS:
+        pytest.skip("radarkit.dealias is installed")
     code = cli.main(["network", *files, "--out", str(tmp_path / "out"), "-q", *argv])
     _, err = capsys.readouterr()
     assert code == 2 and message in err and err.startswith("radarkit network: ")

@@ -9,8 +9,9 @@ The modules, one per job:
 - ``radarkit.radar``: the radar layer under one name, joining
   ``radarkit.volume`` (reading files, sweeps, ray arrays, summaries),
   ``radarkit.geometry`` (beam model, gate positions), ``radarkit.winds``
-  (VAD rings, wind profiles) and ``radarkit.radar_obs`` (observations of
-  volumes, DART files);
+  (VAD rings, wind profiles), ``radarkit.qc`` (gate quality control),
+  ``radarkit.superob`` (superobservations) and ``radarkit.radar_obs``
+  (observations of volumes, DART and WRFDA files);
 - ``radarkit.dart`` and ``radarkit.wrfda``: observation files for DART and
   WRFDA; ``radarkit.network``: a radar network's volumes, one DART (and
   WRFDA) file per assimilation window, on dask.distributed;

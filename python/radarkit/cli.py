@@ -1,4 +1,5 @@
-"""The `radarkit` command: what is in radar files, their VAD wind profiles, DART files, networks.
+"""The `radarkit` command: what is in radar files, their VAD wind profiles, DART and WRFDA files,
+whole networks per assimilation window.
 
 Results go to stdout, messages and the progress bar (on a terminal only) to stderr. Exit status
 0 on success, 2 on bad input (one line naming the file and the reason; nothing written),
@@ -134,6 +135,37 @@ def _every_arg(text: str) -> tuple[int, int]:
     if r < 1 or g < 1:
         raise argparse.ArgumentTypeError(f"RAYS and GATES must be at least 1, not {text!r}")
     return (r, g)
+
+
+def _boxes_arg(text: str) -> dict[str, Any]:
+    from .superob import parse_boxes
+
+    try:
+        layout = parse_boxes(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+    if layout["boxes"] != "polar":
+        raise argparse.ArgumentTypeError(
+            f"expected RANGE,AZIMUTH such as 5km,5deg (square cells: --grid 3km), not {text!r}"
+        )
+    return layout
+
+
+def _grid_arg(text: str) -> dict[str, Any]:
+    """A spacing (3km, 2500m, 3000) or the path of a model grid file."""
+    from .superob import parse_boxes
+
+    try:
+        layout = parse_boxes(text)
+    except ValueError:
+        return {"boxes": "model", "grid": text}
+    if layout["boxes"] != "grid":
+        raise argparse.ArgumentTypeError(
+            f"expected a spacing such as 3km or a grid file, not {text!r}"
+        )
+    if not (np.isfinite(layout["spacing"]) and layout["spacing"] > 0):
+        raise argparse.ArgumentTypeError(f"spacing must be positive, not {text!r}")
+    return layout
 
 
 def _positive(text: str) -> float:
@@ -337,6 +369,9 @@ def cmd_obs_seq(args: argparse.Namespace) -> int:
         bar.done = done
         bar.show("writing sweeps")
 
+    superob = args.superob or args.grid
+    if superob is not None and superob.get("boxes") == "model":
+        superob = {"boxes": "model", "grid": _grid_file(superob["grid"])}
     try:
         res = radar.to_obs_seq(
             volumes,
@@ -349,55 +384,73 @@ def cmd_obs_seq(args: argparse.Namespace) -> int:
             clear_air_below=args.clear_air_below,
             nyquist=args.nyquist,
             progress=progress,
+            superob=superob,
+            unfolded=args.unfolded,
         )
     except (ValueError, OSError) as e:
         raise _bad(args.output, e) from None
     finally:
         bar.close()
     if not args.quiet:
+        what = "superobservations" if superob else "observations"
         print(
-            f"{args.output}: {res.written} observations from {len(volumes)} volume(s)",
+            f"{args.output}: {res.written} {what} from {len(volumes)} volume(s)",
             file=sys.stderr,
         )
     return 0
 
 
-def _length_arg(text: str) -> float:
-    """A length in metres from "5km", "5000m" or "5000"."""
-    t = text.strip().lower()
-    scale = 1000.0 if t.endswith("km") else 1.0
-    t = t[:-2] if t.endswith("km") else t[:-1] if t.endswith("m") else t
+def _grid_file(path: str) -> Any:
+    """A model grid file (wrfinput, geo_em), opened before any work."""
+    if not os.path.exists(path):
+        raise BadInput(f"{path}: no such grid file (or give a spacing such as 3km)")
+    from .radar_obs import _open_grid
+
     try:
-        x = float(t) * scale
-    except ValueError:
-        raise argparse.ArgumentTypeError(
-            f"expected a length such as 3km or 3000m, not {text!r}"
-        ) from None
-    if not (np.isfinite(x) and x > 0):
-        raise argparse.ArgumentTypeError(f"must be a positive length, not {text!r}")
-    return x
+        return _open_grid(path)
+    except ValueError as e:
+        raise BadInput(str(e)) from None
 
 
-def _boxes_arg(text: str) -> tuple[float, float]:
-    """Polar boxes from "5km,5deg": range step in m, azimuth step in degrees."""
+def cmd_wrfda(args: argparse.Namespace) -> int:
+    radar = _radar()
+    _check_output(args.output, "output")
+    reflectivity = _moment_arg(args.reflectivity)
+    velocity = _moment_arg(args.velocity)
+    grid = None
+    if args.grid is not None:
+        if args.grid["boxes"] == "model":
+            grid = _grid_file(args.grid["grid"])
+        else:
+            args.spacing = args.grid["spacing"]
+    volumes = []
+    bar = Progress(len(args.files), not args.quiet)
+    for path in args.files:
+        bar.show(os.path.basename(path))
+        volumes.append(_load(path, args.reader))
+        bar.step(os.path.basename(path))
+    bar.close()
     try:
-        r, a = text.split(",")
-    except ValueError:
-        raise argparse.ArgumentTypeError(
-            f"expected RANGE,AZIMUTH such as 5km,5deg, not {text!r}"
-        ) from None
-    a = a.strip().lower().removesuffix("deg")
-    try:
-        deg = float(a)
-    except ValueError:
-        raise argparse.ArgumentTypeError(
-            f"expected an azimuth step such as 5deg, not {text!r}"
-        ) from None
-    if not (np.isfinite(deg) and 0 < deg <= 360):
-        raise argparse.ArgumentTypeError(
-            f"the azimuth step must be in (0, 360] degrees, not {text!r}"
+        res = radar.to_wrfda(
+            volumes,
+            args.output,
+            velocity_error=args.velocity_error,
+            reflectivity_error=args.reflectivity_error,
+            spacing=None if grid is not None else args.spacing,
+            grid=grid,
+            velocity=velocity,
+            reflectivity=reflectivity,
+            unfolded=args.unfolded,
+            nyquist=args.nyquist,
         )
-    return _length_arg(r), deg
+    except (ValueError, OSError) as e:
+        raise BadInput(f"{args.output}: {e}") from None
+    if not args.quiet:
+        print(
+            f"{args.output}: {res.written} columns from {len(volumes)} volume(s)",
+            file=sys.stderr,
+        )
+    return 0
 
 
 def _count(text: str) -> int:
@@ -449,12 +502,10 @@ def cmd_network(args: argparse.Namespace) -> int:
         raise BadInput("radarkit network needs dask.distributed: pip install 'radarkit[network]'")
     from . import network
 
-    superob: dict[str, Any] = {}
-    if args.superob is not None:
-        superob["range_step"], superob["azimuth_step"] = args.superob
-    if args.grid is not None:
-        superob["spacing"] = args.grid
-    for key in ("min_count", "max_spread", "velocity", "reflectivity"):
+    superob: dict[str, Any] = dict(args.superob or args.grid or {})
+    if superob.get("boxes") == "model":
+        superob["grid"] = _grid_file(superob["grid"])
+    for key in ("min_count", "max_spread"):
         if getattr(args, key) is not None:
             superob[key] = getattr(args, key)
     formats = ("dart", "wrfda") if args.wrfda else ("dart",)
@@ -475,9 +526,14 @@ def cmd_network(args: argparse.Namespace) -> int:
             workers=args.workers,
             on_error=args.on_error,
             overwrite=args.overwrite,
+            velocity=_moment_arg(args.velocity),
+            reflectivity=_moment_arg(args.reflectivity),
+            unfolded=args.unfolded,
             velocity_error=args.velocity_error,
             reflectivity_error=args.reflectivity_error,
+            clear_air_below=args.clear_air_below,
             nyquist=args.nyquist,
+            reader=args.reader,
             progress=progress,
             **superob,
         )
@@ -625,7 +681,73 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="M/S",
         help="Nyquist velocity for volumes that carry none",
     )
+    boxes = sp.add_mutually_exclusive_group()
+    boxes.add_argument(
+        "--superob",
+        type=_boxes_arg,
+        metavar="RANGE,AZIMUTH",
+        help="one observation per polar box of each sweep, e.g. 5km,5deg (GSI's boxes): "
+        "quality-controlled gates averaged, velocity error max(error, box spread)",
+    )
+    boxes.add_argument(
+        "--grid",
+        type=_grid_arg,
+        metavar="SPACING|FILE",
+        help="one observation per horizontal cell of each sweep: a square grid of this "
+        "spacing around the radar (e.g. 3km) or the mass points of a model grid file",
+    )
+    sp.add_argument(
+        "--unfolded",
+        action="store_true",
+        help="with --superob/--grid: the velocities are already unfolded (not aliased)",
+    )
     sp.set_defaults(run=cmd_obs_seq)
+
+    sp = sub.add_parser(
+        "wrfda",
+        help="WRFDA radar observation file (ob.radar) of radar volumes",
+        description="One radar record per volume: one column per horizontal cell with data, "
+        "one level per sweep at the column's mean beam height; quality-controlled gates "
+        "averaged per cell and sweep (superobservations).",
+    )
+    common(sp)
+    sp.add_argument("-o", "--output", required=True, metavar="OUT", help="file to write")
+    cells = sp.add_mutually_exclusive_group()
+    cells.add_argument(
+        "--spacing",
+        type=_spacing_arg,
+        default=3000.0,
+        metavar="SPACING",
+        help="square cells of this spacing around each radar, e.g. 3km (default 3km)",
+    )
+    cells.add_argument(
+        "--grid",
+        type=_grid_arg,
+        metavar="FILE",
+        help="columns at the mass points of a model grid file (wrfinput_d01, geo_em.d01.nc)",
+    )
+    for name, default, unit in (
+        ("velocity-error", VELOCITY_ERROR, "m/s"),
+        ("reflectivity-error", REFLECTIVITY_ERROR, "dBZ"),
+    ):
+        sp.add_argument(
+            f"--{name}",
+            type=_positive,
+            default=default,
+            metavar=unit.upper().replace("/", ""),
+            help=f"{name.replace('-', ' ')} standard deviation (default {default:g} {unit})",
+        )
+    moment(sp, "velocity", "radial-velocity", True)
+    moment(sp, "reflectivity", "reflectivity", True)
+    sp.add_argument(
+        "--nyquist", type=_positive, metavar="M/S", help="Nyquist velocity replacing the files'"
+    )
+    sp.add_argument(
+        "--unfolded",
+        action="store_true",
+        help="the velocities are already unfolded (not aliased)",
+    )
+    sp.set_defaults(run=cmd_wrfda)
 
     sp = sub.add_parser(
         "network",
@@ -651,33 +773,55 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="N",
         help="worker processes of the local cluster (default: one per core)",
     )
-    sp.add_argument(
+    boxes = sp.add_mutually_exclusive_group()
+    boxes.add_argument(
         "--superob",
         type=_boxes_arg,
         metavar="RANGE,AZIMUTH",
-        help="polar boxes, e.g. 5km,5deg (the default layout)",
+        help="polar boxes of each sweep, e.g. 5km,5deg (the default, GSI's boxes)",
     )
-    sp.add_argument("--grid", type=_length_arg, metavar="SPACING", help="square cells, e.g. 3km")
+    boxes.add_argument(
+        "--grid",
+        type=_grid_arg,
+        metavar="SPACING|FILE",
+        help="horizontal cells of each sweep: square cells of this spacing (e.g. 3km) or the "
+        "mass points of a model grid file; WRFDA files take these cells (default 3km)",
+    )
     sp.add_argument("--min-count", type=_count, metavar="N", help="least gates of a box")
-    sp.add_argument("--max-spread", type=_positive, metavar="M/S", help="largest velocity spread")
-    sp.add_argument("--velocity", help="radial-velocity moment (default: found by its name)")
-    sp.add_argument("--reflectivity", help="reflectivity moment (default: found by its name)")
+    sp.add_argument(
+        "--max-spread", type=_positive, metavar="M/S", help="largest velocity spread of a box"
+    )
+    moment(sp, "velocity", "radial-velocity", True)
+    moment(sp, "reflectivity", "reflectivity", True)
+    sp.add_argument(
+        "--unfolded",
+        action="store_true",
+        help="the velocities are already unfolded (not aliased): no dealiasing",
+    )
     sp.add_argument(
         "--velocity-error",
         type=_positive,
         default=VELOCITY_ERROR,
         metavar="M/S",
-        help=f"least radial-velocity error (default {VELOCITY_ERROR:g} m/s)",
+        help=f"least radial-velocity error (default {VELOCITY_ERROR:g} m/s; a box's spread "
+        "when larger)",
     )
     sp.add_argument(
         "--reflectivity-error",
         type=_positive,
         default=REFLECTIVITY_ERROR,
         metavar="DBZ",
-        help=f"least reflectivity error (default {REFLECTIVITY_ERROR:g} dBZ)",
+        help=f"reflectivity error (default {REFLECTIVITY_ERROR:g} dBZ)",
     )
     sp.add_argument(
-        "--nyquist", type=_positive, metavar="M/S", help="Nyquist velocity of volumes without one"
+        "--clear-air-below",
+        type=float,
+        default=CLEAR_AIR_BELOW,
+        metavar="DBZ",
+        help=f"reflectivity below this is clear-air reflectivity (default {CLEAR_AIR_BELOW:g})",
+    )
+    sp.add_argument(
+        "--nyquist", type=_positive, metavar="M/S", help="Nyquist velocity replacing the files'"
     )
     sp.add_argument(
         "--on-error",
@@ -688,6 +832,13 @@ def build_parser() -> argparse.ArgumentParser:
     sp.add_argument("--overwrite", action="store_true", help="rewrite windows whose files exist")
     sp.set_defaults(run=cmd_network)
     return p
+
+
+def _spacing_arg(text: str) -> float:
+    layout = _grid_arg(text)
+    if layout["boxes"] != "grid":
+        raise argparse.ArgumentTypeError(f"expected a spacing such as 3km, not {text!r}")
+    return float(layout["spacing"])
 
 
 def main(argv: Sequence[str] | None = None) -> int:

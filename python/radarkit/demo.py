@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib.util
 import os
 import time
 from collections.abc import Callable
@@ -507,6 +508,73 @@ def demo_radar() -> None:
             print(f"    {line}")
 
 
+def demo_assimilation() -> None:
+    section("from a volume to assimilation: quality control, superobservations, DART, WRFDA")
+    try:
+        import xradar  # noqa: F401
+
+        from radarkit import radar, synthetic
+    except ImportError as e:
+        print(f"  skipped: {e}")
+        return
+    import tempfile
+
+    # not folded (V_N 60 m/s), so its velocities may be averaged as they are
+    vol = synthetic.synthetic_volume(
+        elevations=(0.5, 1.5, 3.0, 6.0, 10.0),
+        rays=360,
+        gates=320,
+        velocity_noise=2.0,
+        missing=0.1,
+        nyquist=60.0,
+    )
+    # without dealiasing in this build, the velocities are declared unfolded (they are)
+    unfolded = importlib.util.find_spec("radarkit.dealias") is None
+    filt = radar.gate_filter(vol)
+    removed = ", ".join(f"{k} {n:,}" for k, n in filt.removed["velocity"].items() if n)
+    print(
+        f"  gate filter: {filt.kept['velocity']:,} of {filt.gates['velocity']:,} velocity gates "
+        f"kept (removed: {removed})"
+    )
+    ds, sec = timed(radar.superob, vol, unfolded=unfolded)
+    print(
+        f"  superob, polar boxes 5 km x 5 deg, {sec * 1e3:.0f} ms: "
+        f"{int(ds['radial_velocity'].notnull().sum()):,} velocity and "
+        f"{int(ds['reflectivity'].notnull().sum()):,} reflectivity superobs kept; rejected "
+        f"{ds.attrs['rejected_velocity_count']:,} boxes for too few gates, "
+        f"{ds.attrs['rejected_velocity_spread']:,} for spread > {ds.attrs['max_spread']:g} m/s"
+    )
+    spread = ds["radial_velocity_spread"].values
+    print(f"    median box spread {np.nanmedian(spread):.2f} m/s (the 2 m/s noise of the gates)")
+    errors = {"velocity_error": 2.0, "reflectivity_error": 5.0}
+    with tempfile.TemporaryDirectory() as d:
+        files = {}
+        for label, kw in (
+            ("per gate", {}),
+            ("superob 5km,5deg", {"superob": "5km,5deg", "unfolded": unfolded}),
+            ("superob grid 3km", {"superob": "3km", "unfolded": unfolded}),
+        ):
+            path = os.path.join(d, label.replace(" ", "_").replace(",", "_"))
+            res, sec = timed(radar.to_obs_seq, vol, path, **errors, **kw)
+            files[label] = (res.written, os.path.getsize(path), sec)
+        path = os.path.join(d, "ob.radar")
+        res, sec = timed(radar.to_wrfda, vol, path, **errors, spacing=3000.0, unfolded=unfolded)
+        files["WRFDA ob.radar, 3 km"] = (res.written, os.path.getsize(path), sec)
+        with open(path) as f:
+            text = f.read().splitlines()
+    gate_bytes = files["per gate"][1]
+    print("  file                        records     size    time  (size / per-gate file)")
+    for label, (n, size, sec) in files.items():
+        unit = "columns" if "WRFDA" in label else "obs"
+        print(
+            f"    {label:<22s} {n:>9,} {unit:<7s} {size / 2**20:6.1f} MiB {sec:6.2f} s"
+            f"  {size / gate_bytes:8.4f}"
+        )
+    print("  ob.radar, its first column (one level per tilt at the column's own beam height):")
+    first = next(i for i, line in enumerate(text) if line.startswith("FM-128"))
+    print("\n".join("    " + line for line in text[first : first + 3]))
+
+
 def main() -> None:
     print(f"radarkit demo on synthetic data ({os.cpu_count()} cores)")
     demo_thermo()
@@ -518,6 +586,7 @@ def main() -> None:
     demo_wrfda()
     demo_files()
     demo_radar()
+    demo_assimilation()
 
 
 if __name__ == "__main__":

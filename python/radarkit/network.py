@@ -65,7 +65,7 @@ import asyncio
 import contextlib
 import dataclasses
 import datetime
-import importlib
+import importlib.util
 import json
 import os
 import re
@@ -79,7 +79,9 @@ import numpy.typing as npt
 
 from . import _optional
 from ._output import Output
-from .volume import RadarSite, list_sweeps, open_volume, radar_site
+from .radar_obs import CLEAR_AIR_BELOW
+from .superob import SPACING
+from .volume import AUTO, RadarSite, choose_moment, list_sweeps, open_volume, radar_site
 
 __all__ = [
     "REPORT",
@@ -236,7 +238,7 @@ def _as_time(t: Any, what: str) -> np.datetime64:
 
 @dataclasses.dataclass(frozen=True)
 class VolumeOptions:
-    """What the task of one volume needs besides its file (sent to every worker).
+    """What the task of one volume needs besides its file (sent once to every worker).
 
     Attributes
     ----------
@@ -247,13 +249,25 @@ class VolumeOptions:
     skip : frozenset of int
         Windows whose files exist already: their volumes are read for their time only.
     superob : dict
-        Keyword arguments of `radarkit.superob.superob` (box layout, ``min_count``,
-        ``max_spread``, moments, quality control, ...).
+        The DART boxes: keyword arguments of `radarkit.superob.superob_arrays` (``boxes``,
+        ``range_step``, ``azimuth_step``, ``spacing``, ``grid``, ``min_count``,
+        ``max_spread``) and ``qc`` (`radarkit.qc.gate_filter`'s settings); default polar
+        boxes of 5 km by 5 degrees.
+    cells : dict
+        The WRFDA cells, the same keys: the DART layout when it is made of horizontal cells,
+        else square cells of 3 km.
+    terrain : ndarray or None
+        Model terrain of a model grid's mass points (m), the WRFDA columns' elevation.
+    velocity, reflectivity : str or None
+        Moment names, ``"auto"`` (found by name) or None (left out).
+    unfolded : bool
+        The velocities are already unfolded: not dealiased.
     velocity_error, reflectivity_error : float
-        Least error standard deviations written, m/s and dBZ (a box's spread is used when
-        larger).
+        Error standard deviations, m/s and dBZ; a velocity box takes its spread when larger.
+    clear_air_below : float
+        dBZ: reflectivity below it is clear-air reflectivity.
     nyquist : float or None
-        m/s, for volumes that carry none.
+        m/s, replacing the volumes' own.
     reader : str
         ``open_volume``'s reader.
     n_threads : int
@@ -264,8 +278,16 @@ class VolumeOptions:
     formats: tuple[str, ...] = ("dart",)
     skip: frozenset[int] = frozenset()
     superob: dict[str, Any] = dataclasses.field(default_factory=dict)
+    cells: dict[str, Any] = dataclasses.field(
+        default_factory=lambda: {"boxes": "grid", "spacing": 3000.0}
+    )
+    terrain: npt.NDArray[np.float64] | None = None
+    velocity: str | None = AUTO
+    reflectivity: str | None = AUTO
+    unfolded: bool = False
     velocity_error: float = 2.0
     reflectivity_error: float = 5.0
+    clear_air_below: float = CLEAR_AIR_BELOW
     nyquist: float | None = None
     reader: str = "auto"
     n_threads: int = 1
@@ -393,23 +415,6 @@ def volume_obs(path: str, volume: Any, options: VolumeOptions) -> VolumeObs:
     )
 
 
-class MissingPiece(ImportError):
-    """A part of the per-volume processing is not installed in this radarkit."""
-
-
-def _pieces() -> tuple[Any, Any]:
-    """radarkit's dealiasing and superobservation functions."""
-    try:
-        dealias = importlib.import_module("radarkit.dealias").dealias
-        superob = importlib.import_module("radarkit.superob").superob
-    except (ImportError, AttributeError) as e:
-        raise MissingPiece(
-            f"process_volume needs radarkit.dealias and radarkit.superob, which this radarkit "
-            f"does not have ({e})"
-        ) from None
-    return dealias, superob
-
-
 @contextlib.contextmanager
 def _clock(timings: dict[str, float], step: str) -> Iterator[None]:
     t0 = _time.perf_counter()
@@ -420,53 +425,119 @@ def _clock(timings: dict[str, float], step: str) -> Iterator[None]:
 
 
 def process_volume(path: str, options: VolumeOptions) -> VolumeObs:
-    """The task of one volume: read, quality control, dealiasing, superobservations.
+    """The task of one volume: read, dealias, quality control, superobservations.
 
     Parameters
     ----------
     path : str
         The volume's file (local path or fsspec URL), read by the worker.
     options : VolumeOptions
-        Windows, formats and the superobservation settings.
+        Windows, formats, moments and the superobservation settings.
 
     Returns
     -------
     VolumeObs
         The volume's place and its superobservations as DART rows and a WRFDA record: a few
-        thousand rows, never the gates.
+        thousand rows, never the gates. The same rows and record as
+        ``to_obs_seq(volume, path, superob=options.superob)`` and ``to_wrfda(volume, path)``
+        write for the volume.
 
     Raises
     ------
-    MissingPiece
-        When dealiasing or superobservations are not installed in this radarkit.
     Exception
         Whatever reading or processing the volume raises; `obs_windows` reports it with the
         file's name.
+
+    Notes
+    -----
+    Dealiasing comes first (`radarkit.superob.velocity_source`: the volume's own dealiased
+    moment, else `radarkit.dealias`, unless `unfolded`), as the velocity texture of the
+    quality control (`radarkit.qc.gate_filter`) is taken on dealiased velocities; then the
+    gates left are averaged per sweep and box (`radarkit.superob.superob_arrays`), once for
+    the DART boxes and, when they are polar, once more for the WRFDA cells.
     """
-    dealias, superob = _pieces()
+    from .radar_obs import _radar_name as record_name
+    from .radar_obs import _wrfda_radar
+    from .superob import superob_arrays, superob_observations, velocity_source, volume_arrays
+
     timings: dict[str, float] = {}
     with _clock(timings, "read"):
         volume = read_volume(path, reader=options.reader)
     placed = volume_obs(path, volume, options)
     if placed.window is None or placed.skipped:
         return dataclasses.replace(placed, timings=timings)
+    n = options.n_threads
     with _clock(timings, "dealias"):
-        volume = dealias(volume, nyquist=options.nyquist, n_threads=options.n_threads)
+        volume, velocity = velocity_source(
+            volume, options.velocity, options.unfolded, options.nyquist, n
+        )
+    with _clock(timings, "qc"):
+        reflectivity = choose_moment(volume, "reflectivity", options.reflectivity)
+        qc = options.superob.get("qc", True)
+        arrays, _ = volume_arrays(
+            volume,
+            velocity=velocity,
+            reflectivity=reflectivity,
+            qc=qc,
+            nyquist=options.nyquist,
+            n_threads=n,
+        )
+        arrays.pop("sweep_names")
+    dart_rows, record, counts = None, None, {}
     with _clock(timings, "superob"):
-        boxes = superob(volume, **options.superob, n_threads=options.n_threads)
+        layouts = {"dart": options.superob, "wrfda": options.cells}
+        boxes: dict[str, Any] = {}
+        for fmt in options.formats:
+            layout = {k: v for k, v in layouts[fmt].items() if k != "qc"}
+            same = [f for f in boxes if layouts[f] == layouts[fmt]]
+            boxes[fmt] = boxes[same[0]] if same else superob_arrays(**arrays, **layout, n_threads=n)
     with _clock(timings, "table"):
-        dart_rows, record, counts = _tables(boxes, placed, options)
+        site = placed.site
+        if "dart" in boxes:
+            dart_rows = superob_observations(
+                boxes["dart"],
+                **site._asdict(),
+                velocity_error=options.velocity_error,
+                reflectivity_error=options.reflectivity_error,
+                clear_air_below=options.clear_air_below,
+            )
+            counts["observations"] = int(dart_rows["value"].size)
+        if "wrfda" in boxes:
+            record = _wrfda_radar(
+                volume,
+                boxes["wrfda"],
+                site,
+                name=record_name(volume, "RADAR"),
+                velocity_error=options.velocity_error,
+                reflectivity_error=options.reflectivity_error,
+                grid=options.cells.get("grid"),
+                terrain=options.terrain,
+            )
+            counts["columns"] = 0 if record is None else int(np.size(record.latitude))
+        for fmt, so in boxes.items():
+            for why, k in so.rejected.items():
+                counts[f"{fmt}_rejected_{why}"] = int(k)
     return dataclasses.replace(placed, dart=dart_rows, wrfda=record, counts=counts, timings=timings)
 
 
-def _tables(
-    boxes: Any, placed: VolumeObs, options: VolumeOptions
-) -> tuple[Any, Any, dict[str, int]]:
-    """DART rows and the WRFDA record of a volume's superobservations."""
-    raise MissingPiece(
-        "the DART and WRFDA tables of superobservations come with radarkit.superob's writers, "
-        "which this radarkit does not have"
-    )
+def _same(x: Any) -> Any:
+    return x
+
+
+def _task(
+    path: str, options: VolumeOptions, step: Callable[[str, VolumeOptions], VolumeObs]
+) -> VolumeObs:
+    """`step` on one volume, its tables checked as the writers check them: a table they would
+    refuse fails its volume here, on the worker, not the window's file at the end."""
+    from . import dart, wrfda
+
+    obs = step(path, options)
+    if obs.dart is not None and len(obs.dart["value"]):
+        cols = dart._Columns(obs.dart, "the volume's DART observations")
+        dart._prepare(cols, None, "std", dart._SUBCHUNK)
+    if obs.wrfda is not None:
+        wrfda._Checked(obs.wrfda, 0)
+    return obs
 
 
 # ---------------------------------------------------------------------------------------------
@@ -668,8 +739,12 @@ def obs_windows(
     workers: int | None = None,
     on_error: str = "skip",
     overwrite: bool = False,
+    velocity: str | None = AUTO,
+    reflectivity: str | None = AUTO,
+    unfolded: bool = False,
     velocity_error: float = 2.0,
     reflectivity_error: float = 5.0,
+    clear_air_below: float = CLEAR_AIR_BELOW,
     nyquist: float | None = None,
     reader: str = "auto",
     n_threads: int = 1,
@@ -703,10 +778,18 @@ def obs_windows(
         A volume that fails: written around (skip) or the run stops before writing (stop).
     overwrite : bool
         Rewrite windows whose files exist (default: skip them).
+    velocity, reflectivity : str or None
+        Moment names; ``"auto"`` finds them by name (`radarkit.volume.choose_moment`), None
+        leaves the moment out.
+    unfolded : bool
+        The velocities are already unfolded; otherwise they are dealiased
+        (`radarkit.dealias`) before they are averaged.
     velocity_error, reflectivity_error : float
-        Least error standard deviations, m/s and dBZ.
+        Error standard deviations, m/s and dBZ; a velocity box takes its spread when larger.
+    clear_air_below : float
+        dBZ: reflectivity below it is written as clear-air reflectivity.
     nyquist : float, optional
-        m/s, for volumes that carry none.
+        m/s, replacing the volumes' own Nyquist velocities.
     reader : str
         `open_volume`'s reader.
     n_threads : int
@@ -716,8 +799,12 @@ def obs_windows(
     step : callable
         The per-volume task, ``step(path, options) -> VolumeObs``; default `process_volume`.
     **superob_options
-        Passed to `radarkit.superob.superob`: the box layout, ``min_count``, ``max_spread``,
-        moments, quality-control settings.
+        The boxes, as `to_obs_seq`'s ``superob`` mapping takes them: ``boxes``,
+        ``range_step``, ``azimuth_step`` (polar boxes, default 5 km by 5 degrees),
+        ``spacing`` (square cells, m), ``grid`` (a model grid: Dataset or file),
+        ``min_count``, ``max_spread``, ``qc``. WRFDA files take the same cells when they are
+        horizontal, else square cells of 3 km with their own least count and the given
+        ``max_spread`` and ``qc``.
 
     Returns
     -------
@@ -749,8 +836,9 @@ def obs_windows(
     paths = _normalise(files)
     if not paths:
         raise ValueError("files: no volume files given")
-    if step is process_volume:
-        _pieces()  # a radarkit without them fails here, before any cluster is started
+    layout, cells, terrain = _layouts(superob_options)
+    if step is process_volume and not unfolded and velocity is not None:
+        _dealiasing()  # a radarkit without it fails here, before any cluster is started
     out_dir = os.fspath(out_dir)
     if os.path.exists(out_dir) and not os.path.isdir(out_dir):
         raise ValueError(f"out_dir is not a directory: {out_dir!r}")
@@ -761,9 +849,15 @@ def obs_windows(
         windows=windows,
         formats=formats,
         skip=done,
-        superob=dict(superob_options),
+        superob=layout,
+        cells=cells,
+        terrain=terrain,
+        velocity=velocity,
+        reflectivity=reflectivity,
+        unfolded=bool(unfolded),
         velocity_error=float(velocity_error),
         reflectivity_error=float(reflectivity_error),
+        clear_air_below=float(clear_air_below),
         nyquist=nyquist,
         reader=reader,
         n_threads=int(n_threads),
@@ -781,7 +875,10 @@ def obs_windows(
         # task rerun after a lost worker computes the same thing under the same name
         token = tokenize(options, step)
         keys = [f"radarkit-volume-{tokenize(p, token)}" for p in paths]
-        futures = dict(zip(c.map(step, paths, [options] * len(paths), key=keys), paths))
+        # the options as a task of their own: sent once to each worker that needs them, and
+        # made again if the workers holding them die (scattered data would be lost for good)
+        shared = c.submit(_same, options, key=f"radarkit-options-{token}")
+        futures = dict(zip(c.map(_task, paths, [shared] * len(paths), step=step, key=keys), paths))
         suspects: list[str] = []
         try:
             for n, fut in enumerate(distributed.as_completed(list(futures)), 1):
@@ -802,7 +899,7 @@ def obs_windows(
                     break
             for p in suspects if not stopped else []:
                 alone = c.submit(
-                    step, p, options, key=f"radarkit-volume-alone-{tokenize(p, token)}"
+                    _task, p, shared, step=step, key=f"radarkit-volume-alone-{tokenize(p, token)}"
                 )
                 try:
                     results[p] = alone.result()
@@ -874,6 +971,37 @@ def obs_windows(
         },
     )
     return result
+
+
+def _dealiasing() -> None:
+    """ValueError unless radarkit.dealias is installed."""
+    if importlib.util.find_spec("radarkit.dealias") is None:
+        raise ValueError(
+            "velocity superobservations average dealiased velocities only and radarkit.dealias "
+            "is not available here: pass unfolded=True (--unfolded) if the velocities are "
+            "already unfolded, or velocity=None to leave them out"
+        )
+
+
+def _layouts(superob: dict[str, Any]) -> tuple[dict[str, Any], dict[str, Any], Any]:
+    """The DART boxes, the WRFDA cells and the model terrain (or None) of the settings."""
+    from .radar_obs import _open_grid, _superob_options, _terrain
+    from .superob import _ModelGrid
+
+    layout = _superob_options(dict(superob))  # ValueError naming unknown settings
+    terrain = None
+    if layout.get("boxes") == "model" or layout.get("grid") is not None:
+        opened = _open_grid(layout["grid"])
+        model = _ModelGrid.of(opened)  # ValueError without latitude and longitude
+        terrain = _terrain(opened, model.latitude.shape)
+        layout = {**layout, "boxes": "model", "grid": model}
+    # a least count belongs to its boxes' size; the spread limit and the gate filter do not
+    rules: dict[str, Any] = {k: layout[k] for k in ("max_spread", "qc") if k in layout}
+    if layout.get("boxes") in ("grid", "model") or "spacing" in layout:
+        cells = dict(layout)
+    else:
+        cells = {"boxes": "grid", "spacing": SPACING, **rules}
+    return layout, cells, terrain
 
 
 def _complete_windows(out_dir: str, windows: Windows, formats: tuple[str, ...]) -> frozenset[int]:

@@ -8,7 +8,9 @@ their jobs, whose ``__all__`` it joins (as MetPy's ``calc`` does):
 - `radarkit.moments`: which variable is the radial velocity and which the reflectivity;
 - `radarkit.geometry`: the beam model and gate positions;
 - `radarkit.winds`: VAD rings and wind profiles;
-- `radarkit.radar_obs`: observations of volumes and DART files.
+- `radarkit.qc`: quality control of gates;
+- `radarkit.superob`: superobservations (gates averaged in boxes per sweep);
+- `radarkit.radar_obs`: observations of volumes, DART and WRFDA files.
 
 Example
 -------
@@ -23,12 +25,15 @@ WriteResult(written=43200, skipped=0)
 
 from typing import Any
 
-from . import geometry, moments, radar_obs, readers, volume, winds
+from . import geometry, moments, qc, radar_obs, readers, volume, winds
+from . import superob as _superob  # the module; `superob` below is its function
 from ._names import deprecated_name
 from .geometry import *  # noqa: F403
 from .moments import *  # noqa: F403
+from .qc import *  # noqa: F403
 from .radar_obs import *  # noqa: F403
 from .readers import *  # noqa: F403
+from .superob import *  # noqa: F403
 from .volume import *  # noqa: F403
 from .winds import *  # noqa: F403
 
@@ -39,6 +44,8 @@ __all__ = sorted(
         *readers.__all__,
         *moments.__all__,
         *winds.__all__,
+        *qc.__all__,
+        *_superob.__all__,
         *radar_obs.__all__,
     }
 )

@@ -8,16 +8,26 @@ or several radars) as one DART observation-sequence file in time order.
 from __future__ import annotations
 
 import dataclasses
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, ClassVar, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
 
-from . import dart
+from . import _optional, dart, wrfda
 from ._names import Fields, renamed
-from .geometry import beam_geometry, geodesic_forward
+from .geometry import gate_geometry
 from .readers import as_volume
+from .superob import (
+    MAX_SPREAD,
+    Superobs,
+    parse_boxes,
+    superob_arrays,
+    superob_columns,
+    superob_observations,
+    velocity_source,
+    volume_arrays,
+)
 from .volume import (
     AUTO,
     RadarSite,
@@ -41,6 +51,7 @@ __all__ = [
     "check_obs_seq",
     "sweep_observations",
     "to_obs_seq",
+    "to_wrfda",
 ]
 
 CLEAR_AIR_BELOW = 5.0  # dBZ: reflectivity below this is written as clear-air reflectivity
@@ -98,6 +109,13 @@ class SweepObservations(Fields):
     _renamed: ClassVar[dict[str, str]] = dart.OLD_FIELDS
 
 
+def _names(n: int, name: str) -> npt.NDArray[np.object_]:
+    """An object array of n references to one name (numpy.full takes ten times as long)."""
+    out = np.empty(n, dtype=object)
+    out.fill(name)
+    return out
+
+
 def _ray_times(time: Any, name: str) -> npt.NDArray[np.datetime64]:
     """Ray times as datetime64[ns]; numbers are refused (numpy would read them as counts of
     nanoseconds since 1970)."""
@@ -124,6 +142,7 @@ def sweep_observations(
     nyquist: npt.ArrayLike | None = None,
     every: tuple[int, int] = (1, 1),
     clear_air_below: float = CLEAR_AIR_BELOW,
+    n_threads: int = 0,
 ) -> SweepObservations:
     """DART observations of the usable gates of one sweep, the array form of `to_obs_seq`.
 
@@ -149,6 +168,8 @@ def sweep_observations(
         Keep every R-th ray and G-th gate, starting with the first.
     clear_air_below : float
         dBZ: reflectivity below it is typed RADAR_CLEARAIR_REFLECTIVITY.
+    n_threads : int
+        Worker threads of the compiled gate geometry (0: all hardware threads).
 
     Returns
     -------
@@ -164,7 +185,8 @@ def sweep_observations(
     Notes
     -----
     Gate positions and the beam direction at the gate follow `radarkit.geometry.gate_geometry`
-    (the 4/3 effective-earth model and the WGS84 geodesic).
+    (the 4/3 effective-earth model and the WGS84 geodesic), computed once for the kept rays
+    and gates of both moments in the compiled module.
 
     Example
     -------
@@ -186,7 +208,8 @@ def sweep_observations(
     t = _ray_times(time, "time")
     if not (az.ndim == 1 and el.shape == az.shape and t.shape == az.shape):
         raise ValueError("azimuth, elevation and time must be 1-D with one value per ray")
-    parts = []
+    # the usable gates of each moment, in ray-major order
+    moments = []
     for given, kind in ((velocity, "vel"), (reflectivity, "ref")):
         if given is None:
             continue
@@ -196,47 +219,62 @@ def sweep_observations(
             raise ValueError(
                 f"{name} must have shape (rays, gates) = ({az.size}, {rng.size}), not {data.shape}"
             )
+        if kind == "vel" and velocity_error is None:
+            raise ValueError("velocity_error is required with velocity")
+        if kind == "vel" and nyquist is None:
+            raise ValueError("nyquist is required with velocity")
+        if kind == "ref" and reflectivity_error is None:
+            raise ValueError("reflectivity_error is required with reflectivity")
         sub = data[::step_ray, ::step_gate]
-        ray, gate = np.nonzero(np.isfinite(sub))
-        ray_full, gate_full = ray * step_ray, gate * step_gate
-        value = sub[ray, gate]
-        n = value.size
-        h, s, local_el = beam_geometry(rng[gate_full], el[ray_full])
-        lat, lon, beam_az = geodesic_forward(radar_latitude, radar_longitude, az[ray_full], s)
-        chunk = {
-            "value": value,
-            "latitude": lat,
-            "longitude": lon,
-            "height": float(radar_height) + h,
-            "time": t[ray_full],
-        }
-        if kind == "vel":
-            if velocity_error is None:
-                raise ValueError("velocity_error is required with velocity")
-            if nyquist is None:
-                raise ValueError("nyquist is required with velocity")
-            ny = np.broadcast_to(np.asarray(nyquist, dtype=np.float64), az.shape)
-            chunk["type"] = np.full(n, dart.RADIAL_VELOCITY, dtype=object)
-            chunk["error"] = np.full(n, float(velocity_error))
-            chunk["azimuth"] = beam_az
-            chunk["elevation"] = local_el
-            chunk["nyquist"] = ny[ray_full]
-        else:
-            if reflectivity_error is None:
-                raise ValueError("reflectivity_error is required with reflectivity")
-            chunk["type"] = np.where(
-                value < clear_air_below, dart.CLEAR_AIR_REFLECTIVITY, dart.REFLECTIVITY
-            ).astype(object)
-            chunk["error"] = np.full(n, float(reflectivity_error))
-            # beam fields belong to radial velocity only; zeros keep the columns aligned
-            chunk["azimuth"] = np.zeros(n)
-            chunk["elevation"] = np.zeros(n)
-            chunk["nyquist"] = np.zeros(n)
-        parts.append(chunk)
-    if not parts:
+        ok = np.isfinite(sub).ravel()
+        per_ray = np.count_nonzero(ok.reshape(sub.shape), axis=1)
+        moments.append((kind, sub, ok, per_ray, int(per_ray.sum())))
+    if not moments:
         raise ValueError("velocity and reflectivity are both None: nothing to write")
-    out = {k: np.concatenate([p[k] for p in parts]) for k in parts[0]}
-    m = out["value"].size
+    geo = gate_geometry(
+        radar_latitude,
+        radar_longitude,
+        radar_height,
+        az[::step_ray],
+        el[::step_ray],
+        rng[::step_gate],
+        n_threads=n_threads,
+    )
+    # every field written once into its place (velocity gates first), no concatenation
+    m = sum(k[-1] for k in moments)
+    out: dict[str, Any] = {
+        f: np.empty(m)
+        for f in ("value", "error", "latitude", "longitude", "height", "azimuth", "elevation")
+    }
+    out["nyquist"] = np.empty(m)
+    out["time"] = np.empty(m, dtype="datetime64[ns]")
+    out["type"] = np.empty(m, dtype=object)
+    a = 0
+    for kind, sub, ok, per_ray, n in moments:
+        at = slice(a, a + n)
+        a += n
+        np.compress(ok, sub.ravel(), out=out["value"][at])
+        for f in ("latitude", "longitude", "height"):
+            np.compress(ok, getattr(geo, f).ravel(), out=out[f][at])
+        out["time"][at] = np.repeat(t[::step_ray], per_ray)
+        if kind == "vel":
+            ny = np.broadcast_to(np.asarray(nyquist, dtype=np.float64), az.shape)
+            out["type"][at].fill(dart.RADIAL_VELOCITY)
+            out["error"][at] = velocity_error
+            np.compress(ok, geo.beam_azimuth.ravel(), out=out["azimuth"][at])
+            np.compress(ok, geo.beam_elevation.ravel(), out=out["elevation"][at])
+            out["nyquist"][at] = np.repeat(ny[::step_ray], per_ray)
+        else:
+            out["type"][at] = np.where(
+                out["value"][at] < clear_air_below,
+                _names(1, dart.CLEAR_AIR_REFLECTIVITY),
+                _names(1, dart.REFLECTIVITY),
+            )
+            out["error"][at] = reflectivity_error
+            # beam fields belong to radial velocity only; zeros keep the columns aligned
+            out["azimuth"][at] = 0.0
+            out["elevation"][at] = 0.0
+            out["nyquist"][at] = 0.0
     return SweepObservations(
         **out,
         radar_latitude=np.full(m, float(radar_latitude)),
@@ -268,8 +306,10 @@ def _sweeps_to_write(
     reflectivity: str | None,
     nyquist: float | None,
     label: str | None,
+    need_nyquist: bool = True,
 ) -> list[_Sweep]:
-    """The sweeps of a volume with a moment asked for, each checked to be writable."""
+    """The sweeps of a volume with a moment asked for, each checked to be writable (with a
+    Nyquist velocity for velocity, unless not `need_nyquist`)."""
     volume = as_volume(volume)
     sweeps = list_sweeps(volume)
     site = radar_site(volume)
@@ -303,7 +343,7 @@ def _sweeps_to_write(
         ref = reflectivity is not None and reflectivity in ds.data_vars
         if not (vel or ref):
             continue  # a sweep of other moments only
-        if vel:
+        if vel and need_nyquist:
             nyquist_velocity(ds, ds.sizes.get("azimuth", 1), nyquist=nyquist, name=name)
         if "time" not in ds.variables:
             raise ValueError(f"{name} has no ray times")
@@ -444,6 +484,8 @@ def to_obs_seq(
     nyquist: float | None = None,
     progress: Callable[[int, int], None] | None = None,
     n_threads: int = 0,
+    superob: bool | str | Mapping[str, Any] | None = None,
+    unfolded: bool = False,
 ) -> dart.WriteResult:
     """Write the radial-velocity and reflectivity gates of radar volumes as one DART file.
 
@@ -469,7 +511,20 @@ def to_obs_seq(
     progress : callable, optional
         Called as ``progress(done, total)`` after each group of sweeps.
     n_threads : int
-        Worker threads of the formatter (0: all hardware threads).
+        Worker threads of the gate geometry, the box sums and the formatter (0: all hardware
+        threads).
+    superob : bool, str or mapping, optional
+        Write one observation per kept superobservation box instead of one per gate: True
+        for polar boxes of 5 km by 5 degrees, a layout as text (``"5km,5deg"``, ``"3km"``;
+        see `radarkit.superob.parse_boxes`), or a mapping of `radarkit.superob.superob`'s
+        keyword arguments (``boxes``, ``range_step``, ``azimuth_step``, ``spacing``,
+        ``grid``, ``min_count``, ``max_spread``, ``qc``). Radial velocities then take the
+        error max(`velocity_error`, box spread) and the box's beam direction; `every` must
+        be left at (1, 1).
+    unfolded : bool
+        With `superob`: the velocities are already unfolded. Otherwise velocity
+        superobservations average dealiased velocities only (the volume's ``VRADDH``, or
+        `velocity` dealiased first).
 
     Returns
     -------
@@ -480,7 +535,8 @@ def to_obs_seq(
     ------
     ValueError
         Before the file is touched: no sweep has a moment asked for, a sweep lacks a Nyquist
-        velocity or ray times, bad `every` or errors.
+        velocity or ray times, bad `every`, errors or `superob`, or no superobservation kept
+        (nothing to write).
 
     Notes
     -----
@@ -516,11 +572,36 @@ def to_obs_seq(
     for vi, vol in enumerate(volumes):
         label = None if len(volumes) == 1 else f"volume {vi}"
         items += _sweeps_to_write(vol, velocity, reflectivity, nyquist, label)
+    if superob is not None and superob is not False:
+        options = _superob_options(superob)
+        if steps != (1, 1):
+            raise ValueError("every does not apply to superobservations: give one or the other")
+        obs = []
+        for vi, vol in enumerate(volumes):
+            so, site = _volume_superobs(
+                vol, velocity, reflectivity, unfolded, nyquist, options, n_threads
+            )
+            obs.append(
+                superob_observations(
+                    so,
+                    **site._asdict(),
+                    velocity_error=velocity_error,
+                    reflectivity_error=reflectivity_error,
+                    clear_air_below=clear_air_below,
+                )
+            )
+            if progress is not None:
+                progress(vi + 1, len(volumes))
+        merged = {k: np.concatenate([o[k] for o in obs]) for k in obs[0]}
+        if not merged["value"].size:
+            raise ValueError("no superobservation is kept: nothing to write")
+        return dart.write_obs_seq(path, merged, n_threads=n_threads)
     groups = _time_groups(items)
     errors = {
         "velocity_error": velocity_error,
         "reflectivity_error": reflectivity_error,
         "clear_air_below": clear_air_below,
+        "n_threads": n_threads,
     }
     with dart.ObsSeqWriter(path, n_threads=n_threads) as writer:
         for gi, group in enumerate(groups):
@@ -531,3 +612,288 @@ def to_obs_seq(
             if progress is not None:
                 progress(gi + 1, len(groups))
     return dart.WriteResult(writer.written, writer.skipped)
+
+
+# ---------------------------------------------------------------------------------------------
+# Superobservations
+
+
+_SUPEROB_KEYS = (
+    "boxes",
+    "range_step",
+    "azimuth_step",
+    "spacing",
+    "grid",
+    "min_count",
+    "max_spread",
+    "qc",
+)
+
+
+def _superob_options(superob: bool | str | Mapping[str, Any]) -> dict[str, Any]:
+    """The keyword arguments of `superob` the caller's `superob` value stands for."""
+    if superob is True:
+        return {}
+    if isinstance(superob, str):
+        return parse_boxes(superob)
+    if isinstance(superob, Mapping):
+        unknown = sorted(set(superob) - set(_SUPEROB_KEYS))
+        if unknown:
+            raise ValueError(
+                f"superob: unknown option(s) {', '.join(unknown)} (known: "
+                f"{', '.join(_SUPEROB_KEYS)})"
+            )
+        return dict(superob)
+    raise ValueError(
+        "superob must be True, a layout such as '5km,5deg' or '3km', or a mapping of "
+        f"superob's keyword arguments, not {superob!r}"
+    )
+
+
+def _volume_superobs(
+    volume: Volume,
+    velocity: str | None,
+    reflectivity: str | None,
+    unfolded: bool,
+    nyquist: float | None,
+    options: Mapping[str, Any],
+    n_threads: int,
+) -> tuple[Superobs, RadarSite]:
+    """The superobservations of one volume (quality control, dealiasing unless unfolded)."""
+    opts = dict(options)
+    qc = opts.pop("qc", True)
+    volume, vel = velocity_source(volume, velocity, unfolded, nyquist, n_threads)
+    reflectivity = choose_moment(volume, "reflectivity", reflectivity)
+    arrays, _ = volume_arrays(
+        volume, velocity=vel, reflectivity=reflectivity, qc=qc, nyquist=nyquist
+    )
+    arrays.pop("sweep_names")
+    return superob_arrays(**arrays, **opts, n_threads=n_threads), radar_site(volume)
+
+
+def _radar_name(volume: Volume, default: str) -> str:
+    """A radar's name for WRFDA (at most 12 ASCII characters) from the volume's attributes."""
+    attrs = getattr(volume, "attrs", {}) or {}
+    for key in ("instrument_name", "radar_name", "site_name"):
+        text = attrs.get(key)
+        if isinstance(text, bytes):
+            text = text.decode("ascii", "replace")
+        if isinstance(text, str) and text.strip():
+            name = "".join(c for c in text.strip() if c.isascii() and c.isprintable())
+            if name:
+                return name[:12]
+    return default
+
+
+def _open_grid(grid: Any) -> Any:
+    """A model grid given by its file's path, opened with xarray; anything else as given."""
+    import os
+
+    if isinstance(grid, (str, os.PathLike)):
+        path = os.fspath(grid)
+        if not os.path.exists(path):
+            raise ValueError(f"grid: {path}: no such file")
+        xr = _optional.xarray()
+        try:
+            return xr.open_dataset(path)
+        except Exception as e:  # any reader failure: not a grid file we can read
+            raise ValueError(f"grid: {path}: not a file xarray can read ({e})") from e
+    return grid
+
+
+def to_wrfda(
+    volume: Volume | Sequence[Volume],
+    path: str | os.PathLike[str] | Any,
+    *,
+    velocity_error: float,
+    reflectivity_error: float,
+    spacing: float | None = None,
+    grid: Any = None,
+    velocity: str | None = AUTO,
+    reflectivity: str | None = AUTO,
+    unfolded: bool = False,
+    qc: bool | Mapping[str, Any] = True,
+    min_count: int | None = None,
+    max_spread: float | None = MAX_SPREAD,
+    nyquist: float | None = None,
+    names: Sequence[str] | None = None,
+    n_threads: int = 0,
+) -> wrfda.WriteResult:
+    """Write radar volumes as a WRFDA radar observation file (``ob.radar``).
+
+    Parameters
+    ----------
+    volume : xarray.DataTree or xarray.Dataset, or a list of them
+        xradar volumes; each becomes one radar record with its own time (several volumes of one
+        radar are several records).
+    path : str, os.PathLike or binary file object
+        The file, written atomically as by `radarkit.wrfda.write_radar_obs`.
+    velocity_error, reflectivity_error : float
+        Error standard deviations, m/s and dBZ; velocities take max(`velocity_error`, box
+        spread).
+    spacing : float, optional
+        Columns on a square grid of this spacing (m) around each radar (3 km when neither
+        `spacing` nor `grid` is given).
+    grid : xarray.Dataset, mapping or path, optional
+        Columns at the mass points of a model grid (``wrfinput``/``geo_em``: ``XLAT``/
+        ``XLONG`` or ``XLAT_M``/``XLONG_M``), or the path of such a file.
+    velocity, reflectivity : str or None
+        Moment names; None leaves the moment out.
+    unfolded : bool
+        The velocities are already unfolded; otherwise only dealiased velocities are averaged.
+    qc : bool or mapping
+        Quality control of the gates (`radarkit.qc.gate_filter`; a mapping gives its keyword
+        arguments, False none).
+    min_count, max_spread : optional
+        Rules that keep a superobservation (`radarkit.superob.superob_arrays`; 3 gates for
+        grid cells, 6 m/s).
+    nyquist : float, optional
+        m/s; replaces the sweeps' Nyquist velocities.
+    names : sequence of str, optional
+        Radar names (12 characters at most), one per volume; by default the volume's
+        ``instrument_name`` attribute, else "RADAR".
+    n_threads : int
+        Worker threads (0: all hardware threads).
+
+    Returns
+    -------
+    WriteResult
+        ``(written, skipped)`` columns.
+
+    Raises
+    ------
+    ValueError
+        Before the file is touched: both or a bad `spacing`/`grid` (named), a grid without
+        latitude/longitude, a moment no sweep has, nothing left to write.
+
+    Notes
+    -----
+    One column per horizontal cell with a kept superobservation, at the cell centre (square
+    grid) or the mass point (model grid); one level per sweep at the count-weighted mean height
+    above sea level of that sweep's gates in the cell, so heights differ from column to column,
+    as WRFDA allows (a sweep without data in the cell is no level of that column). Column
+    elevation: the model terrain (``HGT``/``HGT_M``) when the grid has it, else the radar's
+    height. WRFDA's operator uses the column's position for every level and the height
+    difference to the radar. Missing values are written as -888888 with QC -88.
+
+    Example
+    -------
+    >>> from radarkit.synthetic import synthetic_volume
+    >>> vol = synthetic_volume(elevations=(0.5, 1.5), rays=90, gates=200, nyquist=None)
+    >>> to_wrfda(vol, "ob.radar", velocity_error=2.0, reflectivity_error=5.0, unfolded=True)
+    WriteResult(written=880, skipped=0)
+    """
+    volumes = list(volume) if isinstance(volume, (list, tuple)) else [volume]
+    if spacing is not None and grid is not None:
+        raise ValueError("spacing and grid are alternatives: give one of them")
+    for what, err in (
+        ("velocity_error", velocity_error),
+        ("reflectivity_error", reflectivity_error),
+    ):
+        if not (np.isfinite(err) and err > 0):
+            raise ValueError(f"{what} must be a positive number, not {err!r}")
+    if names is not None and len(names) != len(volumes):
+        raise ValueError(f"names must have one name per volume ({len(volumes)}), not {len(names)}")
+    if velocity is None and reflectivity is None:
+        raise ValueError("velocity and reflectivity are both None: nothing to write")
+    options: dict[str, Any]
+    terrain = None
+    if grid is not None:
+        from .superob import _ModelGrid
+
+        opened = _open_grid(grid)
+        model = _ModelGrid.of(opened)
+        terrain = _terrain(opened, model.latitude.shape)
+        options = {"boxes": "model", "grid": model}
+    else:
+        options = {"boxes": "grid", "spacing": 3000.0 if spacing is None else spacing}
+    options.update(min_count=min_count, max_spread=max_spread, qc=qc)
+    for vi, vol in enumerate(volumes):
+        label = None if len(volumes) == 1 else f"volume {vi}"
+        _sweeps_to_write(vol, velocity, reflectivity, nyquist, label, need_nyquist=False)
+    radars = []
+    for vi, vol in enumerate(volumes):
+        vol = as_volume(vol)
+        so, site = _volume_superobs(
+            vol, velocity, reflectivity, unfolded, nyquist, options, n_threads
+        )
+        record = _wrfda_radar(
+            vol,
+            so,
+            site,
+            name=names[vi] if names is not None else _radar_name(vol, "RADAR"),
+            velocity_error=velocity_error,
+            reflectivity_error=reflectivity_error,
+            grid=options.get("grid"),
+            terrain=terrain,
+        )
+        if record is not None:
+            radars.append(record)
+    if not radars:
+        raise ValueError("no superobservation is kept: nothing to write")
+    return wrfda.write_radar_obs(path, radars, n_threads=n_threads)
+
+
+def _wrfda_radar(
+    volume: Volume,
+    so: Superobs,
+    site: RadarSite,
+    *,
+    name: str,
+    velocity_error: float,
+    reflectivity_error: float,
+    grid: Any,
+    terrain: np.ndarray | None,
+) -> wrfda.Radar | None:
+    """The WRFDA record of one volume's superobservations in horizontal cells (None when no
+    cell has one), timed by the volume's first ray."""
+    cols = superob_columns(
+        so,
+        radar_latitude=site.radar_latitude,
+        radar_longitude=site.radar_longitude,
+        velocity_error=velocity_error,
+        reflectivity_error=reflectivity_error,
+        grid=grid,
+    )
+    if not cols.latitude.size:
+        return None
+    times = [
+        np.asarray(ds["time"].values).astype("datetime64[ns]")
+        for _, ds in list_sweeps(volume)
+        if "time" in ds.variables
+    ]
+    start = min(t.min() for t in times if t.size)
+    height = (
+        np.full(cols.latitude.size, site.radar_height)
+        if terrain is None
+        else terrain[cols.row, cols.column]
+    )
+    return wrfda.Radar(
+        name=name,
+        radar_latitude=site.radar_latitude,
+        radar_longitude=site.radar_longitude,
+        radar_height=site.radar_height,
+        time=start,
+        latitude=cols.latitude,
+        longitude=cols.longitude,
+        height=height,
+        heights=cols.heights,
+        rv=cols.rv,
+        rv_err=cols.rv_err,
+        rf=cols.rf,
+        rf_err=cols.rf_err,
+    )
+
+
+def _terrain(grid: Any, shape: tuple[int, ...]) -> np.ndarray | None:
+    """The model terrain height of the mass points (m), when the grid has it."""
+    for key in ("HGT_M", "HGT"):
+        if (hasattr(grid, "variables") and key in grid.variables) or (
+            isinstance(grid, Mapping) and key in grid
+        ):
+            h = np.asarray(getattr(grid[key], "values", grid[key]), dtype=np.float64)
+            while h.ndim > 2:
+                h = h[0]
+            if h.shape == shape and np.isfinite(h).all():
+                return h
+    return None

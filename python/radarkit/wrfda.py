@@ -94,8 +94,13 @@ class Radar:
         Position of each column, degrees.
     height : array_like, shape (n,)
         Ground height of each column, m above sea level.
-    heights : array_like, shape (L,)
-        Level heights, m above sea level, shared by every column.
+    heights : array_like, shape (L,) or (n, L)
+        Level heights, m above sea level: shared by every column, or per column
+        (WRFDA's levels are free heights per column, e.g. the beam height of
+        each tilt over the column). Per column, NaN marks a level the column
+        does not have: its line is left out (values there are ignored) and the
+        column's level count is that of its finite heights; a column without
+        any is not written (counted as skipped).
     rv, rv_err : array_like, shape (n, L) or scalar
         Radial velocity and its error standard deviation, m/s.
     rf, rf_err : array_like, shape (n, L) or scalar
@@ -212,13 +217,19 @@ class _Checked:
             x = self._floats(radar, key, where, ())
             _in_range(x, bounds, f"{where}.{key}", fmt)
             self.site.append(float(x))
-        self.heights = self._floats(radar, "heights", where, None)
-        if self.heights.ndim != 1:
-            raise ValueError(f"{where}.heights must be one-dimensional (levels,)")
-        L = len(self.heights)
+        try:
+            self.heights = np.asarray(_get(radar, "heights"), dtype=np.float64)
+        except (TypeError, ValueError):
+            raise ValueError(f"{where}.heights must be numeric") from None
+        if self.heights.ndim not in (1, 2):
+            raise ValueError(f"{where}.heights must be (levels,) or per column (columns, levels)")
+        L = self.heights.shape[-1]
         if L > MAX_LEVELS:
             raise ValueError(f"{where}.heights must hold at most {MAX_LEVELS} levels, not {L}")
-        _in_range(self.heights, F12_1, f"{where}.heights", "F12.1")
+        if self.heights.ndim == 1 or np.isinf(self.heights).any():
+            if not np.isfinite(self.heights).all():
+                raise ValueError(f"{where}.heights must be finite (NaN: a column's missing level)")
+        _in_range(self.heights[np.isfinite(self.heights)], F12_1, f"{where}.heights", "F12.1")
         cols = {}
         for key, bounds, fmt in (
             ("latitude", F12_3, "F12.3"),
@@ -234,8 +245,17 @@ class _Checked:
         for key in ("longitude", "height"):
             if len(cols[key]) != n:
                 raise ValueError(f"{where}.{key} has {len(cols[key])} columns but latitude has {n}")
-        if n > MAX_COLUMNS:
+        if self.heights.ndim == 2 and self.heights.shape[0] != n:
+            raise ValueError(
+                f"{where}.heights must have shape (columns, levels) = {(n, L)} or (levels,), "
+                f"not {self.heights.shape}"
+            )
+        # per-column heights: the levels each column has; columns without any are left out
+        self.has = None if self.heights.ndim == 1 else np.isfinite(self.heights)
+        self.written = n if self.has is None else int(np.count_nonzero(self.has.any(axis=1)))
+        if self.written > MAX_COLUMNS:
             raise ValueError(f"{where} must have at most {MAX_COLUMNS} columns, not {n}")
+        self.max_levels = L if self.has is None else int(self.has.sum(axis=1).max(initial=0))
         self.n, self.L, self.cols = n, L, cols
         self.levels: dict[str, np.ndarray] = {}
         for key in ("rv", "rv_err", "rf", "rf_err", "rv_qc", "rf_qc"):
@@ -313,11 +333,36 @@ class _Checked:
                     out[key] = np.where(good, x, MISSING)
                     ok = good if ok is None else ok & good
             out[qc] = q if ok is None else np.where(ok, q, MISSING_QC)
+        if self.has is None:
+            return self._format(self.heights, slice(a, b), out, n_threads)
+        # columns with per-column heights: one call per run of columns sharing their heights
+        h = self.heights[a:b]
+        parts = []
+        i = 0
+        while i < m:
+            j = i + 1
+            while j < m and np.array_equal(h[j], h[i], equal_nan=True):
+                j += 1
+            levels = self.has[a + i]
+            if levels.any():
+                rows = slice(a + i, a + j)
+                local = {k: x[i:j][:, levels] for k, x in out.items()}
+                parts.append(self._format(h[i, levels], rows, local, n_threads))
+            i = j
+        return b"".join(parts)
+
+    def _format(
+        self,
+        heights: np.ndarray,
+        rows: slice,
+        out: dict[str, np.ndarray],
+        n_threads: int,
+    ) -> bytes:
         return _marlode.format_wrfda(
-            self.heights,
-            self.cols["latitude"][a:b],
-            self.cols["longitude"][a:b],
-            self.cols["height"][a:b],
+            heights,
+            self.cols["latitude"][rows],
+            self.cols["longitude"][rows],
+            self.cols["height"][rows],
             out["rv"],
             out["rv_qc"],
             out["rv_err"],
@@ -332,7 +377,7 @@ class _Checked:
         lon, lat, elv = self.site
         line = (
             f"RADAR  {self.name:<12s}{lon:8.3f}  {lat:8.3f}  {elv:8.1f}  "
-            f"{self.stamp}{self.n:6d}{self.L:6d}"
+            f"{self.stamp}{self.written:6d}{self.max_levels:6d}"
         )
         return f"\n{line}\n{SEPARATOR}\n\n".encode("ascii")
 
@@ -358,8 +403,9 @@ def write_radar_obs(path: Any, radars: Sequence[Any], *, n_threads: int = 0) -> 
 
     Returns
     -------
-    WriteResult(written, skipped): the columns written (every column is
-    written, missing values as -888888.0), and 0.
+    WriteResult(written, skipped): the columns written (missing values as
+    -888888.0), and those left out for having no level (per-column heights
+    all NaN).
 
     Raises
     ------
@@ -404,4 +450,5 @@ def write_radar_obs(path: Any, radars: Sequence[Any], *, n_threads: int = 0) -> 
                 text = r.text(a, b, n_threads)
                 out.write_behind(text)
                 del text
-    return WriteResult(sum(r.n for r in checked), 0)
+    written = sum(r.written for r in checked)
+    return WriteResult(written, sum(r.n for r in checked) - written)

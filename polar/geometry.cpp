@@ -1,0 +1,176 @@
+// Position and beam direction of radar gates: the 4/3 effective-earth beam
+// model and Vincenty's direct geodesic on WGS84 (polar/beam.hpp). Gates of
+// one ray share the azimuth, so what the geodesic needs of it is computed
+// once per ray; rays of one elevation share the beam (height, ground distance,
+// local elevation) of every range, computed once per sweep.
+#include "beam.hpp"
+#include "parallel.hpp"
+#include "polar.hpp"
+
+#include <limits>
+#include <stdexcept>
+
+namespace polar {
+namespace {
+
+constexpr int64_t ray_block = 8;
+constexpr int64_t point_block = 4096;
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+// Fields of the gate geometry, planes of the result in this order.
+enum { LAT, LON, HEIGHT, BEAM_HEIGHT, GROUND, BEAM_AZ, BEAM_EL, FIELDS };
+
+// Rays [begin, end) of a sweep; field f of gate (i, g) goes to
+// out[f * plane + i * gates + g]. A ray without a finite elevation has no
+// beam (every field NaN), one without a finite azimuth no position. The
+// geodesic of each gate starts from the angular distances of the gates
+// before it, extrapolated with the weights of its elevation's row.
+void gate_geometry(const beam::site& o, double altitude, const double* azimuth,
+                   const beam::beam_rows& b, const double* weights, const int8_t* order,
+                   int64_t begin, int64_t end, double* out, int64_t plane)
+{
+    const int64_t gates = b.gates;
+    for (int64_t i = begin; i < end; ++i) {
+        double* lat = out + LAT * plane + i * gates;
+        double* lon = out + LON * plane + i * gates;
+        double* hgt = out + HEIGHT * plane + i * gates;
+        double* bh = out + BEAM_HEIGHT * plane + i * gates;
+        double* gd = out + GROUND * plane + i * gates;
+        double* baz = out + BEAM_AZ * plane + i * gates;
+        double* bel = out + BEAM_EL * plane + i * gates;
+        const int64_t row = b.row[static_cast<size_t>(i)];
+        if (row < 0) {
+            for (double* p : {lat, lon, hgt, bh, gd, baz, bel})
+                std::fill(p, p + gates, nan);
+            continue;
+        }
+        const double* h = b.h.data() + row * gates;
+        const double* s = b.s.data() + row * gates;
+        const double* le = b.local_el.data() + row * gates;
+        for (int64_t g = 0; g < gates; ++g) {
+            hgt[g] = altitude + h[g];
+            bh[g] = h[g];
+            gd[g] = s[g];
+            bel[g] = le[g];
+        }
+        if (!std::isfinite(azimuth[i])) {
+            for (double* p : {lat, lon, baz})
+                std::fill(p, p + gates, nan);
+            continue;
+        }
+        const beam::direction d(o, azimuth[i]);
+        const double* w = weights + 3 * row * gates;
+        const int8_t* k = order + row * gates;
+        double sg1 = nan, sg2 = nan, sg3 = nan; // angular distances of the last three gates
+        for (int64_t g = 0; g < gates; ++g) {
+            double guess = nan;
+            if (k[g] == 2)
+                guess = w[3 * g] * sg1 + w[3 * g + 1] * sg2 + w[3 * g + 2] * sg3;
+            else if (k[g] == 1)
+                guess = w[3 * g] * sg1 + w[3 * g + 1] * sg2;
+            sg3 = sg2;
+            sg2 = sg1;
+            sg1 = nan;
+            if (!std::isfinite(s[g])) {
+                lat[g] = lon[g] = baz[g] = nan;
+                continue;
+            }
+            const beam::end_point e = beam::geodesic(o, d, s[g], guess);
+            sg1 = e.sigma;
+            lat[g] = e.lat;
+            lon[g] = e.lon;
+            baz[g] = e.azimuth;
+        }
+    }
+}
+
+// Points [begin, end) of independent geodesics from the site.
+void geodesics(const beam::site& o, const double* azimuth, const double* distance, int64_t begin,
+               int64_t end, double* out, int64_t n)
+{
+    for (int64_t k = begin; k < end; ++k) {
+        if (!std::isfinite(azimuth[k]) || !std::isfinite(distance[k])) {
+            out[k] = out[n + k] = out[2 * n + k] = nan;
+            continue;
+        }
+        const beam::direction d(o, azimuth[k]);
+        const beam::end_point e = beam::geodesic(o, d, distance[k], nan);
+        out[k] = e.lat;
+        out[n + k] = e.lon;
+        out[2 * n + k] = e.azimuth;
+    }
+}
+
+void check_site(double latitude, double longitude)
+{
+    if (!(std::fabs(latitude) <= 90.0) || !std::isfinite(longitude))
+        throw std::invalid_argument(
+            "latitude must lie within [-90, 90] and longitude be finite (degrees)");
+}
+
+} // namespace
+
+py::array_t<double> gate_geometry_py(double latitude, double longitude, double altitude,
+                                     farray azimuth, farray elevation, farray range,
+                                     int32_t n_threads)
+{
+    check_site(latitude, longitude);
+    if (!std::isfinite(altitude))
+        throw std::invalid_argument("altitude must be finite (m)");
+    if (azimuth.ndim() != 1 || elevation.ndim() != 1 || range.ndim() != 1)
+        throw std::invalid_argument("azimuth, elevation and range must be 1-D");
+    if (elevation.shape(0) != azimuth.shape(0))
+        throw std::invalid_argument("azimuth and elevation must have one value per ray");
+    const int64_t rays = azimuth.shape(0);
+    const int64_t gates = range.shape(0);
+
+    py::array_t<double> out({int64_t{FIELDS}, rays, gates});
+    const double* az = azimuth.data();
+    const double* el = elevation.data();
+    const double* rg = range.data();
+    double* o = out.mutable_data();
+    const int64_t plane = rays * gates;
+
+    py::gil_scoped_release unlocked; // workers only touch the raw buffers above
+    if (plane == 0)
+        return out;
+    const beam::site site(latitude, longitude);
+    beam::beam_rows rows;
+    rows.build(el, rays, rg, gates);
+    const size_t nrows = rows.s.size() / static_cast<size_t>(gates);
+    std::vector<double> weights(3 * rows.s.size());
+    std::vector<int8_t> order(rows.s.size());
+    for (size_t k = 0; k < nrows; ++k)
+        beam::extrapolation_weights(rows.s.data() + k * static_cast<size_t>(gates), gates,
+                                    weights.data() + 3 * k * static_cast<size_t>(gates),
+                                    order.data() + k * static_cast<size_t>(gates));
+    auto body = [&](int64_t begin, int64_t end) {
+        gate_geometry(site, altitude, az, rows, weights.data(), order.data(), begin, end, o, plane);
+    };
+    kestrin::parallel_blocks(rays, ray_block, n_threads, body);
+    return out;
+}
+
+py::array_t<double> geodesic_py(double latitude, double longitude, farray azimuth, farray distance,
+                                int32_t n_threads)
+{
+    check_site(latitude, longitude);
+    if (azimuth.ndim() != distance.ndim()
+        || !std::equal(azimuth.shape(), azimuth.shape() + azimuth.ndim(), distance.shape()))
+        throw std::invalid_argument("azimuth and distance must have the same shape");
+    std::vector<py::ssize_t> shape{3};
+    shape.insert(shape.end(), azimuth.shape(), azimuth.shape() + azimuth.ndim());
+    py::array_t<double> out(shape);
+    const int64_t n = azimuth.size();
+    const double* az = azimuth.data();
+    const double* ds = distance.data();
+    double* o = out.mutable_data();
+
+    py::gil_scoped_release unlocked;
+    const beam::site site(latitude, longitude);
+    auto body = [&](int64_t begin, int64_t end) { geodesics(site, az, ds, begin, end, o, n); };
+    kestrin::parallel_blocks(n, point_block, n_threads, body);
+    return out;
+}
+
+} // namespace polar
