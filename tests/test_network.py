@@ -591,3 +591,50 @@ def test_volume_that_kills_its_worker_is_reported(files, tmp_path):
     assert "KilledWorker" in res.failed[0].reason
     window = next(w for w in res.windows if w.name == "202405201800")
     assert crashed not in window.volumes and len(window.volumes) == 4
+
+
+def unwritable_step(path, options):
+    """gate_step, with a Nyquist velocity of NaN in the table of RADA at 17:56, which the
+    DART writer refuses."""
+    obs = gate_step(path, options)
+    if "RADA_175600" in path and obs.dart is not None:
+        obs.dart["nyquist"][obs.dart["type"] == dart.RADIAL_VELOCITY] = np.nan
+    return obs
+
+
+def test_table_the_writer_refuses_fails_its_volume(files, client, tmp_path):
+    """A volume whose table the writer would refuse is reported with the writer's reason
+    and its window is written from the others, not failed as a whole."""
+    res = run(files, tmp_path / "out", client=client, step=unwritable_step)
+    bad = next(p for p in files if "RADA_175600" in p)
+    assert [f.path for f in res.failed] == [bad] and "nyquist must be finite" in res.failed[
+        0
+    ].reason
+    window = next(w for w in res.windows if w.name == "202405201800")
+    assert bad not in window.volumes and len(window.volumes) == 4
+
+
+def test_cli_runs_process_volume_as_the_library_does(unfolded_files, client, tmp_path, capsys):
+    """radarkit network with superobservation settings writes the files obs_windows writes
+    with the same settings."""
+    from radarkit import cli
+
+    argv = ["network", *unfolded_files, "--out", str(tmp_path / "cli"), "--wrfda", "-q"]
+    argv += ["--unfolded", "--superob", "10km,10deg", "--min-count", "20", "--max-spread", "5"]
+    assert cli.main([*argv, "--scheduler", client.scheduler.address]) == 0
+    network.obs_windows(
+        unfolded_files,
+        window="15min",
+        out_dir=tmp_path / "lib",
+        formats=("dart", "wrfda"),
+        client=client,
+        unfolded=True,
+        boxes="polar",
+        range_step=10000.0,
+        azimuth_step=10.0,
+        min_count=20,
+        max_spread=5.0,
+    )
+    got, want = contents(tmp_path / "cli"), contents(tmp_path / "lib")
+    assert got == want and len(got) == 6
+    assert "3 window(s), 8 volume(s)" in capsys.readouterr().out
