@@ -3,14 +3,15 @@ sweeps x 720 rays x 1832 gates) of 6 radars, written once as CfRadial1 files (ke
 directory between runs), then read, dealiased and superobbed one task per volume:
 
 - in one process, a loop over the files (kernels on one thread, the same work as each task),
-  with the per-volume cost split into read / dealias / superob / table, and the window files'
-  writing per volume;
+  with the per-volume cost split into read / dealias / qc / superob / table, and the window
+  files' writing per volume;
 - through obs_windows on a LocalCluster of 2 single-threaded worker processes (start-up not
   timed): the throughput against the loop's (target >= 1.7x on 2 cores);
 
 and from these figures the worker cores that keep up with the US network (2,000 volumes an
 hour) and with a day's archive in an hour. Needs radarkit.dealias and radarkit.superob."""
 
+import importlib.util
 import os
 import shutil
 import sys
@@ -114,12 +115,14 @@ def main():
         f"{len(ELEVATIONS)} x {RAYS} x {GATES}  [{machine()}]"
     )
     try:
-        from radarkit import network
-
-        network._pieces()
         from distributed import Client, LocalCluster
+
+        from radarkit import network
     except ImportError as e:
-        print(f"  (skipped: {e})")
+        print(f"  (skipped: {e}; pip install 'radarkit[network]')")
+        return
+    if importlib.util.find_spec("radarkit.dealias") is None:
+        print("  (skipped: the volumes are folded and radarkit.dealias is not installed)")
         return
     files = volume_files()
     size = sum(os.path.getsize(f) for f in files) / 1e9
@@ -136,7 +139,7 @@ def main():
             f"{n / loop_sec * 3600:7.0f} volumes/h"
         )
         print("  per volume (one core):")
-        for k in ("read", "dealias", "superob", "table", "write"):
+        for k in ("read", "dealias", "qc", "superob", "table", "write"):
             if k in steps:
                 print(f"    {k:<8s} {steps[k] / n * 1e3:8.0f} ms")
         per_volume = loop_sec / n
