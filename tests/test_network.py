@@ -250,14 +250,17 @@ def run(files, out, **kw):
 
 def test_windows_counts_and_same_bytes_on_any_cluster(files, client, tmp_path):
     """Volumes of three radars go to the expected windows with their observations counted;
-    the files are the same bytes on 2 workers with a shuffled completion order as on 1."""
-    done = []
-    res = run(
-        files,
-        tmp_path / "a",
-        client=client,
-        step=late_first_step,
-        progress=lambda *a: done.append(a[2]),
+    the files are the same bytes on 2 workers with a shuffled completion order as on 1; the
+    tables wait on disk, not in memory, and nothing of that is left."""
+    done, spooled = [], []
+
+    def progress(n, total, path):
+        done.append(path)
+        spooled.extend(tmp_path.glob("a/.radarkit-spool-*/*.pickle"))
+
+    res = run(files, tmp_path / "a", client=client, step=late_first_step, progress=progress)
+    assert spooled and sorted(os.listdir(tmp_path / "a")) == sorted(
+        [*contents(tmp_path / "a"), network.REPORT]
     )
     assert done[0] != files[0] and sorted(done) == sorted(files)  # not in the order given
     expected = {}

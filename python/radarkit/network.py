@@ -68,7 +68,9 @@ import datetime
 import importlib.util
 import json
 import os
+import pickle
 import re
+import shutil
 import tempfile
 import time as _time
 from collections.abc import Callable, Iterable, Iterator, Sequence
@@ -823,9 +825,10 @@ def obs_windows(
     Notes
     -----
     See the module's documentation for the windows, the placement of a scan that straddles a
-    boundary, the cluster and the faults. Memory: the tables of all volumes are held by the
-    writing process until the files are written (superobservations: a few hundred kB per
-    volume).
+    boundary, the cluster and the faults. Memory: each finished volume's tables go to a
+    hidden directory in `out_dir` (removed at the end, whatever happens) until its window is
+    written, so the writing process holds one window's tables at a time (about 110 bytes per
+    superobservation; a NEXRAD volume with echo everywhere has some 40,000).
     """
     windows = Windows.make(window, start)
     formats = tuple(dict.fromkeys(formats))
@@ -863,11 +866,62 @@ def obs_windows(
         n_threads=int(n_threads),
     )
 
+    spool = _Spool(out_dir)
+    try:
+        return _run((client, workers), paths, options, step, on_error, overwrite, progress, spool)
+    finally:
+        spool.close()
+
+
+class _Spool:
+    """The tables of finished volumes, on disk beside the output until their window is
+    written: the writing process holds one window's tables at a time, not the run's."""
+
+    def __init__(self, out_dir: str) -> None:
+        self.dir = tempfile.mkdtemp(prefix=".radarkit-spool-", dir=out_dir)
+        self.files: dict[str, str] = {}
+
+    def keep(self, obs: VolumeObs) -> VolumeObs:
+        """The volume without its tables, which go to the spool."""
+        if obs.dart is None and obs.wrfda is None:
+            return obs
+        path = os.path.join(self.dir, f"{len(self.files)}.pickle")
+        with open(path, "wb") as f:
+            pickle.dump(obs, f, protocol=pickle.HIGHEST_PROTOCOL)
+        self.files[obs.path] = path
+        return dataclasses.replace(obs, dart=None, wrfda=None)
+
+    def load(self, obs: VolumeObs) -> VolumeObs:
+        """The volume with its tables again."""
+        path = self.files.get(obs.path)
+        if path is None:
+            return obs
+        with open(path, "rb") as f:
+            full: VolumeObs = pickle.load(f)
+        return full
+
+    def close(self) -> None:
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def _run(
+    cluster: tuple[Any, int | None],
+    paths: list[str],
+    options: VolumeOptions,
+    step: Callable[[str, VolumeOptions], VolumeObs],
+    on_error: str,
+    overwrite: bool,
+    progress: Callable[[int, int, str], None] | None,
+    spool: _Spool,
+) -> NetworkResult:
+    """The tasks, then the windows' files and the report (see `obs_windows`)."""
+    windows, formats, done = options.windows, options.formats, options.skip
+    out_dir = os.path.dirname(spool.dir)
     t_start = _time.perf_counter()
     results: dict[str, VolumeObs] = {}
     failed: dict[str, str] = {}
     stopped = False
-    with _client(client, workers) as c:
+    with _client(*cluster) as c:
         distributed = _optional.require("distributed", "network", "radarkit.network")
         from dask.base import tokenize
 
@@ -884,7 +938,7 @@ def obs_windows(
             for n, fut in enumerate(distributed.as_completed(list(futures)), 1):
                 p = futures[fut]
                 try:
-                    results[p] = fut.result()
+                    results[p] = spool.keep(fut.result())
                 except distributed.KilledWorker:
                     # the scheduler gave up after workers died running it; the volume
                     # may only have shared a worker with one that kills it: retried alone
@@ -902,7 +956,7 @@ def obs_windows(
                     _task, p, shared, step=step, key=f"radarkit-volume-alone-{tokenize(p, token)}"
                 )
                 try:
-                    results[p] = alone.result()
+                    results[p] = spool.keep(alone.result())
                 except (Exception, asyncio.CancelledError) as e:
                     failed[p] = _reason(e)
                 alone.release()
@@ -930,10 +984,12 @@ def obs_windows(
             files_of = {fmt: os.path.join(out_dir, windows.file(k, fmt)) for fmt in formats}
             counts: dict[str, int] = {}
             if k not in done:
+                full = [spool.load(o) for o in tables]
                 for fmt, path in files_of.items():
                     if not overwrite and os.path.exists(path):
                         continue  # this format of the window is there already
-                    counts[fmt] = _write_window(path, fmt, tables, 0)
+                    counts[fmt] = _write_window(path, fmt, full, 0)
+                del full
             written.append(
                 WindowResult(
                     name=windows.name(k),
