@@ -58,3 +58,14 @@ def index_box_sums(
     n_boxes: _I,
     n_threads: _I = 0,
 ) -> _R: ...
+def dealias(
+    velocity: _F,
+    rays: _F,
+    gates: _F,
+    azimuth: _F,
+    height: _F,
+    cos_el: _F,
+    nyquist: _F,
+    reference: _F,
+    n_threads: _I = 0,
+) -> tuple[npt.NDArray[np.int8], _R, npt.NDArray[np.int64]]: ...

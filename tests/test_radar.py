@@ -6,12 +6,12 @@ import re
 import pytest
 
 from cases import run_examples
-from radarkit import geometry, moments, qc, radar, radar_obs, readers, volume, winds
+from radarkit import dealias, geometry, moments, qc, radar, radar_obs, readers, volume, winds
 from radarkit import superob as superob_module
 
 pytestmark = pytest.mark.python_layer
 
-MODULES = [geometry, volume, readers, moments, winds, qc, superob_module, radar_obs]
+MODULES = [geometry, volume, readers, moments, winds, dealias, qc, superob_module, radar_obs]
 FORMER = [  # the facade's public names before the layer was split into modules
     "EARTH_RADIUS",
     "EFFECTIVE_FACTOR",

@@ -16,12 +16,13 @@ MODULES = ["_kestrin", "_marlode", "_polar"]
 
 # What each generated annotation accepts, and the stub spellings of the same.
 RUNTIME_TYPES = {
-    r"typing\.Annotated\[numpy\.typing\.ArrayLike, numpy\.(float64|int64)\]": "array",
+    r"typing\.Annotated\[numpy\.typing\.ArrayLike, numpy\.(float64|float32|int64)\]": "array",
     r"typing\.SupportsInt \| typing\.SupportsIndex": "int",
     r"typing\.SupportsFloat \| typing\.SupportsIndex": "float",
     r"str": "str",
     r"numpy\.typing\.NDArray\[numpy\.float64\]": "float64 array",
     r"bytes": "bytes",
+    r"tuple": "tuple",
 }
 STUB_TYPES = {
     "_F": "array",
@@ -34,6 +35,7 @@ STUB_TYPES = {
     "str | bytes": "str",
     "_R": "float64 array",
     "bytes": "bytes",
+    "tuple[npt.NDArray[np.int8], _R, npt.NDArray[np.int64]]": "tuple",
 }
 
 

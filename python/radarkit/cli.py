@@ -1,5 +1,5 @@
-"""The `radarkit` command: what is in radar files, their VAD wind profiles, DART and WRFDA files,
-whole networks per assimilation window.
+"""The `radarkit` command: what is in radar files, their VAD wind profiles, DART and WRFDA
+files, dealiased volumes, whole networks per assimilation window.
 
 Results go to stdout, messages and the progress bar (on a terminal only) to stderr. Exit status
 0 on success, 2 on bad input (one line naming the file and the reason; nothing written),
@@ -15,6 +15,7 @@ import io
 import os
 import re
 import sys
+import tempfile
 from collections.abc import Sequence
 from types import ModuleType
 from typing import Any
@@ -22,6 +23,7 @@ from typing import Any
 import numpy as np
 
 from ._output import Output
+from .dealias import DEALIASED, FOLD_FILL, FOLDS
 from .radar_obs import CLEAR_AIR_BELOW
 from .readers import READERS
 from .volume import AUTO
@@ -301,6 +303,8 @@ def cmd_vad(args: argparse.Namespace) -> int:
                 velocity=args.velocity,
                 min_gates=args.min_gates,
                 min_spread=args.min_spread,
+                dealias=args.dealias,
+                nyquist=args.nyquist,
             )
         except (ValueError, TypeError) as e:
             raise _bad(path, e) from None
@@ -350,12 +354,16 @@ def cmd_obs_seq(args: argparse.Namespace) -> int:
     velocity = _moment_arg(args.velocity)
     volumes = []
     bar = Progress(len(args.files), not args.quiet)
+    # dealiased, a volume's velocity is the new moment (which "auto" then finds)
+    written = velocity if not args.dealias or velocity in (None, AUTO) else DEALIASED
     for path in args.files:
         bar.show(os.path.basename(path))
         vol = _load(path, args.reader)
         try:
+            if args.dealias and radar.choose_moment(vol, "velocity", velocity) is not None:
+                vol = radar.dealias(vol, velocity=velocity, nyquist=args.nyquist)
             radar.check_obs_seq(
-                vol, velocity=velocity, reflectivity=reflectivity, nyquist=args.nyquist, label=path
+                vol, velocity=written, reflectivity=reflectivity, nyquist=args.nyquist, label=path
             )
         except (ValueError, TypeError) as e:
             raise _bad(path, e) from None
@@ -378,7 +386,7 @@ def cmd_obs_seq(args: argparse.Namespace) -> int:
             args.output,
             velocity_error=args.velocity_error,
             reflectivity_error=args.reflectivity_error,
-            velocity=velocity,
+            velocity=written,
             reflectivity=reflectivity,
             every=args.every,
             clear_air_below=args.clear_air_below,
@@ -554,6 +562,73 @@ def cmd_network(args: argparse.Namespace) -> int:
     return 1 if res.failed else 0
 
 
+FORMATS = ("cfradial1", "odim")  # what `radarkit dealias` writes, through xradar
+
+
+def _format_of(path: str, given: str | None) -> str:
+    if given is not None:
+        return given
+    return "odim" if path.lower().endswith((".h5", ".hdf5", ".hdf")) else "cfradial1"
+
+
+def _write_volume(volume: Any, path: str, fmt: str) -> None:
+    """The volume as CfRadial1 or ODIM_H5 through xradar's writer, which writes to a path of
+    its own: a scratch file, then copied through Output (the file appears only complete)."""
+    import xradar
+
+    with tempfile.TemporaryDirectory(prefix="radarkit-") as tmp:
+        scratch = os.path.join(tmp, "volume")
+        try:
+            if fmt == "cfradial1":
+                xradar.io.to_cfradial1(dtree=volume, filename=scratch)
+            else:
+                attrs = volume.attrs
+                known = ("wmo__id", "node", "site_name", "wmo__wsi")
+                name = re.sub(r"[^A-Za-z0-9]", "", str(attrs.get("instrument_name", ""))) or "XX"
+                source = None if any(k in attrs for k in known) else f"RAD:{name}"
+                xradar.io.to_odim(volume, scratch, source=source)
+        except Exception as e:  # the writer's own failure: one line, nothing written
+            first = (str(e).strip().splitlines() or [""])[0]
+            raise BadInput(
+                f"{path}: xradar could not write {fmt} ({type(e).__name__}: {first})"
+            ) from None
+        with open(scratch, "rb") as src, Output(path, name="output") as out:
+            while chunk := src.read(8 << 20):
+                out.write(chunk)
+
+
+def cmd_dealias(args: argparse.Namespace) -> int:
+    radar = _radar()
+    _check_output(args.output, "output")
+    fmt = _format_of(args.output, args.format)
+    vol = _load(args.file, args.reader)
+    try:
+        out = radar.dealias(vol, velocity=args.velocity, nyquist=args.nyquist)
+    except (ValueError, TypeError) as e:
+        raise _bad(args.file, e) from None
+    _write_volume(out, args.output, fmt)
+    print(f"# {args.file} -> {args.output} ({fmt}): {DEALIASED} and {FOLDS} added")
+    print(
+        f"{'sweep':<10s} {'nyquist_ms':>10s} {'gates':>10s} {'unfolded':>10s} {'unresolved':>10s}"
+    )
+    for name, ds in radar.list_sweeps(out):
+        if FOLDS not in ds.data_vars:
+            continue
+        folds = ds[FOLDS].values
+        valid = int(ds[DEALIASED].attrs.get("unresolved_gates", 0)) + int(
+            np.isfinite(ds[DEALIASED].values).sum()
+        )
+        unfolded = int(((folds != 0) & (folds != FOLD_FILL)).sum())
+        ny = float(
+            np.nanmedian(radar.nyquist_velocity(ds, ds.sizes["azimuth"], nyquist=args.nyquist))
+        )
+        print(
+            f"{name:<10s} {ny:10.2f} {valid:10d} {unfolded:10d} "
+            f"{int(ds[DEALIASED].attrs.get('unresolved_gates', 0)):10d}"
+        )
+    return 0
+
+
 def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog=PROG,
@@ -628,6 +703,17 @@ def build_parser() -> argparse.ArgumentParser:
         default=MIN_SPREAD,
         help=f"least azimuth coverage of a ring, 0.25 = full circle (default {MIN_SPREAD})",
     )
+    sp.add_argument(
+        "--dealias",
+        action="store_true",
+        help="dealias the velocities first (needed wherever the wind exceeds the Nyquist velocity)",
+    )
+    sp.add_argument(
+        "--nyquist",
+        type=_positive,
+        metavar="M/S",
+        help="with --dealias: Nyquist velocity for volumes that carry none",
+    )
     sp.add_argument("--skip-empty", action="store_true", help="leave out bins without data")
     sp.add_argument("--csv", metavar="OUT", help="also write the profile(s) as CSV")
     sp.add_argument(
@@ -700,6 +786,12 @@ def build_parser() -> argparse.ArgumentParser:
         "--unfolded",
         action="store_true",
         help="with --superob/--grid: the velocities are already unfolded (not aliased)",
+    )
+    sp.add_argument(
+        "--dealias",
+        action="store_true",
+        help="dealias the velocities first and write only the dealiased gates (folded "
+        "velocities must be dealiased before assimilation)",
     )
     sp.set_defaults(run=cmd_obs_seq)
 
@@ -831,6 +923,37 @@ def build_parser() -> argparse.ArgumentParser:
     )
     sp.add_argument("--overwrite", action="store_true", help="rewrite windows whose files exist")
     sp.set_defaults(run=cmd_network)
+
+    sp = sub.add_parser(
+        "dealias",
+        help="dealiased radial velocities of a radar volume",
+        description=f"Dealias the radial velocity of every sweep (gradient VAD reference, "
+        f"unfolding to the nearest fold, continuity) and write the volume with {DEALIASED} "
+        f"(dealiased velocity, NaN where unresolved) and {FOLDS} (folds added) as CfRadial1 "
+        "or ODIM_H5. Prints per sweep the Nyquist velocity, the gates with a velocity, those "
+        "unfolded and those left unresolved.",
+    )
+    sp.add_argument("file", metavar="IN", help="radar volume file")
+    sp.add_argument("-o", "--output", required=True, metavar="OUT", help="volume file to write")
+    sp.add_argument(
+        "--format",
+        choices=FORMATS,
+        help="cfradial1 or odim (default: odim for .h5, .hdf5 or .hdf, else cfradial1)",
+    )
+    sp.add_argument(
+        "--reader",
+        choices=READERS,
+        default="auto",
+        help="auto (default): xradar, Py-ART for what xradar cannot read; or one of them",
+    )
+    moment(sp, "velocity", "radial-velocity", False)
+    sp.add_argument(
+        "--nyquist",
+        type=_positive,
+        metavar="M/S",
+        help="Nyquist velocity for sweeps that carry none",
+    )
+    sp.set_defaults(run=cmd_dealias)
     return p
 
 

@@ -8,6 +8,7 @@ their jobs, whose ``__all__`` it joins (as MetPy's ``calc`` does):
 - `radarkit.moments`: which variable is the radial velocity and which the reflectivity;
 - `radarkit.geometry`: the beam model and gate positions;
 - `radarkit.winds`: VAD rings and wind profiles;
+- `radarkit.dealias`: dealiased radial velocities;
 - `radarkit.qc`: quality control of gates;
 - `radarkit.superob`: superobservations (gates averaged in boxes per sweep);
 - `radarkit.radar_obs`: observations of volumes, DART and WRFDA files.
@@ -25,9 +26,11 @@ WriteResult(written=43200, skipped=0)
 
 from typing import Any
 
+from . import dealias as _dealias
 from . import geometry, moments, qc, radar_obs, readers, volume, winds
 from . import superob as _superob  # the module; `superob` below is its function
 from ._names import deprecated_name
+from .dealias import *  # noqa: F403
 from .geometry import *  # noqa: F403
 from .moments import *  # noqa: F403
 from .qc import *  # noqa: F403
@@ -46,6 +49,7 @@ __all__ = sorted(
         *winds.__all__,
         *qc.__all__,
         *_superob.__all__,
+        *_dealias.__all__,
         *radar_obs.__all__,
     }
 )

@@ -16,6 +16,8 @@ import numpy.typing as npt
 
 from . import _optional, dart, wrfda
 from ._names import Fields, renamed
+from .dealias import DEALIASED
+from .dealias import dealias as dealias_volume
 from .geometry import gate_geometry
 from .readers import as_volume
 from .superob import (
@@ -482,6 +484,7 @@ def to_obs_seq(
     every: Sequence[int] = (1, 1),
     clear_air_below: float = CLEAR_AIR_BELOW,
     nyquist: float | None = None,
+    dealias: bool = False,
     progress: Callable[[int, int], None] | None = None,
     n_threads: int = 0,
     superob: bool | str | Mapping[str, Any] | None = None,
@@ -508,6 +511,11 @@ def to_obs_seq(
         dBZ: reflectivity below it is written as RADAR_CLEARAIR_REFLECTIVITY.
     nyquist : float, optional
         m/s; replaces the sweeps' own Nyquist velocity, required when a sweep has none.
+    dealias : bool
+        Dealias the radial velocities first (`radarkit.dealias.dealias`) and write only the
+        dealiased gates (those it leaves unresolved are left out). DART's standard forward
+        operator compares each observation with the model's unfolded wind: folded velocities
+        must be dealiased before assimilation.
     progress : callable, optional
         Called as ``progress(done, total)`` after each group of sweeps.
     n_threads : int
@@ -567,19 +575,30 @@ def to_obs_seq(
         if not (np.isfinite(err) and err > 0):
             raise ValueError(f"{what} must be a positive number, not {err!r}")
 
-    # every sweep is checked and ordered before the file is opened
+    # every sweep is checked (and dealiased) and ordered before the file is opened
     items = []
+    prepared = []  # each volume with the velocity moment to write, after any dealiasing
     for vi, vol in enumerate(volumes):
         label = None if len(volumes) == 1 else f"volume {vi}"
-        items += _sweeps_to_write(vol, velocity, reflectivity, nyquist, label)
+        vel = velocity
+        if dealias and velocity is not None:
+            vol = as_volume(vol)
+            if choose_moment(vol, "velocity", velocity) is not None:
+                try:
+                    vol = dealias_volume(vol, velocity=velocity, nyquist=nyquist)
+                except ValueError as e:
+                    raise ValueError(str(e) if label is None else f"{label}: {e}") from None
+                vel = DEALIASED
+        prepared.append((vol, vel))
+        items += _sweeps_to_write(vol, vel, reflectivity, nyquist, label)
     if superob is not None and superob is not False:
         options = _superob_options(superob)
         if steps != (1, 1):
             raise ValueError("every does not apply to superobservations: give one or the other")
         obs = []
-        for vi, vol in enumerate(volumes):
+        for vi, (vol, vel) in enumerate(prepared):
             so, site = _volume_superobs(
-                vol, velocity, reflectivity, unfolded, nyquist, options, n_threads
+                vol, vel, reflectivity, unfolded, nyquist, options, n_threads
             )
             obs.append(
                 superob_observations(

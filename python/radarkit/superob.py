@@ -33,7 +33,6 @@ thread count.
 from __future__ import annotations
 
 import dataclasses
-import importlib
 from collections.abc import Mapping
 from typing import Any, NamedTuple
 
@@ -675,14 +674,8 @@ def velocity_source(
         return volume, name
     if DEALIASED in names:
         return volume, DEALIASED
-    try:
-        dealias = importlib.import_module(f"{__package__}.dealias").dealias
-    except ImportError:
-        raise ValueError(
-            f"velocity superobservations average dealiased velocities only: {name!r} may be "
-            "folded and radarkit.dealias is not available here; pass unfolded=True if the "
-            "velocities are already unfolded"
-        ) from None
+    from .dealias import dealias  # imported here: the dealiasing module builds on this layer
+
     return dealias(volume, velocity=name, nyquist=nyquist, n_threads=n_threads), DEALIASED
 
 

@@ -19,6 +19,8 @@ import _kestrin
 
 from . import _optional
 from ._names import Fields, renamed
+from .dealias import DEALIASED
+from .dealias import dealias as dealias_volume
 from .geometry import beam_geometry
 from .readers import as_volume
 from .volume import AUTO, Volume, _require_moment, list_sweeps, radar_site, ray_arrays
@@ -391,6 +393,8 @@ def vad(
     velocity: str = AUTO,
     min_gates: int = MIN_GATES,
     min_spread: float = MIN_SPREAD,
+    dealias: bool = False,
+    nyquist: float | None = None,
     n_threads: int = 0,
 ) -> Any:
     """VAD wind of every ring (every range gate of every sweep) of a volume.
@@ -404,6 +408,12 @@ def vad(
         standard name or a common name (`radarkit.volume.choose_moment`).
     min_gates, min_spread, n_threads
         As for `vad_arrays`.
+    dealias : bool
+        Dealias the velocities first (`radarkit.dealias.dealias`) and fit the dealiased ones:
+        the VAD of folded velocities is wrong wherever the wind exceeds the Nyquist velocity.
+    nyquist : float, optional
+        m/s, with `dealias`: replaces the sweeps' own Nyquist velocity (required when a sweep
+        has none).
 
     Returns
     -------
@@ -436,6 +446,9 @@ def vad(
     """
     xr = _optional.xarray()
     volume = as_volume(volume)
+    if dealias:
+        volume = dealias_volume(volume, velocity=velocity, nyquist=nyquist, n_threads=n_threads)
+        velocity = DEALIASED
     sweeps = list_sweeps(volume)
     site = radar_site(volume)
     velocity = _require_moment(volume, "velocity", velocity)
@@ -482,6 +495,8 @@ def vad_profile(
     velocity: str = AUTO,
     min_gates: int = MIN_GATES,
     min_spread: float = MIN_SPREAD,
+    dealias: bool = False,
+    nyquist: float | None = None,
     n_threads: int = 0,
 ) -> Any:
     """One wind profile of a volume on the heights asked for.
@@ -490,13 +505,14 @@ def vad_profile(
     ----------
     volume : xarray.DataTree, xarray.Dataset or pyart.core.Radar
         A volume (its rings are computed with `vad`, which takes `velocity`,
-        `min_gates`, `min_spread` and `n_threads`), or a Dataset `vad` returned.
+        `min_gates`, `min_spread`, `dealias`, `nyquist` and `n_threads`), or a Dataset `vad`
+        returned.
     heights : array_like
         Bin centres, m above the radar (``above="radar"``) or above sea level
         (``above="sea"``).
     above : {"radar", "sea"}
         What `heights` are measured from.
-    velocity, min_gates, min_spread, n_threads
+    velocity, min_gates, min_spread, dealias, nyquist, n_threads
         As for `vad`.
 
     Returns
@@ -534,6 +550,8 @@ def vad_profile(
             velocity=velocity,
             min_gates=min_gates,
             min_spread=min_spread,
+            dealias=dealias,
+            nyquist=nyquist,
             n_threads=n_threads,
         )
     # rings of an older `vad` call name the height above sea level "altitude"

@@ -1,0 +1,153 @@
+"""_polar.dealias, the compiled dealiasing kernel, on NumPy arrays alone: argument checks, edge
+sizes, an aliased field unfolded, the same bits for every thread count."""
+
+import re
+
+import numpy as np
+import pytest
+
+import _polar
+
+FILL = -128  # folds of a gate without a dealiased value
+
+
+def args(**changes):
+    """The arguments of a call on one sweep of 2 rays x 3 gates, with `changes`."""
+    out = {
+        "velocity": np.zeros(6, np.float32),
+        "rays": np.array([2]),
+        "gates": np.array([3]),
+        "azimuth": np.array([0.0, 180.0]),
+        "height": np.zeros(3),
+        "cos_el": np.ones(3),
+        "nyquist": np.array([10.0]),
+        "reference": np.empty((3, 0)),
+    }
+    out.update(changes)
+    return out
+
+
+def test_signature_and_module_docstring():
+    """The module says what it holds; dealias takes its arguments in order, n_threads last."""
+    assert _polar.__doc__.startswith("Per-gate radar kernels")
+    head = _polar.dealias.__doc__.splitlines()[0]
+    names = re.findall(r"(\w+): ", head[head.index("(") + 1 :])
+    assert names == [*args(), "n_threads"]
+    assert head.rstrip().endswith("= 0) -> tuple")
+
+
+@pytest.mark.parametrize(
+    ("changes", "message"),
+    [
+        ({"velocity": np.zeros((2, 3), np.float32)}, "velocity must be 1-D"),
+        ({"gates": np.array([3, 3])}, "one value per sweep"),
+        ({"velocity": np.zeros(5, np.float32)}, "rays x gates values"),
+        ({"azimuth": np.zeros(3)}, "one value per ray"),
+        ({"height": np.zeros(2)}, "one value per gate"),
+        ({"nyquist": np.array([0.0])}, "nyquist must be positive"),
+        ({"nyquist": np.array([np.nan])}, "nyquist must be positive"),
+        ({"azimuth": np.array([0.0, np.nan])}, "azimuth must be finite"),
+        ({"reference": np.zeros((2, 4))}, r"reference must be \(3, levels\)"),
+        ({"reference": np.array([[1.0, 0.0], [0.0, 0.0], [0.0, 0.0]])}, "must increase"),
+        ({"reference": np.array([[1.0], [np.inf], [0.0]])}, "reference must be finite"),
+        ({"rays": np.array([-1])}, "rays and gates must be >= 0"),
+    ],
+)
+def test_bad_arguments_raise_before_any_work(changes, message):
+    """Each malformed argument raises ValueError with a fixed message; velocity is untouched."""
+    a = args(**changes)
+    before = a["velocity"].copy()
+    with pytest.raises(ValueError, match=message):
+        _polar.dealias(**a)
+    np.testing.assert_array_equal(a["velocity"], before)
+
+
+def test_velocity_must_be_a_writeable_float32_array():
+    """The result goes into velocity: a read-only array is refused, another type too."""
+    a = args()
+    a["velocity"].setflags(write=False)
+    with pytest.raises(ValueError, match="writeable"):
+        _polar.dealias(**a)
+    with pytest.raises(TypeError):
+        _polar.dealias(**args(velocity=np.zeros(6)))
+
+
+def test_empty_tiny_and_all_missing_sweeps():
+    """Sweeps of no gates, one ray or all-NaN data come back with every gate unresolved and
+    counts of zero."""
+    v = np.full(3 + 0 + 4, np.nan, np.float32)
+    folds, table, counts = _polar.dealias(
+        v,
+        np.array([1, 0, 2]),
+        np.array([3, 5, 2]),
+        np.array([10.0, 0.0, 90.0]),
+        np.zeros(10),
+        np.ones(10),
+        np.array([10.0, 10.0, 10.0]),
+        np.empty((3, 0)),
+    )
+    assert folds.dtype == np.int8 and folds.shape == (7,)
+    assert np.all(folds == FILL) and np.all(np.isnan(v))
+    assert table.shape[0] == 4 and np.all(np.isfinite(table[1:3]))
+    np.testing.assert_array_equal(counts, [[0, 0, 0], [0, 0, 0]])
+
+
+def uniform_sweeps(vn, seed=0, sweeps=3, rays=240, gates=160, spacing=500.0):
+    """Sweeps of a uniform wind increasing with height (0.5, 2 and 5 degrees), folded at vn,
+    as the kernel's arguments, and the true velocities."""
+    rng = np.random.default_rng(seed)
+    az = (np.arange(rays) + 0.5) * 360.0 / rays
+    r = (np.arange(gates) + 0.5) * spacing
+    vel, true, height, cosel = [], [], [], []
+    for el in (0.5, 2.0, 5.0)[:sweeps]:
+        h = r * np.sin(np.deg2rad(el)) + r**2 / (2 * 4.0 / 3.0 * 6.371e6)
+        u, v = 5.0 + 3.0e-3 * h, 4.0 + 2.5e-3 * h
+        a = np.deg2rad(az)[:, None]
+        t = (u * np.sin(a) + v * np.cos(a)) * np.cos(np.deg2rad(el)) + rng.normal(
+            0, 1.0, (rays, gates)
+        )
+        t[rng.random(t.shape) < 0.05] = np.nan
+        true.append(t)
+        vel.append(((t + vn) % (2 * vn) - vn).astype(np.float32))
+        height.append(h)
+        cosel.append(np.full(gates, np.cos(np.deg2rad(el))))
+    kw = {
+        "velocity": np.concatenate([x.ravel() for x in vel]),
+        "rays": np.full(sweeps, rays),
+        "gates": np.full(sweeps, gates),
+        "azimuth": np.tile(az, sweeps),
+        "height": np.concatenate(height),
+        "cos_el": np.concatenate(cosel),
+        "nyquist": np.full(sweeps, vn),
+        "reference": np.empty((3, 0)),
+    }
+    return kw, np.concatenate([t.ravel() for t in true])
+
+
+@pytest.mark.parametrize("vn", [8.0, 12.0])
+def test_aliased_field_comes_back_to_the_truth(vn):
+    """A wind up to about 3 V_N folded at V_N: the dealiased velocities written over the input
+    equal the truth (to float32) at every gate, and the counts say so."""
+    kw, true = uniform_sweeps(vn)
+    folds, _, counts = _polar.dealias(**kw)
+    got = kw["velocity"].astype(np.float64)
+    has = np.isfinite(true)
+    assert np.abs(true[has]).max() > 2.0 * vn
+    np.testing.assert_allclose(got[has], true[has], atol=1e-4)
+    assert np.all(np.isnan(got[~has])) and np.all(folds[~has] == FILL)
+    assert counts[0].sum() == has.sum() and counts[1].sum() == 0
+    assert set(np.unique(folds[has])) >= {-1, 0, 1}
+
+
+@pytest.mark.threads
+@pytest.mark.parametrize("n_threads", [2, 3, 16])
+def test_same_bits_for_every_thread_count(n_threads):
+    """Folds, velocities, profile and counts are bit for bit those of one thread."""
+    kw, _ = uniform_sweeps(10.0, seed=4)
+    one = dict(kw, velocity=kw["velocity"].copy())
+    many = dict(kw, velocity=kw["velocity"].copy())
+    a = _polar.dealias(**one, n_threads=1)
+    b = _polar.dealias(**many, n_threads=n_threads)
+    for x, y in zip(a, b):
+        np.testing.assert_array_equal(x, y)
+    np.testing.assert_array_equal(one["velocity"], many["velocity"])
