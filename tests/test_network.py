@@ -394,11 +394,9 @@ def test_without_dealiasing_folded_velocities_refused(files, tmp_path):
     assert not (tmp_path / "out").exists()
 
 
-@pytest.fixture(scope="module")
-def unfolded_files(tmp_path_factory):
-    """The volumes of VOLUMES with velocities that do not fold, 360 rays of 200 gates: polar
-    boxes of 5 km by 5 degrees hold 100 gates."""
-    d = tmp_path_factory.mktemp("unfolded")
+def superob_files(d, nyquist):
+    """The volumes of VOLUMES, 360 rays of 200 gates (polar boxes of 5 km by 5 degrees hold
+    100 gates), their velocities folded at `nyquist`."""
     out = []
     for i, (radar, t0, _) in enumerate(VOLUMES):
         lat, lon, h = RADARS[radar]
@@ -415,28 +413,50 @@ def unfolded_files(tmp_path_factory):
             velocity_noise=1.5,
             reflectivity_noise=2.0,
             missing=0.05,
-            nyquist=40.0,  # more than any wind of the volume: nothing folds
+            nyquist=nyquist,
         )
         vol.attrs["instrument_name"] = radar
         out.append(str(write_volume(vol, d / f"{i}_{radar}_{t0[11:].replace(':', '')}.nc")))
     return out
 
 
+@pytest.fixture(scope="module")
+def unfolded_files(tmp_path_factory):
+    """Volumes whose Nyquist velocity is above any of their winds: nothing folds."""
+    return superob_files(tmp_path_factory.mktemp("unfolded"), 40.0)
+
+
+@pytest.fixture(scope="module")
+def folded_files(tmp_path_factory):
+    """Volumes folded at 8 m/s (winds up to about 20 m/s)."""
+    return superob_files(tmp_path_factory.mktemp("folded"), 8.0)
+
+
 @pytest.mark.parametrize(
-    "layout",
-    [{}, {"spacing": 3000.0}, {"range_step": 10000.0, "azimuth_step": 10.0, "min_count": 20}],
-    ids=["polar 5km 5deg", "3km cells", "polar 10km 10deg"],
+    "layout, folded",
+    [
+        ({}, False),
+        ({"spacing": 3000.0}, False),
+        ({"range_step": 10000.0, "azimuth_step": 10.0, "min_count": 20}, False),
+        ({}, True),
+    ],
+    ids=["polar 5km 5deg", "3km cells", "polar 10km 10deg", "dealiased, polar 5km 5deg"],
 )
-def test_same_files_as_to_obs_seq_and_to_wrfda_by_hand(unfolded_files, client, tmp_path, layout):
+def test_same_files_as_to_obs_seq_and_to_wrfda_by_hand(request, client, tmp_path, layout, folded):
     """Each window's files are the bytes of to_obs_seq(..., superob=...) and to_wrfda on the
-    window's volumes, given in the order the window lists them."""
+    window's volumes, given in the order the window lists them (dealiased by both where the
+    velocities fold)."""
+    if folded and not DEALIAS:
+        pytest.skip("radarkit.dealias is not installed")
+    files = request.getfixturevalue("folded_files" if folded else "unfolded_files")
+    unfolded = not folded
     res = network.obs_windows(
-        unfolded_files,
+        files,
         window="15min",
         out_dir=tmp_path / "net",
         formats=("dart", "wrfda"),
         client=client,
-        unfolded=True,
+        unfolded=unfolded,
         **layout,
     )
     assert res.failed == [] and len(res.windows) == 3
@@ -453,14 +473,14 @@ def test_same_files_as_to_obs_seq_and_to_wrfda_by_hand(unfolded_files, client, t
             velocity_error=2.0,
             reflectivity_error=5.0,
             superob=layout or True,
-            unfolded=True,
+            unfolded=unfolded,
         )
         to_wrfda(
             volumes,
             wrfda_path,
             velocity_error=2.0,
             reflectivity_error=5.0,
-            unfolded=True,
+            unfolded=unfolded,
             min_count=layout.get("min_count") if "spacing" in layout else None,
             spacing=layout.get("spacing"),
         )
