@@ -1,6 +1,9 @@
 """radarkit.xarray: dims, coordinates and units at the edge, the same numbers
 as the kernels on NumPy and Dask data, and on a real multi-process cluster."""
 
+import itertools
+import math
+import operator
 import subprocess
 import sys
 
@@ -365,6 +368,10 @@ DASK_CASES = {
         storm_v=g["cv"],
     ),
     "gradient": lambda g: rkx.gradient(g["t"], x="x", y="y"),
+    # heights held in memory beside Dask winds: the graph takes both kinds
+    "profile, NumPy heights": lambda g: rkx.profile(
+        g["z"].compute(), g["u"], g["v"], dim="level", top=3000.0, storm_u=g["cu"]
+    ),
 }
 
 
@@ -385,6 +392,73 @@ def test_dask_same_bits_as_numpy(monkeypatch, case):
     for name in want.data_vars:
         assert got[name].dims == want[name].dims
         assert got[name].attrs == want[name].attrs
+        assert same_bits(got[name].values, want[name].values), name
+
+
+# (call, inputs it chunks, outputs): Dask data laid out as the kernels read it
+# (level last; y and x last for gradient), chunked along the other dims only
+IN_PLACE = {
+    "profile": (
+        lambda g: rkx.profile(g["z"], g["u"], g["v"], dim="level", ground=g["ground"], top=3e3),
+        ["z", "u", "v", "ground"],
+        7,
+    ),
+    "cold_pool": (
+        lambda g: rkx.cold_pool(g["z"], g["b"], dim="level", threshold=-0.01),
+        ["z", "b"],
+        3,
+    ),
+    "thermo": (lambda g: rkx.thermo(g["t"], 85000.0, g["td"]), ["t", "td"], 4),
+    "gradient": (lambda g: rkx.gradient(g["t"], x="x", y="y"), ["t"], 2),
+}
+
+
+def views(x, chunks):
+    """A Dask array whose chunks are views of `x` (from_array copies them)."""
+    import dask
+    import dask.array as da
+    from dask.array.core import normalize_chunks, slices_from_chunks
+
+    chunks = normalize_chunks(chunks, x.shape)
+    name = "views-" + dask.base.tokenize(x, chunks)
+    index = itertools.product(*(range(len(c)) for c in chunks))
+    graph = {
+        (name, *i): (operator.getitem, x, s) for i, s in zip(index, slices_from_chunks(chunks))
+    }
+    return da.Array(graph, name, chunks, dtype=x.dtype)
+
+
+@pytest.mark.parametrize("case", list(IN_PLACE))
+def test_dask_chunks_reach_the_kernel_in_place(monkeypatch, case):
+    """Under Dask each chunk goes to the kernel without a copy, and the graph
+    holds one kernel task per chunk and one view per output and chunk."""
+    pytest.importorskip("dask.array")
+    order = ("time", "level", "y", "x") if case == "gradient" else ("time", "y", "x", "level")
+    call_, chunked, nout = IN_PLACE[case]
+    g = {k: c_order(v, order) for k, v in grid(seed=5).items()}
+    lazy_in = dict(g)
+    for k in chunked:
+        blocks = {"time": 1, "y": 2} if case != "gradient" else {"time": 1, "level": 5}
+        lazy_in[k] = g[k].copy(data=views(g[k].values, [blocks.get(d, -1) for d in g[k].dims]))
+    rec = Recorder()
+    monkeypatch.setattr(rkx, "_kestrin", rec)
+    lazy = call_(lazy_in)
+    inputs = set()
+    for k in chunked:
+        inputs |= set(dict(lazy_in[k].data.__dask_graph__()))
+    graph: dict = {}
+    for a in lazy.data_vars.values():
+        graph.update(dict(a.data.__dask_graph__()))
+    nchunk = math.prod(len(c) for c in lazy[next(iter(lazy.data_vars))].chunks)
+    assert len(set(graph) - inputs) == nchunk * (1 + nout)
+    got = lazy.compute(scheduler="synchronous")
+    assert len(rec.calls) == nchunk
+    bases = [g[k].values for k in chunked]
+    for _, args in rec.calls:
+        arrays = [a for a in args if isinstance(a, np.ndarray)]
+        assert sum(any(np.shares_memory(a, b) for b in bases) for a in arrays) == len(chunked)
+    want = call_(g)
+    for name in want.data_vars:
         assert same_bits(got[name].values, want[name].values), name
 
 
@@ -426,7 +500,7 @@ def test_local_cluster_same_bits_as_direct_call():
 
     with (
         distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
         ) as cluster,
         distributed.Client(cluster) as client,
     ):

@@ -13,7 +13,9 @@ The modules, one per job:
   ``radarkit.superob`` (superobservations) and ``radarkit.radar_obs``
   (observations of volumes, DART and WRFDA files);
 - ``radarkit.dart`` and ``radarkit.wrfda``: observation files for DART and
-  WRFDA; ``radarkit.xarray``: the kernels over xarray and Dask;
+  WRFDA; ``radarkit.network``: a radar network's volumes, one DART (and
+  WRFDA) file per assimilation window, on dask.distributed;
+  ``radarkit.xarray``: the kernels over xarray and Dask;
   ``radarkit.plot``: figures; ``radarkit.synthetic``: volumes with a known
   wind; ``radarkit.cli``: the ``radarkit`` command.
 

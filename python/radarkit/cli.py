@@ -1,5 +1,5 @@
 """The `radarkit` command: what is in radar files, their VAD wind profiles, DART and WRFDA
-files, dealiased volumes.
+files, dealiased volumes, whole networks per assimilation window.
 
 Results go to stdout, messages and the progress bar (on a terminal only) to stderr. Exit status
 0 on success, 2 on bad input (one line naming the file and the reason; nothing written),
@@ -461,6 +461,107 @@ def cmd_wrfda(args: argparse.Namespace) -> int:
     return 0
 
 
+def _count(text: str) -> int:
+    try:
+        n = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, not {text!r}") from None
+    if n < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {text!r}")
+    return n
+
+
+def _network_summary(res: Any, formats: Sequence[str]) -> str:
+    """The run's summary: one line per window, the volumes that failed, the report."""
+    lines = [f"{'window':<13s} {'volumes':>7s} {'DART obs':>9s} {'WRFDA cols':>10s}  files"]
+    total = {"dart": 0, "wrfda": 0}
+    for w in res.windows:
+        cells = []
+        for fmt in ("dart", "wrfda"):
+            if fmt not in formats:
+                cells.append("-")
+            elif fmt in w.observations:
+                cells.append(str(w.observations[fmt]))
+                total[fmt] += w.observations[fmt]
+            else:
+                cells.append("kept")
+        names = " ".join(os.path.basename(f) for f in w.files.values())
+        lines.append(f"{w.name:<13s} {len(w.volumes):7d} {cells[0]:>9s} {cells[1]:>10s}  {names}")
+    volumes = sum(len(w.volumes) for w in res.windows)
+    lines.append(
+        f"{len(res.windows)} window(s), {volumes} volume(s), {total['dart']} DART observations"
+        + (f", {total['wrfda']} WRFDA columns" if "wrfda" in formats else "")
+        + " written"
+    )
+    if res.outside:
+        lines.append(f"{len(res.outside)} volume(s) before the first window, left out")
+    if res.failed:
+        lines.append(f"{len(res.failed)} volume(s) failed:")
+        lines += [f"  {f.path}: {f.reason}" for f in res.failed]
+    if res.stopped:
+        lines.append("stopped at the failed volume: no observation file written")
+    lines.append(f"report: {res.report}")
+    return "\n".join(lines)
+
+
+def cmd_network(args: argparse.Namespace) -> int:
+    _radar()
+    if importlib.util.find_spec("distributed") is None:
+        raise BadInput("radarkit network needs dask.distributed: pip install 'radarkit[network]'")
+    from . import network
+
+    superob: dict[str, Any] = dict(args.superob or args.grid or {})
+    if superob.get("boxes") == "model":
+        superob["grid"] = _grid_file(superob["grid"])
+    for key in ("min_count", "max_spread"):
+        if getattr(args, key) is not None:
+            superob[key] = getattr(args, key)
+    formats = ("dart", "wrfda") if args.wrfda else ("dart",)
+    bar = Progress(len(args.files), not args.quiet)
+
+    def progress(done: int, total: int, path: str) -> None:
+        bar.total, bar.done = total, done
+        bar.show(os.path.basename(path))
+
+    try:
+        res = network.obs_windows(
+            args.files,
+            window=args.window,
+            start=args.start,
+            out_dir=args.out,
+            formats=formats,
+            client=args.scheduler,
+            workers=args.workers,
+            on_error=args.on_error,
+            overwrite=args.overwrite,
+            velocity=_moment_arg(args.velocity),
+            reflectivity=_moment_arg(args.reflectivity),
+            unfolded=args.unfolded,
+            velocity_error=args.velocity_error,
+            reflectivity_error=args.reflectivity_error,
+            clear_air_below=args.clear_air_below,
+            nyquist=args.nyquist,
+            reader=args.reader,
+            progress=progress,
+            **superob,
+        )
+    except (ValueError, ImportError, OSError, TimeoutError) as e:
+        raise BadInput(str(e)) from None
+    except KeyboardInterrupt:
+        bar.close()
+        print(
+            f"{PROG} network: interrupted; no partial file, windows written before are complete",
+            file=sys.stderr,
+        )
+        return 130
+    finally:
+        bar.close()
+    print(_network_summary(res, formats))
+    if res.stopped:
+        return 2
+    return 1 if res.failed else 0
+
+
 FORMATS = ("cfradial1", "odim")  # what `radarkit dealias` writes, through xradar
 
 
@@ -739,6 +840,89 @@ def build_parser() -> argparse.ArgumentParser:
         help="the velocities are already unfolded (not aliased)",
     )
     sp.set_defaults(run=cmd_wrfda)
+
+    sp = sub.add_parser(
+        "network",
+        help="superobservations of a radar network, one DART file per assimilation window",
+        description="Every volume of every radar goes to the window holding its mid time "
+        "(windows centred on multiples of --window from midnight UTC, or on --start and "
+        "every --window after it); one task per volume (read, quality control, dealiasing, "
+        "superobservations) on dask.distributed; per window one DART file "
+        "obs_seq.YYYYMMDDHHMM (and with --wrfda one ob.radar.YYYYMMDDHHMM) named by its "
+        "centre, and a JSON report, in --out. Exit status 0, 1 when volumes failed and were "
+        "left out, 2 on bad input or a stop, 130 when interrupted.",
+    )
+    common(sp)
+    sp.add_argument("--window", default="15min", help="window length (default 15min)")
+    sp.add_argument("--start", help="centre of the first window, e.g. 2024-05-20T18:00")
+    sp.add_argument("--out", required=True, metavar="DIR", help="directory of the files")
+    sp.add_argument("--wrfda", action="store_true", help="also write WRFDA radar files")
+    where = sp.add_mutually_exclusive_group()
+    where.add_argument("--scheduler", metavar="ADDRESS", help="a running Dask scheduler")
+    where.add_argument(
+        "--workers",
+        type=_count,
+        metavar="N",
+        help="worker processes of the local cluster (default: one per core)",
+    )
+    boxes = sp.add_mutually_exclusive_group()
+    boxes.add_argument(
+        "--superob",
+        type=_boxes_arg,
+        metavar="RANGE,AZIMUTH",
+        help="polar boxes of each sweep, e.g. 5km,5deg (the default, GSI's boxes)",
+    )
+    boxes.add_argument(
+        "--grid",
+        type=_grid_arg,
+        metavar="SPACING|FILE",
+        help="horizontal cells of each sweep: square cells of this spacing (e.g. 3km) or the "
+        "mass points of a model grid file; WRFDA files take these cells (default 3km)",
+    )
+    sp.add_argument("--min-count", type=_count, metavar="N", help="least gates of a box")
+    sp.add_argument(
+        "--max-spread", type=_positive, metavar="M/S", help="largest velocity spread of a box"
+    )
+    moment(sp, "velocity", "radial-velocity", True)
+    moment(sp, "reflectivity", "reflectivity", True)
+    sp.add_argument(
+        "--unfolded",
+        action="store_true",
+        help="the velocities are already unfolded (not aliased): no dealiasing",
+    )
+    sp.add_argument(
+        "--velocity-error",
+        type=_positive,
+        default=VELOCITY_ERROR,
+        metavar="M/S",
+        help=f"least radial-velocity error (default {VELOCITY_ERROR:g} m/s; a box's spread "
+        "when larger)",
+    )
+    sp.add_argument(
+        "--reflectivity-error",
+        type=_positive,
+        default=REFLECTIVITY_ERROR,
+        metavar="DBZ",
+        help=f"reflectivity error (default {REFLECTIVITY_ERROR:g} dBZ)",
+    )
+    sp.add_argument(
+        "--clear-air-below",
+        type=float,
+        default=CLEAR_AIR_BELOW,
+        metavar="DBZ",
+        help=f"reflectivity below this is clear-air reflectivity (default {CLEAR_AIR_BELOW:g})",
+    )
+    sp.add_argument(
+        "--nyquist", type=_positive, metavar="M/S", help="Nyquist velocity replacing the files'"
+    )
+    sp.add_argument(
+        "--on-error",
+        choices=("skip", "stop"),
+        default="skip",
+        help="a volume that fails: leave it out (default) or stop before writing",
+    )
+    sp.add_argument("--overwrite", action="store_true", help="rewrite windows whose files exist")
+    sp.set_defaults(run=cmd_network)
 
     sp = sub.add_parser(
         "dealias",

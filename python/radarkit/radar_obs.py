@@ -836,47 +836,72 @@ def to_wrfda(
         so, site = _volume_superobs(
             vol, velocity, reflectivity, unfolded, nyquist, options, n_threads
         )
-        cols = superob_columns(
+        record = _wrfda_radar(
+            vol,
             so,
-            radar_latitude=site.radar_latitude,
-            radar_longitude=site.radar_longitude,
+            site,
+            name=names[vi] if names is not None else _radar_name(vol, "RADAR"),
             velocity_error=velocity_error,
             reflectivity_error=reflectivity_error,
             grid=options.get("grid"),
+            terrain=terrain,
         )
-        if not cols.latitude.size:
-            continue
-        times = [
-            np.asarray(ds["time"].values).astype("datetime64[ns]")
-            for _, ds in list_sweeps(vol)
-            if "time" in ds.variables
-        ]
-        start = min(t.min() for t in times if t.size)
-        height = (
-            np.full(cols.latitude.size, site.radar_height)
-            if terrain is None
-            else terrain[cols.row, cols.column]
-        )
-        radars.append(
-            wrfda.Radar(
-                name=names[vi] if names is not None else _radar_name(vol, "RADAR"),
-                radar_latitude=site.radar_latitude,
-                radar_longitude=site.radar_longitude,
-                radar_height=site.radar_height,
-                time=start,
-                latitude=cols.latitude,
-                longitude=cols.longitude,
-                height=height,
-                heights=cols.heights,
-                rv=cols.rv,
-                rv_err=cols.rv_err,
-                rf=cols.rf,
-                rf_err=cols.rf_err,
-            )
-        )
+        if record is not None:
+            radars.append(record)
     if not radars:
         raise ValueError("no superobservation is kept: nothing to write")
     return wrfda.write_radar_obs(path, radars, n_threads=n_threads)
+
+
+def _wrfda_radar(
+    volume: Volume,
+    so: Superobs,
+    site: RadarSite,
+    *,
+    name: str,
+    velocity_error: float,
+    reflectivity_error: float,
+    grid: Any,
+    terrain: np.ndarray | None,
+) -> wrfda.Radar | None:
+    """The WRFDA record of one volume's superobservations in horizontal cells (None when no
+    cell has one), timed by the volume's first ray."""
+    cols = superob_columns(
+        so,
+        radar_latitude=site.radar_latitude,
+        radar_longitude=site.radar_longitude,
+        velocity_error=velocity_error,
+        reflectivity_error=reflectivity_error,
+        grid=grid,
+    )
+    if not cols.latitude.size:
+        return None
+    times = [
+        np.asarray(ds["time"].values).astype("datetime64[ns]")
+        for _, ds in list_sweeps(volume)
+        if "time" in ds.variables
+    ]
+    start = min(t.min() for t in times if t.size)
+    height = (
+        np.full(cols.latitude.size, site.radar_height)
+        if terrain is None
+        else terrain[cols.row, cols.column]
+    )
+    return wrfda.Radar(
+        name=name,
+        radar_latitude=site.radar_latitude,
+        radar_longitude=site.radar_longitude,
+        radar_height=site.radar_height,
+        time=start,
+        latitude=cols.latitude,
+        longitude=cols.longitude,
+        height=height,
+        heights=cols.heights,
+        rv=cols.rv,
+        rv_err=cols.rv_err,
+        rf=cols.rf,
+        rf_err=cols.rf_err,
+    )
 
 
 def _terrain(grid: Any, shape: tuple[int, ...]) -> np.ndarray | None:

@@ -11,12 +11,14 @@ ever see C-ordered float64 blocks with the vertical (or horizontal) axes last.
   (degC to K, hPa/mbar/kPa to Pa, km to m, knots and km/h to m s-1) and
   refused with a ValueError naming the variable for anything else. A missing
   ``units`` attribute means the expected unit. Results carry CF ``units``.
-- Dask-backed inputs give lazy results through ``xarray.apply_ufunc(...,
-  dask="parallelized")``: one kernel call per chunk. The dims a kernel needs
-  whole (the vertical dim; ``y`` and ``x`` for ``gradient``) are merged into
-  one chunk automatically; chunk along the other dims. Under Dask every call
-  uses ``n_threads=1`` unless told otherwise: the scheduler already runs one
-  task per core, and threads inside each task would only compete for them.
+- Dask-backed inputs give lazy results: one task per chunk calls the kernel
+  on the chunk's own buffers (no copy when a chunk is C-ordered with the
+  kernel's axes last), and each output of the chunk is a view of that task's
+  result. The dims a kernel needs whole (the vertical dim; ``y`` and ``x``
+  for ``gradient``) are merged into one chunk automatically; chunk along the
+  other dims. Under Dask every call uses ``n_threads=1`` unless told
+  otherwise: the scheduler already runs one task per core, and threads inside
+  each task would only compete for them.
 - Missing values are NaN, in and out, with the meaning the kernels give them.
 
 Example::
@@ -188,18 +190,98 @@ def _apply(
     lazy: bool,
     nout: int,
 ) -> tuple[xr.DataArray, ...]:
-    kwargs: dict[str, Any] = {}
-    if lazy:
-        kwargs = {"dask": "parallelized", "output_dtypes": [np.float64] * nout}
+    """The block function over the arguments: one call for NumPy data, one
+    task per chunk for Dask data. `func` returns one array with the outputs
+    stacked along a leading axis."""
+    run = partial(_graph, func, core, out_core[0], nout) if lazy else partial(_split, func)
     out = xr.apply_ufunc(
-        func,
+        run,
         *args,
         input_core_dims=core,
         output_core_dims=out_core,
         keep_attrs=False,
-        **kwargs,
+        dask="allowed",
     )
     return out if isinstance(out, tuple) else (out,)
+
+
+def _split(func: Callable[..., Any], *blocks: object) -> tuple[Any, ...]:
+    return tuple(func(*blocks))
+
+
+def _graph(
+    func: Callable[..., Any], core: list[Any], out_core: list[Any], nout: int, *data: object
+) -> tuple[Any, ...]:
+    """The Dask graph of `func` over arrays laid out by xarray (core dims
+    last, loop dims aligned on the right): one task per chunk, whose result
+    holds the `nout` outputs stacked, and one view of it per output.
+
+    ``apply_ufunc(dask="parallelized")`` copies every input block once more
+    before each call (it joins the blocks along the core dims even when
+    there is only one) and adds two transpose tasks per output and chunk;
+    this graph does neither. The core dims are one chunk already (`_whole`).
+    """
+    import dask.array as da
+
+    nloop = max(
+        np.ndim(a) - len(c) for a, c in zip(data, core) if isinstance(a, (np.ndarray, da.Array))
+    )
+    loop = tuple(f"loop{i}" for i in range(nloop))
+    args: list[Any] = []
+    for a, c in zip(data, core):
+        if isinstance(a, (np.ndarray, da.Array)):
+            own = np.ndim(a) - len(c)
+            args += [a, loop[nloop - own :] + tuple(f"core-{d}" for d in c)]
+        else:
+            args += [a, None]
+    out_ind = ("output", *loop, *(f"core-{d}" for d in out_core))
+    name = getattr(func, "func", func).__name__.strip("_")
+    stacked = da.blockwise(  # type: ignore[no-untyped-call]
+        partial(_one_block, func),
+        out_ind,
+        *args,
+        new_axes={"output": nout},
+        concatenate=False,
+        dtype=np.float64,
+        meta=np.empty((0,) * len(out_ind), np.float64),
+        token=name,
+    )
+    # one view per output and chunk: Dask's own indexing would copy each
+    # (it frees the rest of a block that way; here all outputs share it)
+    rest = out_ind[1:]
+    return tuple(
+        da.blockwise(  # type: ignore[no-untyped-call]
+            _pick,
+            rest,
+            stacked,
+            out_ind,
+            i,
+            None,
+            concatenate=False,
+            dtype=np.float64,
+            meta=np.empty((0,) * len(rest), np.float64),
+            token=f"{name}-{i}",
+        )
+        for i in range(nout)
+    )
+
+
+def _one_block(func: Callable[..., Any], *blocks: object) -> Any:
+    return func(*(_only(b) for b in blocks))
+
+
+def _pick(blocks: list[Any], i: int) -> Any:
+    return _only(blocks)[i]  # type: ignore[index]
+
+
+def _only(block: object) -> object:
+    # blockwise without joining hands a list of blocks along each dim it
+    # contracts; the core dims are one chunk, so each list holds one block
+    while isinstance(block, list):
+        if len(block) != 1:
+            raise ValueError("a core dim spans several chunks")
+        block = block[0]
+    return block
 
 
 def _flat(a: npt.ArrayLike, shape: tuple[int, ...]) -> np.ndarray:
@@ -211,10 +293,10 @@ def _flat(a: npt.ArrayLike, shape: tuple[int, ...]) -> np.ndarray:
     return np.ascontiguousarray(a)
 
 
-def _thermo_block(t: Any, p: Any, td: Any, *, n_threads: int) -> tuple[Any, ...]:
+def _thermo_block(t: Any, p: Any, td: Any, *, n_threads: int) -> Any:
     shape = np.broadcast_shapes(np.shape(t), np.shape(p), np.shape(td))
     out = _kestrin.thermo(_flat(t, shape), _flat(p, shape), _flat(td, shape), n_threads)
-    return tuple(row.reshape(shape) for row in out)
+    return out.reshape((out.shape[0], *shape))
 
 
 def _columns(shape: tuple[int, ...]) -> tuple[tuple[int, ...], int, int]:
@@ -224,7 +306,7 @@ def _columns(shape: tuple[int, ...]) -> tuple[tuple[int, ...], int, int]:
 
 def _cold_pool_block(
     z: Any, b: Any, bottom: Any, top: Any, *, threshold: float, n_threads: int
-) -> tuple[Any, ...]:
+) -> Any:
     shape = np.broadcast_shapes(np.shape(z), np.shape(b))
     cols, ncol, nlev = _columns(shape)
     out = _kestrin.cold_pool(
@@ -235,7 +317,7 @@ def _cold_pool_block(
         _flat(top, cols),
         n_threads,
     )
-    return tuple(row.reshape(cols) for row in out)
+    return out.reshape((out.shape[0], *cols))
 
 
 def _profile_block(
@@ -249,7 +331,7 @@ def _profile_block(
     bottom: float,
     top: float,
     n_threads: int,
-) -> tuple[Any, ...]:
+) -> Any:
     shape = np.broadcast_shapes(np.shape(z), np.shape(u), np.shape(v))
     cols, ncol, nlev = _columns(shape)
     out = _kestrin.profile(
@@ -263,15 +345,14 @@ def _profile_block(
         _flat(cv, cols),
         n_threads,
     )
-    return tuple(row.reshape(cols) for row in out)
+    return out.reshape((out.shape[0], *cols))
 
 
-def _gradient_block(f: Any, *, x: Any, y: Any, n_threads: int) -> tuple[Any, Any]:
+def _gradient_block(f: Any, *, x: Any, y: Any, n_threads: int) -> Any:
     shape = np.shape(f)
     ny, nx = shape[-2:]
     f = _flat(f, shape).reshape(math.prod(shape[:-2]), ny, nx)
-    out = _kestrin.gradient(f, x, y, n_threads)
-    return out[0].reshape(shape), out[1].reshape(shape)
+    return _kestrin.gradient(f, x, y, n_threads).reshape((2, *shape))
 
 
 def _dataset(

@@ -1,0 +1,188 @@
+"""A radar network's hour through radarkit.network: 24 synthetic NEXRAD-size volumes (14
+sweeps x 720 rays x 1832 gates) of 6 radars, written once as CfRadial1 files (kept in a cache
+directory between runs), then read, dealiased and superobbed one task per volume:
+
+- in one process, a loop over the files (kernels on one thread, the same work as each task),
+  with the per-volume cost split into read / dealias / qc / superob / table, and the window
+  files' writing per volume;
+- through obs_windows on a LocalCluster of 2 single-threaded worker processes (start-up not
+  timed): the throughput against the loop's (target >= 1.7x on 2 cores);
+
+and from these figures the worker cores that keep up with the US network (2,000 volumes an
+hour) and with a day's archive in an hour. Needs radarkit.dealias and radarkit.superob."""
+
+import importlib.util
+import os
+import shutil
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+from common import machine
+
+RADARS = [  # name, latitude, longitude, height (m)
+    ("KTLX", 35.333, -97.278, 370.0),
+    ("KINX", 36.175, -95.564, 204.0),
+    ("KVNX", 36.741, -98.128, 369.0),
+    ("KFDR", 34.362, -98.976, 386.0),
+    ("KSRX", 35.290, -94.362, 195.0),
+    ("KAMA", 35.233, -101.709, 1093.0),
+]
+ELEVATIONS = (0.5, 0.9, 1.3, 1.8, 2.4, 3.1, 4.0, 5.1, 6.4, 8.0, 10.0, 12.5, 15.6, 19.5)
+RAYS, GATES = 720, 1832
+PER_RADAR = 4  # volumes of each radar in the hour
+NYQUIST = 12.0  # m/s: a jet of 3 times that folds
+CACHE = os.path.join(tempfile.gettempdir(), "radarkit-bench-network")
+WINDOW = "15min"
+
+
+def jet(z):
+    """Veering wind strengthening to about 36 m/s (three Nyquist velocities) aloft."""
+    z = np.asarray(z, dtype=np.float64)
+    speed = 8.0 + 28.0 * np.tanh(z / 6000.0)
+    turn = np.deg2rad(200.0 + 60.0 * np.tanh(z / 4000.0))
+    return -speed * np.sin(turn), -speed * np.cos(turn)
+
+
+def volume_files():
+    """The 24 files, written once: radar r scans at r * 2.5 min + k * 15 min after 18:00."""
+    from radarkit.synthetic import synthetic_volume, write_volume
+
+    os.makedirs(CACHE, exist_ok=True)
+    files = []
+    for r, (name, lat, lon, height) in enumerate(RADARS):
+        for k in range(PER_RADAR):
+            t0 = np.datetime64("2024-05-20T18:00:00") + np.timedelta64(150 * r + 900 * k, "s")
+            stamp = str(t0).replace("-", "").replace(":", "").replace("T", "_")
+            path = os.path.join(CACHE, f"{name}{stamp}.nc")
+            files.append(path)
+            if os.path.exists(path):
+                continue
+            vol = synthetic_volume(
+                radar_latitude=lat,
+                radar_longitude=lon,
+                radar_height=height,
+                elevations=ELEVATIONS,
+                rays=RAYS,
+                gates=GATES,
+                first_gate=2125.0,
+                gate_spacing=250.0,
+                wind=jet,
+                velocity_noise=1.5,
+                reflectivity_noise=2.0,
+                missing=0.1,
+                nyquist=NYQUIST,
+                start=str(t0),
+                sweep_seconds=20.0,
+                seed=10 * r + k,
+            )
+            vol.attrs["instrument_name"] = name
+            tmp = path + ".part"
+            write_volume(vol, tmp)
+            os.replace(tmp, path)  # a file interrupted half-written is never taken as done
+            print(f"  wrote {os.path.basename(path)}", flush=True)
+    return files
+
+
+def loop(files, out_dir):
+    """One process: process_volume on each file in turn, then the window files; returns
+    (seconds, per-step seconds summed over volumes)."""
+    from radarkit import network
+
+    windows = network.Windows.make(WINDOW)
+    options = network.VolumeOptions(windows=windows, formats=("dart", "wrfda"), n_threads=1)
+    steps = {}
+    t0 = time.perf_counter()
+    tables = [network.process_volume(p, options) for p in files]
+    t1 = time.perf_counter()
+    by_window = {}
+    for o in tables:
+        by_window.setdefault(o.window, []).append(o)
+        for k, v in o.timings.items():
+            steps[k] = steps.get(k, 0.0) + v
+    for k, group in by_window.items():
+        for fmt in ("dart", "wrfda"):
+            network._write_window(os.path.join(out_dir, windows.file(k, fmt)), fmt, group, 0)
+    steps["write"] = time.perf_counter() - t1
+    return time.perf_counter() - t0, steps
+
+
+def main():
+    print(
+        f"\nRadar network: {len(RADARS) * PER_RADAR} volumes of {len(RADARS)} radars, "
+        f"{len(ELEVATIONS)} x {RAYS} x {GATES}  [{machine()}]"
+    )
+    try:
+        from distributed import Client, LocalCluster
+
+        from radarkit import network
+    except ImportError as e:
+        print(f"  (skipped: {e}; pip install 'radarkit[network]')")
+        return
+    if importlib.util.find_spec("radarkit.dealias") is None:
+        print("  (skipped: the volumes are folded and radarkit.dealias is not installed)")
+        return
+    files = volume_files()
+    size = sum(os.path.getsize(f) for f in files) / 1e9
+    print(f"  files: {len(files)}, {size:.1f} GB in {CACHE}")
+    out = tempfile.mkdtemp(prefix="radarkit-network-out-")
+    try:
+        loop(files[:2], out)  # warm-up: imports, caches, first reads
+        shutil.rmtree(out)
+        os.makedirs(out)
+        loop_sec, steps = loop(files, out)
+        n = len(files)
+        print(
+            f"  one process, a loop over the files:     {loop_sec:7.1f} s  "
+            f"{n / loop_sec * 3600:7.0f} volumes/h"
+        )
+        print("  per volume (one core):")
+        for k in ("read", "dealias", "qc", "superob", "table", "write"):
+            if k in steps:
+                print(f"    {k:<8s} {steps[k] / n * 1e3:8.0f} ms")
+        per_volume = loop_sec / n
+        t_start = time.perf_counter()
+        with (
+            LocalCluster(
+                n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
+            ) as cluster,
+            Client(cluster) as client,
+        ):
+            started = time.perf_counter() - t_start
+            shutil.rmtree(out)
+            network.obs_windows(
+                files[:2], window=WINDOW, out_dir=out, formats=("dart", "wrfda"), client=client
+            )  # warm-up of the workers
+            shutil.rmtree(out)
+            t0 = time.perf_counter()
+            res = network.obs_windows(
+                files, window=WINDOW, out_dir=out, formats=("dart", "wrfda"), client=client
+            )
+            cluster_sec = time.perf_counter() - t0
+        if res.failed:
+            sys.exit(f"volumes failed: {res.failed}")
+        ratio = loop_sec / cluster_sec
+        met = "ok" if ratio >= 1.7 else "MISSED"
+        print(
+            f"  obs_windows, LocalCluster of 2 workers: {cluster_sec:7.1f} s  "
+            f"{n / cluster_sec * 3600:7.0f} volumes/h  {ratio:5.2f}x the loop "
+            f"(target >= 1.7x: {met}); cluster start-up {started:.1f} s, not timed"
+        )
+        eff = ratio / 2  # parallel efficiency measured on 2 workers
+        for label, per_hour in (
+            ("the US network in real time", 2000),
+            ("a day's archive in an hour", 48000),
+        ):
+            cores = per_hour * per_volume / 3600 / eff
+            print(
+                f"  cores for {label} ({per_hour} volumes/h): "
+                f"{per_hour} x {per_volume:.2f} s / 3600 s / {eff:.2f} = {cores:.1f}"
+            )
+    finally:
+        shutil.rmtree(out, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
