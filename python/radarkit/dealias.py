@@ -73,7 +73,7 @@ class Dealiased(NamedTuple):
     reference: dict[str, np.ndarray]
 
 
-def _as_sweeps(x, name):
+def _as_sweeps(x: Any, name: str) -> list[np.ndarray]:
     """A 2-D array, or a sequence of 2-D arrays, as a list of arrays."""
     if isinstance(x, np.ndarray) and x.ndim == 2:
         return [x]
@@ -83,7 +83,7 @@ def _as_sweeps(x, name):
     return out
 
 
-def _sweep_nyquist_value(nyquist, nray, label):
+def _sweep_nyquist_value(nyquist: Any, nray: int, label: str) -> float:
     """One V_N (m/s) from a scalar or a per-ray array, checked."""
     ny = np.asarray(nyquist, dtype=np.float64)
     if ny.ndim == 0:
@@ -106,10 +106,11 @@ def _reference_table(reference: Reference | None, radar_height: float) -> np.nda
     """(3, levels) heights above the radar, u, v from (heights above sea level, u, v)."""
     if reference is None:
         return np.empty((3, 0))
-    if hasattr(reference, "keys"):
-        reference = (reference["height"], reference["u"], reference["v"])
+    table: Any = reference
+    if hasattr(table, "keys"):
+        table = (table["height"], table["u"], table["v"])
     try:
-        z, u, v = (np.asarray(x, dtype=np.float64).ravel() for x in reference)
+        z, u, v = (np.asarray(x, dtype=np.float64).ravel() for x in table)
     except (TypeError, ValueError):
         raise ValueError("reference must be (heights, u, v): three arrays of one length") from None
     if not (z.size == u.size == v.size) or z.size == 0:
@@ -247,11 +248,14 @@ def dealias_arrays(
     True
     """
     vel = _as_sweeps(velocity, "velocity")
-    if isinstance(azimuth, np.ndarray) and azimuth.ndim == 1:
-        azimuth, elevation, range = [azimuth], [elevation], [range]
-    az = [np.asarray(a, dtype=np.float64) for a in azimuth]
-    el = [np.asarray(e, dtype=np.float64) for e in elevation]
-    rg = [np.asarray(r, dtype=np.float64) for r in range]
+    azs: Any = azimuth
+    els: Any = elevation
+    rgs: Any = range
+    if isinstance(azs, np.ndarray) and azs.ndim == 1:
+        azs, els, rgs = [azs], [els], [rgs]
+    az = [np.asarray(a, dtype=np.float64) for a in azs]
+    el = [np.asarray(e, dtype=np.float64) for e in els]
+    rg = [np.asarray(r, dtype=np.float64) for r in rgs]
     if not (len(vel) == len(az) == len(el) == len(rg)):
         raise ValueError("velocity, azimuth, elevation and range must have one entry per sweep")
     labels = [f"sweep {k}" for k in np.arange(len(vel))] if names is None else list(names)

@@ -305,9 +305,9 @@ class AliasedCase(NamedTuple):
     vortex core, the wind-shift zone), or None; ``nyquist`` the V_N of each sweep (m/s).
     """
 
-    volume: object
-    truth: list
-    region: list | None
+    volume: Any
+    truth: list[np.ndarray]
+    region: list[np.ndarray] | None
     nyquist: np.ndarray
 
 
@@ -503,7 +503,11 @@ def aliased_volume(
     if elevations is None:
         elevations = NEXRAD_ELEVATIONS if case == "nexrad_cuts" else (0.5, 1.5, 2.5, 4.0, 6.0, 9.0)
     if nyquist is None:
-        default = {"nexrad_cuts": NEXRAD_NYQUIST, "shift_line": 10.0, "jet": 8.0}
+        default: dict[str, float | Sequence[float]] = {
+            "nexrad_cuts": NEXRAD_NYQUIST,
+            "shift_line": 10.0,
+            "jet": 8.0,
+        }
         nyquist = default.get(case, 12.0)
     ny = np.broadcast_to(np.asarray(nyquist, dtype=np.float64), (len(elevations),)).copy()
     if not np.all(np.isfinite(ny) & (ny > 0)):
@@ -522,7 +526,7 @@ def aliased_volume(
             "jet": 7.5 * vmin,
         }[case]
 
-    def environment(z):
+    def environment(z: Array) -> tuple[Array, Array]:
         if case == "jet":
             s = 10.0 + (max_wind - 10.0) * np.exp(-(((z - 3000.0) / 1200.0) ** 2))
             return _wind_from(s, 270.0)
@@ -552,7 +556,8 @@ def aliased_volume(
     if patches is not None:
         cut = np.quantile(patches[0], patchy)
     nodes = {"/": skeleton.to_dataset()}
-    truth, region = [], [] if case in ("vortex", "shift_line") else None
+    truth: list[np.ndarray] = []
+    regions: list[np.ndarray] = []
     for k, el in enumerate(elevations):
         h, s, local_el = beam_geometry(r, el)
         u, v = environment(h)
@@ -569,7 +574,7 @@ def aliased_volume(
             with np.errstate(invalid="ignore", divide="ignore"):
                 u = u - np.where(d > 0, vt * dy / d, 0.0)
                 v = v + np.where(d > 0, vt * dx / d, 0.0)
-            region.append(d <= radius)
+            regions.append(d <= radius)
         elif case == "shift_line":
             nx, nyv = np.sin(np.deg2rad(120.0)), np.cos(np.deg2rad(120.0))
             across = x * nx + y * nyv - 25e3
@@ -578,7 +583,7 @@ def aliased_volume(
             # lowest 3 km (the depth of the front, 300 m transition above)
             w = w * (0.5 - 0.5 * np.tanh((h - 3000.0) / 300.0))
             u, v = u * (1.0 - w) - v * w, v * (1.0 - w) + u * w
-            region.append(np.abs(across) <= 3000.0)
+            regions.append(np.abs(across) <= 3000.0)
         vr = (u * sin_a + v * cos_a) * np.cos(np.deg2rad(local_el))
         if noise:
             vr = vr + rng.normal(0.0, noise, vr.shape)
@@ -600,7 +605,12 @@ def aliased_volume(
         ds[REFLECTIVITY] = (dims, dbz.astype(dtype), ds[REFLECTIVITY].attrs)
         ds["nyquist_velocity"] = ("azimuth", np.full(rays, ny[k]), {"units": "m/s"})
         nodes[f"/{name}"] = ds
-    return AliasedCase(xr.DataTree.from_dict(nodes), truth, region, ny)
+    return AliasedCase(
+        xr.DataTree.from_dict(nodes),
+        truth,
+        regions if case in ("vortex", "shift_line") else None,
+        ny,
+    )
 
 
 def nexrad_sample(
@@ -669,7 +679,10 @@ def nexrad_sample(
     recorded = radar.instrument_parameters["nyquist_velocity"]["data"]
     r = np.asarray(radar.range["data"], dtype=np.float64)
     t0 = np.datetime64(radar.time["units"].split("since ")[1].rstrip("Z"), "ns")
-    nodes, truth, nys, angles = {}, [], [], []
+    nodes: dict[str, Any] = {}
+    truth: list[np.ndarray] = []
+    nys: list[float] = []
+    angles: list[float] = []
     for s in range(radar.nsweeps):
         sl = radar.get_slice(s)
         v = np.ma.filled(vel[sl].astype(np.float64), np.nan)
