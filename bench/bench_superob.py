@@ -240,11 +240,17 @@ def files(vol):
         how, unfolded = "with dealiasing", False
     except ImportError:
         how, unfolded = "velocities declared unfolded (radarkit.dealias not in this build)", True
-    # the synthetic volume carries no Nyquist velocity (it is not folded): DART wants one
+    # the synthetic volume is not folded: folded here at 28 m/s, as a NEXRAD cut measures it,
+    # so that the files take the dealiasing step a real volume needs
+    from radarkit.synthetic import fold
+
     vol = vol.copy()
     for name in list(vol.children):
         ds = vol[name].to_dataset()
-        vol[name] = ds.assign(nyquist_velocity=("azimuth", np.full(ds.sizes["azimuth"], 60.0)))
+        vol[name] = ds.assign(
+            VRADH=ds["VRADH"].copy(data=fold(ds["VRADH"].values, 28.0).astype(np.float32)),
+            nyquist_velocity=("azimuth", np.full(ds.sizes["azimuth"], 28.0)),
+        )
     with tempfile.TemporaryDirectory(dir=os.environ.get("BENCH_TMP")) as d:
         dart_path, wrfda_path = os.path.join(d, "obs_seq.out"), os.path.join(d, "ob.radar")
         t0 = time.perf_counter()
