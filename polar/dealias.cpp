@@ -945,15 +945,16 @@ void gate_pass(int64_t nray, int64_t gates, const uint8_t* linked, double vn, co
     }
 }
 
-// The whole volume: reference, unfolding and continuity. folds receives one
-// int8 per gate (unresolved for gates without data or without a resolved
-// fold); prof the reference profile (bins of u, v, rms and differences).
-void dealias(float* velocity, const volume_layout& L, const double* height, const double* cos_el,
-             const double* nyquist, const profile* given, int32_t n_threads, int8_t* folds,
-             int64_t* counts, profile& prof)
+// The whole volume: reference, unfolding and continuity. dealiased receives
+// the dealiased velocities (it may be v itself: a sweep's gates are written
+// once its own work item has read them, and nothing reads a sweep later);
+// folds one int8 per gate (unresolved for gates without data or without a
+// resolved fold); counts the valid and unresolved gates of each sweep; prof
+// the reference profile (bins of u, v, rms and differences).
+void dealias(const float* v, float* dealiased, const volume_layout& L, const double* height,
+             const double* cos_el, const double* nyquist, const profile* given, int32_t n_threads,
+             int8_t* folds, int64_t* counts, profile& prof)
 {
-    const float* v = velocity;
-    float* velocity_all = velocity;
     const int64_t S = L.sweeps;
     const int64_t rings = L.gate0[S];
     double top = 0.0;
@@ -1026,7 +1027,7 @@ void dealias(float* velocity, const volume_layout& L, const double* height, cons
             const double* az = L.az.data() + L.ray0[k];
             const uint8_t* linked = L.linked.data() + L.ray0[k];
             const float* vk = v + L.cell0[k];
-            float* vout = velocity_all + L.cell0[k];
+            float* vout = dealiased + L.cell0[k];
             s.u.resize(static_cast<size_t>(cells));
             s.ref.resize(static_cast<size_t>(cells));
             s.lref.resize(static_cast<size_t>(cells));
@@ -1084,24 +1085,29 @@ void dealias(float* velocity, const volume_layout& L, const double* height, cons
                       local_work);
             std::swap(s.u, u2);
             std::swap(s.k, s.k2);
-            // folds and dealiased velocities back in the sweep's own ray order,
-            // the velocities over the input (no later pass reads this sweep)
+            // folds and dealiased velocities back in the sweep's own ray order
             int8_t* out = folds + L.cell0[k];
             int64_t valid = 0, lost = 0;
             for (int64_t p = 0; p < nray; ++p) {
                 const int64_t row = static_cast<int64_t>(order[p]) * gates;
                 const int8_t* kp = s.k.data() + p * gates;
                 std::memcpy(out + row, kp, static_cast<size_t>(gates));
+                const float* vin = vk + row;
                 float* vp = vout + row;
                 for (int64_t j = 0; j < gates; ++j) {
-                    if (std::isnan(vp[j]))
+                    const float x = vin[j];
+                    if (std::isnan(x)) {
+                        vp[j] = x;
                         continue;
+                    }
                     ++valid;
                     if (kp[j] == unresolved) {
                         ++lost;
                         vp[j] = std::numeric_limits<float>::quiet_NaN();
-                    } else if (kp[j] != 0) {
-                        vp[j] = static_cast<float>(static_cast<double>(vp[j]) + two_vn * kp[j]);
+                    } else {
+                        vp[j] = kp[j] == 0
+                            ? x
+                            : static_cast<float>(static_cast<double>(x) + two_vn * kp[j]);
                     }
                 }
             }
@@ -1114,14 +1120,16 @@ void dealias(float* velocity, const volume_layout& L, const double* height, cons
 
 } // namespace
 
-py::tuple dealias_py(f32out velocity, iarray rays, iarray gates, farray azimuth, farray height,
-                     farray cos_el, farray nyquist, farray reference, int32_t n_threads)
+py::tuple dealias_py(f32array velocity, iarray rays, iarray gates, farray azimuth, farray height,
+                     farray cos_el, farray nyquist, farray reference, f32out out, int32_t n_threads)
 {
     const int64_t S = rays.size();
     if (velocity.ndim() != 1)
         throw std::invalid_argument("velocity must be 1-D");
-    if (!velocity.writeable())
-        throw std::invalid_argument("velocity must be writeable: it receives the result");
+    if (out.ndim() != 1 || out.size() != velocity.size())
+        throw std::invalid_argument("out must be 1-D with the size of velocity");
+    if (!out.writeable())
+        throw std::invalid_argument("out must be writeable");
     if (gates.size() != S || nyquist.size() != S)
         throw std::invalid_argument("rays, gates and nyquist must have one value per sweep");
     volume_layout L;
@@ -1197,12 +1205,13 @@ py::tuple dealias_py(f32out velocity, iarray rays, iarray gates, farray azimuth,
     py::array_t<int64_t> counts({int64_t{2}, S});
     profile prof;
     {
-        float* V = velocity.mutable_data();
+        const float* V = velocity.data();
+        float* D = out.mutable_data(); // may be V's own buffer
         int64_t* C2 = counts.mutable_data();
         const double* H = height.data();
         const double* C = cos_el.data();
         const double* N = nyquist.data();
-        int8_t* out = folds.mutable_data();
+        int8_t* F = folds.mutable_data();
         py::gil_scoped_release unlocked; // the workers only touch the raw buffers above
         L.order.resize(static_cast<size_t>(L.ray0[S]));
         L.az.resize(L.order.size());
@@ -1216,7 +1225,7 @@ py::tuple dealias_py(f32out velocity, iarray rays, iarray gates, farray azimuth,
                            L.linked.data() + o, L.partner.data() + o, L.gx.data() + o,
                            L.gy.data() + o);
         }
-        dealias(V, L, H, C, N, has_reference ? &given : nullptr, n_threads, out, C2, prof);
+        dealias(V, D, L, H, C, N, has_reference ? &given : nullptr, n_threads, F, C2, prof);
     }
     py::array_t<double> table({int64_t{4}, prof.bins});
     double* t = table.mutable_data();

@@ -16,12 +16,14 @@ namespace py = pybind11;
 // element type; one that already is one is passed through without a copy.
 using farray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 using iarray = py::array_t<int64_t, py::array::c_style | py::array::forcecast>;
+using f32array = py::array_t<float, py::array::c_style | py::array::forcecast>;
 // An array a function writes its result into: float32, C-ordered, never a
 // converted copy.
 using f32out = py::array_t<float, py::array::c_style>;
 
-py::tuple dealias_py(f32out velocity, iarray rays, iarray gates, farray azimuth, farray height,
-                     farray cos_el, farray nyquist, farray reference, int32_t n_threads);
+py::tuple dealias_py(f32array velocity, iarray rays, iarray gates, farray azimuth, farray height,
+                     farray cos_el, farray nyquist, farray reference, f32out out,
+                     int32_t n_threads);
 
 // polar/geometry.cpp
 py::array_t<double> gate_geometry_py(double latitude, double longitude, double altitude,

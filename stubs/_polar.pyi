@@ -67,5 +67,6 @@ def dealias(
     cos_el: _F,
     nyquist: _F,
     reference: _F,
+    out: _F,
     n_threads: _I = 0,
 ) -> tuple[npt.NDArray[np.int8], _R, npt.NDArray[np.int64]]: ...

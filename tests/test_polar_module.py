@@ -22,6 +22,7 @@ def args(**changes):
         "cos_el": np.ones(3),
         "nyquist": np.array([10.0]),
         "reference": np.empty((3, 0)),
+        "out": np.empty(6, np.float32),
     }
     out.update(changes)
     return out
@@ -41,7 +42,7 @@ def test_signature_and_module_docstring():
     [
         ({"velocity": np.zeros((2, 3), np.float32)}, "velocity must be 1-D"),
         ({"gates": np.array([3, 3])}, "one value per sweep"),
-        ({"velocity": np.zeros(5, np.float32)}, "rays x gates values"),
+        ({"velocity": np.zeros(5, np.float32), "out": np.empty(5, np.float32)}, "rays x gates"),
         ({"azimuth": np.zeros(3)}, "one value per ray"),
         ({"height": np.zeros(2)}, "one value per gate"),
         ({"nyquist": np.array([0.0])}, "nyquist must be positive"),
@@ -51,6 +52,7 @@ def test_signature_and_module_docstring():
         ({"reference": np.array([[1.0, 0.0], [0.0, 0.0], [0.0, 0.0]])}, "must increase"),
         ({"reference": np.array([[1.0], [np.inf], [0.0]])}, "reference must be finite"),
         ({"rays": np.array([-1])}, "rays and gates must be >= 0"),
+        ({"out": np.empty(5, np.float32)}, "out must be 1-D with the size of velocity"),
     ],
 )
 def test_bad_arguments_raise_before_any_work(changes, message):
@@ -62,14 +64,17 @@ def test_bad_arguments_raise_before_any_work(changes, message):
     np.testing.assert_array_equal(a["velocity"], before)
 
 
-def test_velocity_must_be_a_writeable_float32_array():
-    """The result goes into velocity: a read-only array is refused, another type too."""
+def test_out_must_be_a_writeable_float32_array():
+    """The result goes into out: a read-only array is refused, one of another type too (it
+    would be a converted copy); velocity itself may be any floating type."""
     a = args()
-    a["velocity"].setflags(write=False)
-    with pytest.raises(ValueError, match="writeable"):
+    a["out"].setflags(write=False)
+    with pytest.raises(ValueError, match="out must be writeable"):
         _polar.dealias(**a)
     with pytest.raises(TypeError):
-        _polar.dealias(**args(velocity=np.zeros(6)))
+        _polar.dealias(**args(out=np.zeros(6)))
+    folds, _, _ = _polar.dealias(**args(velocity=np.zeros(6)))
+    assert folds.shape == (6,)
 
 
 def test_empty_tiny_and_all_missing_sweeps():
@@ -85,6 +90,7 @@ def test_empty_tiny_and_all_missing_sweeps():
         np.ones(10),
         np.array([10.0, 10.0, 10.0]),
         np.empty((3, 0)),
+        v,
     )
     assert folds.dtype == np.int8 and folds.shape == (7,)
     assert np.all(folds == FILL) and np.all(np.isnan(v))
@@ -121,16 +127,19 @@ def uniform_sweeps(vn, seed=0, sweeps=3, rays=240, gates=160, spacing=500.0):
         "nyquist": np.full(sweeps, vn),
         "reference": np.empty((3, 0)),
     }
+    kw["out"] = np.empty_like(kw["velocity"])
     return kw, np.concatenate([t.ravel() for t in true])
 
 
 @pytest.mark.parametrize("vn", [8.0, 12.0])
 def test_aliased_field_comes_back_to_the_truth(vn):
-    """A wind up to about 3 V_N folded at V_N: the dealiased velocities written over the input
-    equal the truth (to float32) at every gate, and the counts say so."""
+    """A wind up to about 3 V_N folded at V_N: the dealiased velocities equal the truth (to
+    float32) at every gate, and the counts say so."""
     kw, true = uniform_sweeps(vn)
+    measured = kw["velocity"].copy()
     folds, _, counts = _polar.dealias(**kw)
-    got = kw["velocity"].astype(np.float64)
+    np.testing.assert_array_equal(kw["velocity"], measured)  # the input stays as it was
+    got = kw["out"].astype(np.float64)
     has = np.isfinite(true)
     assert np.abs(true[has]).max() > 2.0 * vn
     np.testing.assert_allclose(got[has], true[has], atol=1e-4)
@@ -139,15 +148,27 @@ def test_aliased_field_comes_back_to_the_truth(vn):
     assert set(np.unique(folds[has])) >= {-1, 0, 1}
 
 
+def test_out_may_be_the_velocity_array_itself():
+    """Written over its own input, the result is the same as into a separate array."""
+    kw, _ = uniform_sweeps(10.0, seed=2)
+    apart = _polar.dealias(**kw)
+    same = dict(kw, velocity=kw["velocity"].copy())
+    same["out"] = same["velocity"]
+    over = _polar.dealias(**same)
+    for x, y in zip(apart, over):
+        np.testing.assert_array_equal(x, y)
+    np.testing.assert_array_equal(kw["out"], same["velocity"])
+
+
 @pytest.mark.threads
 @pytest.mark.parametrize("n_threads", [2, 3, 16])
 def test_same_bits_for_every_thread_count(n_threads):
     """Folds, velocities, profile and counts are bit for bit those of one thread."""
     kw, _ = uniform_sweeps(10.0, seed=4)
-    one = dict(kw, velocity=kw["velocity"].copy())
-    many = dict(kw, velocity=kw["velocity"].copy())
+    one = dict(kw, out=np.empty_like(kw["velocity"]))
+    many = dict(kw, out=np.empty_like(kw["velocity"]))
     a = _polar.dealias(**one, n_threads=1)
     b = _polar.dealias(**many, n_threads=n_threads)
     for x, y in zip(a, b):
         np.testing.assert_array_equal(x, y)
-    np.testing.assert_array_equal(one["velocity"], many["velocity"])
+    np.testing.assert_array_equal(one["out"], many["out"])

@@ -301,7 +301,7 @@ def dealias_arrays(
         h, _, local = beam_geometry(r, mean_el)
         heights.append(h)
         cosines.append(np.cos(np.deg2rad(local)))
-    # the kernel writes the dealiased velocities over `flat`, its own float32 copy
+    # the dealiased velocities go over `flat`, the kernel's own float32 copy of the input
     folds, table, counts = _polar.dealias(
         flat,
         rays,
@@ -311,6 +311,7 @@ def dealias_arrays(
         np.concatenate(cosines) if cosines else np.empty(0),
         ny,
         ref,
+        flat,
         n_threads=n_threads,
     )
     out_v, out_k = [], []
