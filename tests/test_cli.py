@@ -26,9 +26,11 @@ def files(tmp_path_factory):
     vol = synthetic.synthetic_volume(elevations=(0.5, 2.0, 6.0), rays=120, gates=160)
     nc = synthetic.write_volume(vol, d / "volume.nc", format="cfradial1")
     h5 = synthetic.write_volume(vol, d / "volume.h5", format="odim")
+    plain = synthetic.synthetic_volume(elevations=(0.5,), rays=120, gates=160, nyquist=None)
+    no_ny = synthetic.write_volume(plain, d / "no_nyquist.h5", format="odim")
     junk = d / "junk.nc"
     junk.write_bytes(b"CDF\x01 not really netCDF")
-    return {"nc": str(nc), "h5": str(h5), "junk": str(junk), "volume": vol}
+    return {"nc": str(nc), "h5": str(h5), "no_ny": str(no_ny), "junk": str(junk), "volume": vol}
 
 
 def run(argv, capsys):
@@ -101,7 +103,7 @@ def _snapshot(d):
         (["info", "{nc}", "{junk}"], "{junk}", "damaged netCDF file"),
         (["obs-seq", "{nc}", "{junk}", "-o", "{tmp}/old.csv"], "{junk}", "damaged netCDF file"),
         (["obs-seq", "{nc}", "-o", "{tmp}/nodir/obs"], "{tmp}/nodir/obs", "does not exist"),
-        (["obs-seq", "{h5}", "-o", "{tmp}/obs"], "{h5}", "no Nyquist velocity"),
+        (["obs-seq", "{no_ny}", "-o", "{tmp}/obs"], "{no_ny}", "no Nyquist velocity"),
     ],
 )
 def test_bad_input_one_line_exit_2_nothing_written(files, tmp_path, capsys, argv, named, reason):

@@ -601,6 +601,13 @@ def test_dealias_command_writes_the_dealiased_volume(aliased_file, tmp_path, cap
         np.testing.assert_array_equal(back[name]["VRADDH"].values, want[name]["VRADDH"].values)
     odim = (fmt or suffix) in ("odim", ".h5")
     assert volume.describe(back).reader == ("xradar (odim)" if odim else "xradar (cfradial1)")
+    # the written file keeps each sweep's Nyquist velocity: it can be dealiased again as it is
+    for (name, got), (_, ds) in zip(volume.list_sweeps(back), volume.list_sweeps(want)):
+        np.testing.assert_allclose(
+            volume.nyquist_velocity(got, got.sizes["azimuth"]),
+            volume.nyquist_velocity(ds, ds.sizes["azimuth"]),
+            err_msg=name,
+        )
 
 
 def test_dealias_command_bad_input_writes_nothing(aliased_file, tmp_path, capsys):

@@ -39,9 +39,33 @@ def test_synthetic_file_round_trip_through_xradar(vol, fmt, tmp_path):
     assert {"VRADH", "DBZH"} <= set(info.sweeps[0].moments)
     assert info.radar_latitude == pytest.approx(46.5)
     assert info.radar_height == pytest.approx(350.0)
+    for (name, got), (_, ds) in zip(rv.list_sweeps(back), rv.list_sweeps(vol)):
+        np.testing.assert_allclose(
+            rv.nyquist_velocity(got, 360), rv.nyquist_velocity(ds, 360), err_msg=name
+        )
     prof = winds.vad_profile(back, heights=np.arange(0.0, 8001.0, 250.0))
     # ODIM stores moments as scaled integers: the quantisation averages out over a ring
     check_profile(prof, 0.05)
+
+
+@pytest.mark.parametrize("fmt", ["cfradial1", "odim"])
+def test_write_volume_failure_leaves_the_target_as_it_was(vol, fmt, tmp_path, monkeypatch):
+    """When xradar's writer fails, write_volume raises one line naming the file and the
+    target keeps its old bytes; no scratch file is left beside it."""
+    xradar = pytest.importorskip("xradar")
+    target = tmp_path / "volume.out"
+    target.write_bytes(b"old")
+
+    def broken(*args, **kwargs):
+        raise KeyError("moment without units\nsecond line")
+
+    monkeypatch.setattr(xradar.io, "to_cfradial1" if fmt == "cfradial1" else "to_odim", broken)
+    with pytest.raises(ValueError, match=rf"volume.out: xradar could not write {fmt} \(KeyError"):
+        rv.write_volume(vol, target, format=fmt)
+    assert target.read_bytes() == b"old"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["volume.out"]
+    with pytest.raises(ValueError, match="format must be"):
+        rv.write_volume(vol, target, format="nexrad")
 
 
 def test_open_volume_refuses_a_non_radar_file(tmp_path):

@@ -15,7 +15,6 @@ import io
 import os
 import re
 import sys
-import tempfile
 from collections.abc import Sequence
 from types import ModuleType
 from typing import Any
@@ -26,7 +25,7 @@ from ._output import Output
 from .dealias import DEALIASED, FOLD_FILL, FOLDS
 from .radar_obs import CLEAR_AIR_BELOW
 from .readers import READERS
-from .volume import AUTO
+from .volume import AUTO, VOLUME_FORMATS, volume_format
 from .winds import MIN_GATES, MIN_SPREAD
 
 PROG = "radarkit"
@@ -562,45 +561,17 @@ def cmd_network(args: argparse.Namespace) -> int:
     return 1 if res.failed else 0
 
 
-FORMATS = ("cfradial1", "odim")  # what `radarkit dealias` writes, through xradar
-
-
-def _format_of(path: str, given: str | None) -> str:
-    if given is not None:
-        return given
-    return "odim" if path.lower().endswith((".h5", ".hdf5", ".hdf")) else "cfradial1"
-
-
 def _write_volume(volume: Any, path: str, fmt: str) -> None:
-    """The volume as CfRadial1 or ODIM_H5 through xradar's writer, which writes to a path of
-    its own: a scratch file, then copied through Output (the file appears only complete)."""
-    import xradar
-
-    with tempfile.TemporaryDirectory(prefix="radarkit-") as tmp:
-        scratch = os.path.join(tmp, "volume")
-        try:
-            if fmt == "cfradial1":
-                xradar.io.to_cfradial1(dtree=volume, filename=scratch)
-            else:
-                attrs = volume.attrs
-                known = ("wmo__id", "node", "site_name", "wmo__wsi")
-                name = re.sub(r"[^A-Za-z0-9]", "", str(attrs.get("instrument_name", ""))) or "XX"
-                source = None if any(k in attrs for k in known) else f"RAD:{name}"
-                xradar.io.to_odim(volume, scratch, source=source)
-        except Exception as e:  # the writer's own failure: one line, nothing written
-            first = (str(e).strip().splitlines() or [""])[0]
-            raise BadInput(
-                f"{path}: xradar could not write {fmt} ({type(e).__name__}: {first})"
-            ) from None
-        with open(scratch, "rb") as src, Output(path, name="output") as out:
-            while chunk := src.read(8 << 20):
-                out.write(chunk)
+    try:
+        _radar().write_volume(volume, path, format=fmt)
+    except ValueError as e:  # xradar's failure, one line; nothing written
+        raise BadInput(str(e)) from None
 
 
 def cmd_dealias(args: argparse.Namespace) -> int:
     radar = _radar()
     _check_output(args.output, "output")
-    fmt = _format_of(args.output, args.format)
+    fmt = args.format or volume_format(args.output)
     vol = _load(args.file, args.reader)
     try:
         out = radar.dealias(vol, velocity=args.velocity, nyquist=args.nyquist)
@@ -937,7 +908,7 @@ def build_parser() -> argparse.ArgumentParser:
     sp.add_argument("-o", "--output", required=True, metavar="OUT", help="volume file to write")
     sp.add_argument(
         "--format",
-        choices=FORMATS,
+        choices=VOLUME_FORMATS,
         help="cfradial1 or odim (default: odim for .h5, .hdf5 or .hdf, else cfradial1)",
     )
     sp.add_argument(

@@ -273,13 +273,11 @@ def write_volume(
     >>> write_volume(synthetic_volume(elevations=(0.5,), gates=10), "volume.h5", format="odim")
     'volume.h5'
     """
-    xradar = _optional.require("xradar", "radar", "radarkit.synthetic.write_volume")
-    if format == "cfradial1":
-        xradar.io.to_cfradial1(dtree=volume, filename=str(path))
-    elif format == "odim":
-        xradar.io.to_odim(volume, str(path), source="RAD:SYNTH,PLC:Synthetic")
-    else:
+    from .volume import write_volume as write
+
+    if format not in ("cfradial1", "odim"):
         raise ValueError(f"format must be 'cfradial1' or 'odim', not {format!r}")
+    write(volume, path, format=format, source="RAD:SYNTH,PLC:Synthetic")
     return path
 
 

@@ -11,6 +11,8 @@ from __future__ import annotations
 
 import dataclasses
 import os
+import re
+import tempfile
 from typing import TYPE_CHECKING, Any, ClassVar, NamedTuple
 
 import numpy as np
@@ -18,6 +20,7 @@ import numpy.typing as npt
 
 from . import _optional, readers
 from ._names import Fields
+from ._output import Output
 from .moments import MomentChoice, find_moment
 
 if TYPE_CHECKING:
@@ -38,6 +41,8 @@ __all__ = [
     "open_volume",
     "radar_site",
     "ray_arrays",
+    "volume_format",
+    "write_volume",
 ]
 
 # xradar's names of the moments (those of the synthetic volumes)
@@ -330,6 +335,115 @@ def open_volume(path: str | os.PathLike[str], *, reader: str = "auto") -> Any:
     (['sweep_0', 'sweep_1'], 'xradar (cfradial1)')
     """
     return readers.read_volume(path, reader=reader)
+
+
+VOLUME_FORMATS = ("cfradial1", "odim")  # what write_volume writes, through xradar
+
+
+def volume_format(path: str | os.PathLike[str]) -> str:
+    """The format `write_volume` writes to `path` by default: ``"odim"`` for .h5, .hdf5 or
+    .hdf, else ``"cfradial1"``.
+
+    Example
+    -------
+    >>> volume_format("KTLX.h5"), volume_format("KTLX.nc")
+    ('odim', 'cfradial1')
+    """
+    name = os.fsdecode(os.fspath(path)).lower()
+    return "odim" if name.endswith((".h5", ".hdf5", ".hdf")) else "cfradial1"
+
+
+def write_volume(
+    volume: Volume,
+    path: str | os.PathLike[str],
+    *,
+    format: str | None = None,
+    source: str | None = None,
+) -> None:
+    """Write a volume as CfRadial1 or ODIM_H5 through xradar's writers.
+
+    The file appears only complete: xradar writes a scratch file, which is then copied over
+    `path` atomically. In ODIM_H5 each sweep's Nyquist velocity is written as its dataset's
+    ``how/NI`` (xradar's writer leaves it out), so the file can be dealiased again.
+
+    Parameters
+    ----------
+    volume : xarray.DataTree
+        A volume in xradar's model.
+    path : str or os.PathLike
+        The file to write.
+    format : {"cfradial1", "odim"}, optional
+        Default: ``"odim"`` for a path ending in .h5, .hdf5 or .hdf, else ``"cfradial1"``.
+    source : str, optional
+        ODIM's ``what/source`` (e.g. ``"RAD:SYNTH"``); default: from the volume's
+        attributes, else ``RAD:`` and the instrument name.
+
+    Raises
+    ------
+    ValueError
+        For another `format`, or when xradar cannot write the volume (one line naming the
+        file and xradar's reason; nothing written).
+
+    Example
+    -------
+    >>> from radarkit.synthetic import synthetic_volume
+    >>> write_volume(synthetic_volume(elevations=(0.5,), gates=10, nyquist=12.0), "v.h5")
+    >>> float(list_sweeps(open_volume("v.h5"))[0][1]["nyquist_velocity"])
+    12.0
+    """
+    xradar = _optional.xradar()
+    target = os.fsdecode(os.fspath(path))
+    format = format or volume_format(target)
+    if format not in VOLUME_FORMATS:
+        raise ValueError(f"format must be 'cfradial1' or 'odim', not {format!r}")
+    volume = readers.as_volume(volume)
+    with tempfile.TemporaryDirectory(prefix="radarkit-") as tmp:
+        scratch = os.path.join(tmp, "volume")
+        try:
+            if format == "cfradial1":
+                xradar.io.to_cfradial1(dtree=volume, filename=scratch)
+            else:
+                xradar.io.to_odim(volume, scratch, source=source or _odim_source(volume))
+                _odim_nyquist(scratch, volume)
+        except Exception as e:  # the writer's own failure: one line, nothing written
+            first = (str(e).strip().splitlines() or [""])[0]
+            raise ValueError(
+                f"{target}: xradar could not write {format} ({type(e).__name__}: {first})"
+            ) from e
+        with open(scratch, "rb") as src, Output(path, name="path") as out:
+            while chunk := src.read(8 << 20):
+                out.write(chunk)
+
+
+def _odim_source(volume: Any) -> str | None:
+    """None where the volume's attributes give xradar a source of their own."""
+    attrs = volume.attrs
+    if any(k in attrs for k in ("wmo__id", "node", "site_name", "wmo__wsi")):
+        return None
+    return "RAD:" + (re.sub(r"[^A-Za-z0-9]", "", str(attrs.get("instrument_name", ""))) or "XX")
+
+
+def _odim_nyquist(path: str, volume: Any) -> None:
+    """Each sweep's Nyquist velocity (median of its rays, m/s) as ``how/NI`` of its dataset:
+    ODIM's place for it, where readers (xradar's among them) look."""
+    import h5py
+
+    sweeps = list_sweeps(volume)
+    with h5py.File(path, "r+") as f:
+        names = sorted(
+            (k for k in f if k.startswith("dataset") and k[7:].isdigit()), key=lambda k: int(k[7:])
+        )
+        if len(names) != len(sweeps):
+            raise ValueError(f"{len(names)} datasets written for {len(sweeps)} sweeps")
+        for key, (name, ds) in zip(names, sweeps):
+            where = f[key].get("where")
+            if where is not None and "elangle" in where.attrs and "sweep_fixed_angle" in ds:
+                angle = float(np.asarray(ds["sweep_fixed_angle"].values).ravel()[0])
+                if abs(float(where.attrs["elangle"]) - angle) > 1e-3:
+                    raise ValueError(f"{key} is not {name} (elevation {angle:g} degrees)")
+            ny = _median_nyquist(ds)
+            if np.isfinite(ny):
+                f[key].require_group("how").attrs["NI"] = ny
 
 
 _KIND_WORDS = {"velocity": "radial-velocity", "reflectivity": "reflectivity"}
