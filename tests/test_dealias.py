@@ -208,14 +208,17 @@ def test_sample_as_recorded_is_left_unchanged(sample):
     assert same >= 0.99 * kept
 
 
-def refolded_scores(folded, recorded):
+def refolded_scores(folded, recorded, select=None):
     """Share of true folds among the kept coherent gates, and of unresolved among them, for the
-    sample folded again and cleared of its incoherent gates first."""
+    sample folded again and cleared of its incoherent gates first; `select` (per sweep) keeps
+    only some of the coherent gates in the scores."""
     mask = coherent(recorded.truth)
     nodes = {n.path: n.to_dataset(inherit=False) for n in folded.volume.subtree}
     for k, m in enumerate(mask):
         nodes[f"/sweep_{k}"]["VRADH"] = nodes[f"/sweep_{k}"]["VRADH"].where(m)
     res = run(folded._replace(volume=xr.DataTree.from_dict(nodes)))
+    if select is not None:
+        mask = [m & s for m, s in zip(mask, select)]
     good = kept = total = 0
     for k, (t, d, m) in enumerate(zip(folded.truth, res.velocity, mask)):
         ok = m & np.isfinite(d)
@@ -235,17 +238,56 @@ def test_sample_folded_again_returns_to_the_recording(vn, sample):
     assert unresolved <= 0.08
 
 
+@pytest.mark.parametrize("vn", [10.0, 7.0])
+def test_sample_connected_echo_returns_to_the_recording(vn, sample):
+    """Where the sample's coherent echo is connected over at least 100 gates, the continuity
+    has something to work with: folded again at 10 or 7 m/s it comes back to its recorded
+    values on at least 99.8% of the kept gates (all of them at 10 m/s, 99.94% at 7 m/s)."""
+    pieces = [echo_pieces(m) for m in coherent(sample[None].truth)]
+    correct, _ = refolded_scores(sample[vn], sample[None], [p >= 100 for p in pieces])
+    assert correct >= 0.998
+
+
 @pytest.mark.xfail(
     strict=True,
-    reason="coherent wind patches next to zero-velocity ground clutter near the radar are a "
-    "fold apart at 10 and 7 m/s and cannot be told from continuous data; the sample reaches "
-    "96-97% at 10 m/s and 95% at 7 m/s",
+    reason="the gates off their recorded fold (471 at 10 m/s, 655 at 7 m/s) lie, all but 3, "
+    "in patches of fewer than 100 gates with no link to the rest of the echo, 98% and 93% of "
+    "them on the fold nearest the reference wind while their recording lies a median 17 and "
+    "15 m/s from that wind (more than V_N for 98% and 96%): weak echo a fold off the wind, "
+    "which neither reference nor continuity can tell from light wind (the recording's own "
+    "VAD as reference: 96.8% and 96.1%; adjacent sweeps break more such patches than they "
+    "fix). The sample reaches 96.4% at 10 m/s and 95.1% at 7 m/s",
 )
 @pytest.mark.parametrize("vn", [10.0, 7.0])
 def test_sample_folded_again_reaches_the_target(vn, sample):
     """The target: 99.5% of the sample folded again back to its recording."""
     correct, _ = refolded_scores(sample[vn], sample[None])
     assert correct >= 0.995
+
+
+def echo_pieces(mask):
+    """For every gate of a sweep's mask, the size of the piece of the mask it belongs to
+    (gates touching along the ray, across rays or diagonally, the rays closed across north);
+    0 outside the mask."""
+    n, g = mask.shape
+    size = np.zeros(mask.shape, dtype=np.int64)
+    seen = ~mask
+    for i0, j0 in zip(*np.nonzero(mask)):
+        if seen[i0, j0]:
+            continue
+        seen[i0, j0] = True
+        stack, piece = [(i0, j0)], []
+        while stack:
+            i, j = stack.pop()
+            piece.append((i, j))
+            for a in ((i - 1) % n, i, (i + 1) % n):
+                for b in (j - 1, j, j + 1):
+                    if 0 <= b < g and not seen[a, b]:
+                        seen[a, b] = True
+                        stack.append((a, b))
+        rows, cols = np.array(piece).T
+        size[rows, cols] = len(piece)
+    return size
 
 
 def coherent(truth, nyquist=28.34):

@@ -210,10 +210,16 @@ def dealias_arrays(
 
     Failure modes: a discontinuity of about 2 V_N or more between neighbouring gates cannot
     be seen (a wind-shift line sharper than the ray spacing puts parts of the far side one
-    fold off when the reference does not separate the two winds); isolated echo at heights
-    with no other echo has no reference (left unresolved); clutter or noise that dominates
-    the echo biases the reference; rotation couplets much stronger than 3 V_N over a few
-    gates; sweeps whose V_N varies between rays are refused.
+    fold off when the reference does not separate the two winds); a patch of echo with no
+    link to the rest takes the fold nearest the reference, so one whose velocities lie more
+    than V_N from the wind (weak echo, clutter, a local wind the reference does not follow)
+    comes out a fold off and looks like light wind: on Py-ART's real KLOT sample folded again
+    at 10 and 7 m/s these patches of fewer than 100 gates hold all but 3 of the gates off
+    their recorded fold, while the echo connected over 100 gates or more comes back on
+    99.9-100% of its gates; isolated echo at heights with no other echo has no reference
+    (left unresolved); clutter or noise that dominates the echo biases the reference;
+    rotation couplets much stronger than 3 V_N over a few gates; sweeps whose V_N varies
+    between rays are refused.
 
     References
     ----------
