@@ -5,8 +5,9 @@ directory between runs), then read, dealiased and superobbed one task per volume
 - in one process, a loop over the files (kernels on one thread, the same work as each task),
   with the per-volume cost split into read / dealias / qc / superob / table, and the window
   files' writing per volume;
-- through obs_windows on a LocalCluster of 2 single-threaded worker processes (start-up not
-  timed): the throughput against the loop's (target >= 1.7x on 2 cores);
+- through obs_windows on the LocalCluster it starts (`network.local_cluster`), 2
+  single-threaded worker processes (start-up not timed): the throughput against the loop's
+  (target >= 1.7x on 2 cores);
 
 and from these figures the worker cores that keep up with the US network (2,000 volumes an
 hour) and with a day's archive in an hour. Needs radarkit.dealias and radarkit.superob."""
@@ -115,7 +116,7 @@ def main():
         f"{len(ELEVATIONS)} x {RAYS} x {GATES}  [{machine()}]"
     )
     try:
-        from distributed import Client, LocalCluster
+        from distributed import Client
 
         from radarkit import network
     except ImportError as e:
@@ -144,12 +145,8 @@ def main():
                 print(f"    {k:<8s} {steps[k] / n * 1e3:8.0f} ms")
         per_volume = loop_sec / n
         t_start = time.perf_counter()
-        with (
-            LocalCluster(
-                n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
-            ) as cluster,
-            Client(cluster) as client,
-        ):
+        # the cluster obs_windows itself starts (glibc's malloc thresholds in the workers)
+        with network.local_cluster(2) as cluster, Client(cluster) as client:
             started = time.perf_counter() - t_start
             shutil.rmtree(out)
             network.obs_windows(

@@ -352,6 +352,43 @@ def test_killed_worker_gives_the_same_files(files, tmp_path):
     assert [w.volumes for w in res.windows] == [w.volumes for w in clean.windows]
 
 
+TRIM = "MALLOC_TRIM_THRESHOLD_"
+
+
+@pytest.mark.parametrize(
+    "environ, in_workers",
+    [
+        (None, None),  # Dask's nanny would set 65536: glibc's adaptive thresholds kept
+        ("65536", None),  # Dask's value left in this process by an earlier cluster
+        ("262144", "262144"),  # the user's own setting is theirs
+    ],
+)
+def test_own_cluster_keeps_glibc_malloc_thresholds(monkeypatch, environ, in_workers):
+    """The LocalCluster obs_windows starts spawns its workers without Dask's malloc trim
+    threshold; Dask's setting and the process environment are as they were afterwards, and a
+    cluster of the caller's still gets Dask's value."""
+    import dask.config
+
+    key = f"distributed.nanny.pre-spawn-environ.{TRIM}"
+    if environ is None:
+        monkeypatch.delenv(TRIM, raising=False)
+    else:
+        monkeypatch.setenv(TRIM, environ)
+    with network._client(None, 1) as c:
+        got = set(c.run(os.environ.get, TRIM).values())
+        assert dask.config.get(key) == 65536
+    assert got == {in_workers}
+    assert os.environ.get(TRIM) == environ
+    monkeypatch.delenv(TRIM, raising=False)
+    with (
+        distributed.LocalCluster(
+            n_workers=1, threads_per_worker=1, processes=True, dashboard_address=":0"
+        ) as cluster,
+        distributed.Client(cluster) as c,
+    ):
+        assert set(c.run(os.environ.get, TRIM).values()) == {"65536"}
+
+
 def test_interrupt_leaves_no_file(files, client, tmp_path):
     """An interrupt during the run leaves no observation file and no temporary file."""
 

@@ -24,7 +24,9 @@ A scan that straddles a boundary
 The cluster
     ``client=`` takes any `distributed.Client`: a `LocalCluster`, a scheduler's address, a
     dask-jobqueue cluster on HPC. Without one, a `LocalCluster` of one single-threaded worker
-    process per core (or `workers`) is started and closed again. The workers read the files
+    process per core (or `workers`) is started and closed again (`local_cluster`; its workers
+    keep glibc's default malloc thresholds, not Dask's trim threshold of 64 KiB, which makes
+    a volume's large arrays be faulted in again page by page). The workers read the files
     themselves: local paths are made absolute and must be visible to every worker (a shared
     file system on a cluster); fsspec URLs (``s3://...``, ``https://...``) are fetched by the
     worker where fsspec and its backend are installed there. Kernels inside a task run with
@@ -93,6 +95,7 @@ __all__ = [
     "VolumeOptions",
     "WindowResult",
     "Windows",
+    "local_cluster",
     "obs_windows",
     "process_volume",
     "read_volume",
@@ -720,14 +723,58 @@ def _client(client: Any, workers: int | None) -> Iterator[Any]:
         with connected as c:
             yield c
         return
-    n = workers if workers is not None else (os.cpu_count() or 1)
-    with (
-        distributed.LocalCluster(
-            n_workers=n, threads_per_worker=1, processes=True, dashboard_address=":0"
-        ) as cluster,
-        distributed.Client(cluster) as c,
-    ):
+    with local_cluster(workers) as cluster, distributed.Client(cluster) as c:
         yield c
+
+
+# Dask's nanny starts its workers with MALLOC_TRIM_THRESHOLD_=65536, so glibc hands every
+# freed block above 64 KiB back to the system; a volume task allocates and frees some 70 MB
+# of moments per sweep pass, which is then faulted in again page by page (several times the
+# page faults, a slower task). The workers radarkit starts keep glibc's own adaptive
+# thresholds; a cluster given by the caller is left as it is.
+_TRIM = "MALLOC_TRIM_THRESHOLD_"
+
+
+@contextlib.contextmanager
+def local_cluster(workers: int | None = None) -> Iterator[Any]:
+    """The LocalCluster `obs_windows` starts without a client: `workers` single-threaded
+    worker processes (default one per core), the dashboard on a free port, glibc's default
+    malloc thresholds in the workers. Closed on leaving.
+
+    Parameters
+    ----------
+    workers : int, optional
+        Worker processes.
+
+    Yields
+    ------
+    distributed.LocalCluster
+    """
+    distributed = _optional.require("distributed", "network", "radarkit.network")
+    import dask.config
+
+    n = workers if workers is not None else (os.cpu_count() or 1)
+    key = f"distributed.nanny.pre-spawn-environ.{_TRIM}"
+    # A nanny also writes its variables into this process's environment, which workers
+    # spawned later inherit: a value equal to Dask's own, left by an earlier cluster, is
+    # taken out while this cluster lives (a value of the user's own is kept).
+    dask_value = dask.config.get(key, None)
+    inherited = os.environ.get(_TRIM)
+    if inherited is not None and dask_value is not None and inherited == str(dask_value):
+        del os.environ[_TRIM]
+    else:
+        inherited = None
+    try:
+        # the nannies read the setting when they are made, here, and keep it for restarts
+        with dask.config.set({key: None}):
+            cluster = distributed.LocalCluster(
+                n_workers=n, threads_per_worker=1, processes=True, dashboard_address=":0"
+            )
+        with cluster:
+            yield cluster
+    finally:
+        if inherited is not None:
+            os.environ.setdefault(_TRIM, inherited)
 
 
 def obs_windows(
