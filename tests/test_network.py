@@ -220,16 +220,22 @@ def local_tables(files, formats=("dart", "wrfda")):
 
 @pytest.mark.parametrize("fmt", ["dart", "wrfda"])
 def test_window_file_independent_of_task_order(files, tmp_path, fmt):
-    """A window's file has the same bytes whatever order its volumes' tables come in."""
+    """A window's file has the same bytes whatever order its volumes' tables come in, and
+    whether the WRFDA records were formatted by the tasks or by the writer, or some of each."""
     tables = local_tables(files)
     window = [t for t in tables if t.window == tables[1].window]
     assert len(window) == 5
+    options = network.VolumeOptions(windows=network.Windows.make("15min"), formats=(fmt,))
+    tasked = [network._task(t.path, options, gate_step) for t in window]
+    if fmt == "wrfda":
+        assert all(t.wrfda is None and t.wrfda_text for t in tasked)
     rng = np.random.default_rng(1)
     seen = set()
-    for i in range(4):
+    for i in range(6):
         order = rng.permutation(len(window)) if i else np.arange(len(window))
+        given = [window, tasked, [*tasked[:2], *window[2:]]][i % 3]
         path = tmp_path / f"{fmt}{i}"
-        network._write_window(str(path), fmt, [window[j] for j in order], 0)
+        network._write_window(str(path), fmt, [given[j] for j in order], 0)
         seen.add(path.read_bytes())
     assert len(seen) == 1
     if fmt == "dart":

@@ -321,6 +321,12 @@ class VolumeObs:
         equal-length arrays, in the volume's own order.
     wrfda : radarkit.wrfda.Radar or None
         The volume's WRFDA radar record.
+    wrfda_text : bytes or None
+        That record as the WRFDA file holds it (its RADAR line and columns), formatted by
+        the task on the worker, which then sends it instead of `wrfda`: the writing process
+        only puts the windows' records together.
+    wrfda_columns : int or None
+        The columns of that text (None: no text).
     counts : dict
         Numbers worth reporting (observations, boxes rejected, ...).
     timings : dict
@@ -337,6 +343,8 @@ class VolumeObs:
     skipped: bool = False
     dart: dict[str, npt.NDArray[Any]] | None = None
     wrfda: Any = None
+    wrfda_text: bytes | None = None
+    wrfda_columns: int | None = None
     counts: dict[str, int] = dataclasses.field(default_factory=dict)
     timings: dict[str, float] = dataclasses.field(default_factory=dict)
 
@@ -533,7 +541,9 @@ def _task(
     path: str, options: VolumeOptions, step: Callable[[str, VolumeOptions], VolumeObs]
 ) -> VolumeObs:
     """`step` on one volume, its tables checked as the writers check them: a table they would
-    refuse fails its volume here, on the worker, not the window's file at the end."""
+    refuse fails its volume here, on the worker, not the window's file at the end. The WRFDA
+    record is formatted here too, as its text does not depend on its place in the file: the
+    workers format in parallel what the writing process would otherwise format alone."""
     from . import dart, wrfda
 
     obs = step(path, options)
@@ -541,7 +551,13 @@ def _task(
         cols = dart._Columns(obs.dart, "the volume's DART observations")
         dart._prepare(cols, None, "std", dart._SUBCHUNK)
     if obs.wrfda is not None:
-        wrfda._Checked(obs.wrfda, 0)
+        record = wrfda._Checked(obs.wrfda, 0)
+        obs = dataclasses.replace(
+            obs,
+            wrfda=None,
+            wrfda_text=record.record(options.n_threads),
+            wrfda_columns=record.written,
+        )
     return obs
 
 
@@ -574,12 +590,26 @@ def window_wrfda(tables: Sequence[VolumeObs]) -> list[Any]:
     return [o.wrfda for o in _writing_order(tables) if o.wrfda is not None]
 
 
-def _write_window(path: str, fmt: str, tables: Sequence[VolumeObs], n_threads: int) -> int:
-    """Writes one window's file (atomically); returns the observations or columns written."""
+def _write_window(
+    path: str,
+    fmt: str,
+    tables: Sequence[VolumeObs],
+    n_threads: int,
+    load: Callable[[VolumeObs, str], VolumeObs] | None = None,
+) -> int:
+    """Writes one window's file (atomically); returns the observations or columns written.
+
+    `load(obs, fmt)` gives a volume's tables of that format when `tables` holds them
+    elsewhere (the spool); WRFDA records are then loaded one volume at a time, as they are
+    written. A volume's WRFDA record is either its text, formatted by its task, or the
+    record itself, formatted here: the same bytes."""
+    if load is None:
+        load = lambda obs, fmt: obs  # noqa: E731
+    order = _writing_order(tables)
     if fmt == "dart":
         from . import dart
 
-        cols = window_dart(tables)
+        cols = window_dart([load(o, fmt) for o in order])
         if not cols:
             with dart.ObsSeqWriter(path, n_threads=n_threads):
                 pass  # a window without observations: a valid file of none
@@ -587,7 +617,24 @@ def _write_window(path: str, fmt: str, tables: Sequence[VolumeObs], n_threads: i
         return dart.write_obs_seq(path, cols, n_threads=n_threads).written
     from . import wrfda
 
-    return wrfda.write_radar_obs(path, window_wrfda(tables), n_threads=n_threads).written
+    order = [o for o in order if o.wrfda is not None or o.wrfda_columns is not None]
+    written = 0
+
+    def records() -> Iterator[bytes]:
+        nonlocal written
+        for i, o in enumerate(order):
+            full = load(o, fmt)
+            if full.wrfda_text is not None:
+                text, columns = full.wrfda_text, full.wrfda_columns or 0
+            else:
+                record = wrfda._Checked(full.wrfda, i)
+                text, columns = record.record(n_threads), record.written
+            del full
+            written += columns
+            yield text
+
+    wrfda._write_records(path, len(order), records())
+    return written
 
 
 # ---------------------------------------------------------------------------------------------
@@ -874,8 +921,9 @@ def obs_windows(
     See the module's documentation for the windows, the placement of a scan that straddles a
     boundary, the cluster and the faults. Memory: each finished volume's tables go to a
     hidden directory in `out_dir` (removed at the end, whatever happens) until its window is
-    written, so the writing process holds one window's tables at a time (about 110 bytes per
-    superobservation; a NEXRAD volume with echo everywhere has some 40,000).
+    written, so the writing process holds one window's DART tables at a time (about 110 bytes
+    per superobservation; a NEXRAD volume with echo everywhere has some 40,000) and one
+    volume's WRFDA text (formatted by its task; some 9 MB for such a volume in 3 km cells).
     """
     windows = Windows.make(window, start)
     formats = tuple(dict.fromkeys(formats))
@@ -929,23 +977,30 @@ class _Spool:
         self.files: dict[str, str] = {}
 
     def keep(self, obs: VolumeObs) -> VolumeObs:
-        """The volume without its tables, which go to the spool."""
-        if obs.dart is None and obs.wrfda is None:
+        """The volume without its tables, which go to the spool: the arrays pickled, a
+        WRFDA text as it is (read back as one block when its file is written)."""
+        if obs.dart is None and obs.wrfda is None and obs.wrfda_text is None:
             return obs
-        path = os.path.join(self.dir, f"{len(self.files)}.pickle")
-        with open(path, "wb") as f:
-            pickle.dump(obs, f, protocol=pickle.HIGHEST_PROTOCOL)
+        path = os.path.join(self.dir, str(len(self.files)))
+        with open(path + ".pickle", "wb") as f:
+            pickle.dump((obs.dart, obs.wrfda), f, protocol=pickle.HIGHEST_PROTOCOL)
+        if obs.wrfda_text is not None:
+            with open(path + ".wrfda", "wb") as f:
+                f.write(obs.wrfda_text)
         self.files[obs.path] = path
-        return dataclasses.replace(obs, dart=None, wrfda=None)
+        return dataclasses.replace(obs, dart=None, wrfda=None, wrfda_text=None)
 
-    def load(self, obs: VolumeObs) -> VolumeObs:
-        """The volume with its tables again."""
+    def load(self, obs: VolumeObs, fmt: str) -> VolumeObs:
+        """The volume with its tables of format `fmt` again."""
         path = self.files.get(obs.path)
         if path is None:
             return obs
-        with open(path, "rb") as f:
-            full: VolumeObs = pickle.load(f)
-        return full
+        if fmt == "wrfda" and obs.wrfda_columns is not None:
+            with open(path + ".wrfda", "rb") as f:
+                return dataclasses.replace(obs, wrfda_text=f.read())
+        with open(path + ".pickle", "rb") as f:
+            dart, record = pickle.load(f)
+        return dataclasses.replace(obs, dart=dart, wrfda=record)
 
     def close(self) -> None:
         shutil.rmtree(self.dir, ignore_errors=True)
@@ -1031,12 +1086,10 @@ def _run(
             files_of = {fmt: os.path.join(out_dir, windows.file(k, fmt)) for fmt in formats}
             counts: dict[str, int] = {}
             if k not in done:
-                full = [spool.load(o) for o in tables]
                 for fmt, path in files_of.items():
                     if not overwrite and os.path.exists(path):
                         continue  # this format of the window is there already
-                    counts[fmt] = _write_window(path, fmt, full, 0)
-                del full
+                    counts[fmt] = _write_window(path, fmt, tables, 0, spool.load)
             written.append(
                 WindowResult(
                     name=windows.name(k),
