@@ -50,8 +50,10 @@ Faults
     ``"stop"`` the run stops at the first such volume and no observation file is written.
     Either way a JSON report of the run (`REPORT`) is written in `out_dir`. Files are written
     atomically (`radarkit._output.Output`): an interrupt (Ctrl-C) leaves no partial file, only
-    the windows written before it. A window whose files exist is skipped (its volumes are read
-    for their times, not processed) unless `overwrite`.
+    the windows written before it. A window file that cannot be written (a full disk, an
+    unwritable directory) is not there, not even in part; it is listed with the reason
+    (`NetworkResult.unwritten`) and the other windows are written. A window whose files exist
+    is skipped (its volumes are read for their times, not processed) unless `overwrite`.
 
 Example
 -------
@@ -660,6 +662,9 @@ class WindowResult:
         Per format, the file's path.
     existed : bool
         Every file of the window existed: nothing was processed or written.
+    errors : dict
+        Per format, why its file could not be written (e.g. ``"OSError: [Errno 28] No space
+        left on device"``); no such file is left, not even in part, and a rerun writes it.
     """
 
     name: str
@@ -669,6 +674,7 @@ class WindowResult:
     observations: dict[str, int]
     files: dict[str, str]
     existed: bool = False
+    errors: dict[str, str] = dataclasses.field(default_factory=dict)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -697,6 +703,8 @@ class NetworkResult:
         Path of the JSON report.
     timings : dict
         Per step, the seconds the tasks spent (summed over volumes), and ``wall``.
+    unwritten : list of (str, str)
+        The window files that could not be written, with the reason (`WindowResult.errors`).
     """
 
     windows: list[WindowResult]
@@ -705,6 +713,10 @@ class NetworkResult:
     stopped: bool
     report: str
     timings: dict[str, float]
+
+    @property
+    def unwritten(self) -> list[tuple[str, str]]:
+        return [(w.files[f], why) for w in self.windows for f, why in w.errors.items()]
 
 
 def _reason(e: BaseException) -> str:
@@ -729,10 +741,12 @@ def _write_report(path: str, result: NetworkResult, settings: dict[str, Any]) ->
                 "observations": w.observations,
                 "files": w.files,
                 "existed": w.existed,
+                "errors": w.errors,
             }
             for w in result.windows
         ],
         "failed": [{"path": f.path, "reason": f.reason} for f in result.failed],
+        "unwritten": [{"path": p, "reason": why} for p, why in result.unwritten],
         "outside": result.outside,
         "timings": {k: round(v, 3) for k, v in result.timings.items()},
     }
@@ -1085,11 +1099,17 @@ def _run(
             tables = _writing_order(by_window[k])
             files_of = {fmt: os.path.join(out_dir, windows.file(k, fmt)) for fmt in formats}
             counts: dict[str, int] = {}
+            errors: dict[str, str] = {}
             if k not in done:
                 for fmt, path in files_of.items():
                     if not overwrite and os.path.exists(path):
                         continue  # this format of the window is there already
-                    counts[fmt] = _write_window(path, fmt, tables, 0, spool.load)
+                    try:
+                        counts[fmt] = _write_window(path, fmt, tables, 0, spool.load)
+                    except Exception as e:
+                        # a full disk or a lost directory: the file is not there (written
+                        # atomically), the other windows are still written and it is reported
+                        errors[fmt] = _reason(e)
             written.append(
                 WindowResult(
                     name=windows.name(k),
@@ -1099,6 +1119,7 @@ def _run(
                     observations=counts,
                     files=files_of,
                     existed=k in done,
+                    errors=errors,
                 )
             )
     timings: dict[str, float] = {}
