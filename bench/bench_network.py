@@ -115,6 +115,8 @@ def main():
         f"\nRadar network: {len(RADARS) * PER_RADAR} volumes of {len(RADARS)} radars, "
         f"{len(ELEVATIONS)} x {RAYS} x {GATES}  [{machine()}]"
     )
+    load = " ".join(f"{x:.2f}" for x in os.getloadavg())
+    print(f"  load average {load} at the start (other work on the 2 cores skews the ratio)")
     try:
         from distributed import Client
 
@@ -167,6 +169,23 @@ def main():
             f"{n / cluster_sec * 3600:7.0f} volumes/h  {ratio:5.2f}x the loop "
             f"(target >= 1.7x: {met}); cluster start-up {started:.1f} s, not timed"
         )
+        # a task's own time against the loop's: what the cluster adds to a volume (or what
+        # other work on the machine took from it), apart from the workers' waiting
+        steps_cluster = sum(v for k, v in res.timings.items() if k not in ("wall", "tasks_wall"))
+        steps_loop = sum(v for k, v in steps.items() if k != "write")
+        print(
+            f"  per volume inside the tasks: {steps_cluster / n:.2f} s (the loop: "
+            f"{steps_loop / n:.2f} s); the 2 workers busy "
+            f"{steps_cluster / 2 / res.timings['tasks_wall']:.0%} of the tasks' wall time"
+        )
+        # the windows are written by the client once every task is done: serial work that
+        # more workers do not shorten, so a ceiling on any cluster's throughput
+        serial = (res.timings["wall"] - res.timings["tasks_wall"]) / n
+        print(
+            f"  writing after the tasks, in the client: {serial * n:7.1f} s  "
+            f"{serial * 1e3:5.0f} ms per volume (a ceiling of {3600 / serial:.0f} volumes/h "
+            "whatever the workers)"
+        )
         eff = ratio / 2  # parallel efficiency measured on 2 workers
         for label, per_hour in (
             ("the US network in real time", 2000),
@@ -177,6 +196,8 @@ def main():
                 f"  cores for {label} ({per_hour} volumes/h): "
                 f"{per_hour} x {per_volume:.2f} s / 3600 s / {eff:.2f} = {cores:.1f}"
             )
+        load = " ".join(f"{x:.2f}" for x in os.getloadavg())
+        print(f"  load average {load} at the end")
     finally:
         shutil.rmtree(out, ignore_errors=True)
 
