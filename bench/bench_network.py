@@ -14,6 +14,7 @@ hour) and with a day's archive in an hour. Needs radarkit.dealias and radarkit.s
 
 import importlib.util
 import os
+import resource
 import shutil
 import sys
 import tempfile
@@ -95,6 +96,7 @@ def loop(files, out_dir):
     windows = network.Windows.make(WINDOW)
     options = network.VolumeOptions(windows=windows, formats=("dart", "wrfda"), n_threads=1)
     steps = {}
+    steps["cpu"] = -time.process_time()
     t0 = time.perf_counter()
     tables = [network.process_volume(p, options) for p in files]
     t1 = time.perf_counter()
@@ -107,7 +109,18 @@ def loop(files, out_dir):
         for fmt in ("dart", "wrfda"):
             network._write_window(os.path.join(out_dir, windows.file(k, fmt)), fmt, group, 0)
     steps["write"] = time.perf_counter() - t1
+    steps["cpu"] += time.process_time()
     return time.perf_counter() - t0, steps
+
+
+def _cpu():
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return r.ru_utime + r.ru_stime
+
+
+def cpu_seconds(client):
+    """CPU seconds used so far by this process and the cluster's workers."""
+    return _cpu() + sum(client.run(_cpu).values())
 
 
 def main():
@@ -155,11 +168,13 @@ def main():
                 files[:2], window=WINDOW, out_dir=out, formats=("dart", "wrfda"), client=client
             )  # warm-up of the workers
             shutil.rmtree(out)
+            cpu = -cpu_seconds(client)
             t0 = time.perf_counter()
             res = network.obs_windows(
                 files, window=WINDOW, out_dir=out, formats=("dart", "wrfda"), client=client
             )
             cluster_sec = time.perf_counter() - t0
+            cpu += cpu_seconds(client)
         if res.failed:
             sys.exit(f"volumes failed: {res.failed}")
         ratio = loop_sec / cluster_sec
@@ -172,11 +187,16 @@ def main():
         # a task's own time against the loop's: what the cluster adds to a volume (or what
         # other work on the machine took from it), apart from the workers' waiting
         steps_cluster = sum(v for k, v in res.timings.items() if k not in ("wall", "tasks_wall"))
-        steps_loop = sum(v for k, v in steps.items() if k != "write")
+        steps_loop = sum(v for k, v in steps.items() if k not in ("write", "cpu"))
         print(
             f"  per volume inside the tasks: {steps_cluster / n:.2f} s (the loop: "
             f"{steps_loop / n:.2f} s); the 2 workers busy "
             f"{steps_cluster / 2 / res.timings['tasks_wall']:.0%} of the tasks' wall time"
+        )
+        # CPU time does not count the waits for a core that other users of the machine cause
+        print(
+            f"  CPU per volume: the loop {steps['cpu'] / n:.2f} s, the cluster {cpu / n:.2f} s "
+            "(workers, scheduler and client)"
         )
         # the windows are written by the client once every task is done: serial work that
         # more workers do not shorten, so a ceiling on any cluster's throughput
