@@ -5,14 +5,16 @@ directory between runs), then read, dealiased and superobbed one task per volume
 - in one process, a loop over the files (kernels on one thread, the same work as each task),
   with the per-volume cost split into read / dealias / qc / superob / table, and the window
   files' writing per volume;
-- through obs_windows on a LocalCluster of 2 single-threaded worker processes (start-up not
-  timed): the throughput against the loop's (target >= 1.7x on 2 cores);
+- through obs_windows on the LocalCluster it starts (`network.local_cluster`), 2
+  single-threaded worker processes (start-up not timed): the throughput against the loop's
+  (target >= 1.7x on 2 cores);
 
 and from these figures the worker cores that keep up with the US network (2,000 volumes an
 hour) and with a day's archive in an hour. Needs radarkit.dealias and radarkit.superob."""
 
 import importlib.util
 import os
+import resource
 import shutil
 import sys
 import tempfile
@@ -94,6 +96,7 @@ def loop(files, out_dir):
     windows = network.Windows.make(WINDOW)
     options = network.VolumeOptions(windows=windows, formats=("dart", "wrfda"), n_threads=1)
     steps = {}
+    steps["cpu"] = -time.process_time()
     t0 = time.perf_counter()
     tables = [network.process_volume(p, options) for p in files]
     t1 = time.perf_counter()
@@ -106,7 +109,18 @@ def loop(files, out_dir):
         for fmt in ("dart", "wrfda"):
             network._write_window(os.path.join(out_dir, windows.file(k, fmt)), fmt, group, 0)
     steps["write"] = time.perf_counter() - t1
+    steps["cpu"] += time.process_time()
     return time.perf_counter() - t0, steps
+
+
+def _cpu():
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return r.ru_utime + r.ru_stime
+
+
+def cpu_seconds(client):
+    """CPU seconds used so far by this process and the cluster's workers."""
+    return _cpu() + sum(client.run(_cpu).values())
 
 
 def main():
@@ -114,8 +128,10 @@ def main():
         f"\nRadar network: {len(RADARS) * PER_RADAR} volumes of {len(RADARS)} radars, "
         f"{len(ELEVATIONS)} x {RAYS} x {GATES}  [{machine()}]"
     )
+    load = " ".join(f"{x:.2f}" for x in os.getloadavg())
+    print(f"  load average {load} at the start (other work on the 2 cores skews the ratio)")
     try:
-        from distributed import Client, LocalCluster
+        from distributed import Client
 
         from radarkit import network
     except ImportError as e:
@@ -144,23 +160,21 @@ def main():
                 print(f"    {k:<8s} {steps[k] / n * 1e3:8.0f} ms")
         per_volume = loop_sec / n
         t_start = time.perf_counter()
-        with (
-            LocalCluster(
-                n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
-            ) as cluster,
-            Client(cluster) as client,
-        ):
+        # the cluster obs_windows itself starts (glibc's malloc thresholds in the workers)
+        with network.local_cluster(2) as cluster, Client(cluster) as client:
             started = time.perf_counter() - t_start
             shutil.rmtree(out)
             network.obs_windows(
                 files[:2], window=WINDOW, out_dir=out, formats=("dart", "wrfda"), client=client
             )  # warm-up of the workers
             shutil.rmtree(out)
+            cpu = -cpu_seconds(client)
             t0 = time.perf_counter()
             res = network.obs_windows(
                 files, window=WINDOW, out_dir=out, formats=("dart", "wrfda"), client=client
             )
             cluster_sec = time.perf_counter() - t0
+            cpu += cpu_seconds(client)
         if res.failed:
             sys.exit(f"volumes failed: {res.failed}")
         ratio = loop_sec / cluster_sec
@@ -169,6 +183,28 @@ def main():
             f"  obs_windows, LocalCluster of 2 workers: {cluster_sec:7.1f} s  "
             f"{n / cluster_sec * 3600:7.0f} volumes/h  {ratio:5.2f}x the loop "
             f"(target >= 1.7x: {met}); cluster start-up {started:.1f} s, not timed"
+        )
+        # a task's own time against the loop's: what the cluster adds to a volume (or what
+        # other work on the machine took from it), apart from the workers' waiting
+        steps_cluster = sum(v for k, v in res.timings.items() if k not in ("wall", "tasks_wall"))
+        steps_loop = sum(v for k, v in steps.items() if k not in ("write", "cpu"))
+        print(
+            f"  per volume inside the tasks: {steps_cluster / n:.2f} s (the loop: "
+            f"{steps_loop / n:.2f} s); the 2 workers busy "
+            f"{steps_cluster / 2 / res.timings['tasks_wall']:.0%} of the tasks' wall time"
+        )
+        # CPU time does not count the waits for a core that other users of the machine cause
+        print(
+            f"  CPU per volume: the loop {steps['cpu'] / n:.2f} s, the cluster {cpu / n:.2f} s "
+            "(workers, scheduler and client)"
+        )
+        # the windows are written by the client once every task is done: serial work that
+        # more workers do not shorten, so a ceiling on any cluster's throughput
+        serial = (res.timings["wall"] - res.timings["tasks_wall"]) / n
+        print(
+            f"  writing after the tasks, in the client: {serial * n:7.1f} s  "
+            f"{serial * 1e3:5.0f} ms per volume (a ceiling of {3600 / serial:.0f} volumes/h "
+            "whatever the workers)"
         )
         eff = ratio / 2  # parallel efficiency measured on 2 workers
         for label, per_hour in (
@@ -180,6 +216,8 @@ def main():
                 f"  cores for {label} ({per_hour} volumes/h): "
                 f"{per_hour} x {per_volume:.2f} s / 3600 s / {eff:.2f} = {cores:.1f}"
             )
+        load = " ".join(f"{x:.2f}" for x in os.getloadavg())
+        print(f"  load average {load} at the end")
     finally:
         shutil.rmtree(out, ignore_errors=True)
 

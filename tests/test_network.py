@@ -8,6 +8,7 @@ windows, ordering, faults and reruns are checked whatever the per-volume science
 
 import contextlib
 import dataclasses
+import errno
 import functools
 import importlib.util
 import json
@@ -26,7 +27,7 @@ pytest.importorskip("xradar")
 distributed = pytest.importorskip("distributed")
 cloudpickle = pytest.importorskip("cloudpickle")
 
-from radarkit import dart, network, wrfda  # noqa: E402
+from radarkit import _output, dart, network, wrfda  # noqa: E402
 from radarkit.radar_obs import sweep_observations, to_obs_seq, to_wrfda  # noqa: E402
 from radarkit.synthetic import synthetic_volume, write_volume  # noqa: E402
 from radarkit.volume import list_sweeps, nyquist_velocity, ray_arrays  # noqa: E402
@@ -220,16 +221,22 @@ def local_tables(files, formats=("dart", "wrfda")):
 
 @pytest.mark.parametrize("fmt", ["dart", "wrfda"])
 def test_window_file_independent_of_task_order(files, tmp_path, fmt):
-    """A window's file has the same bytes whatever order its volumes' tables come in."""
+    """A window's file has the same bytes whatever order its volumes' tables come in, and
+    whether the WRFDA records were formatted by the tasks or by the writer, or some of each."""
     tables = local_tables(files)
     window = [t for t in tables if t.window == tables[1].window]
     assert len(window) == 5
+    options = network.VolumeOptions(windows=network.Windows.make("15min"), formats=(fmt,))
+    tasked = [network._task(t.path, options, gate_step) for t in window]
+    if fmt == "wrfda":
+        assert all(t.wrfda is None and t.wrfda_text for t in tasked)
     rng = np.random.default_rng(1)
     seen = set()
-    for i in range(4):
+    for i in range(6):
         order = rng.permutation(len(window)) if i else np.arange(len(window))
+        given = [window, tasked, [*tasked[:2], *window[2:]]][i % 3]
         path = tmp_path / f"{fmt}{i}"
-        network._write_window(str(path), fmt, [window[j] for j in order], 0)
+        network._write_window(str(path), fmt, [given[j] for j in order], 0)
         seen.add(path.read_bytes())
     assert len(seen) == 1
     if fmt == "dart":
@@ -305,6 +312,85 @@ def test_bad_file_reported_and_written_around(files, client, tmp_path, on_error)
         assert [w.volumes for w in res.windows] == [w.volumes for w in want.windows]
 
 
+def fail_writing(monkeypatch, name, stage, code):
+    """Writing the file `name` fails with errno `code`: half-way through its data (stage
+    "write") or when it is flushed to disk ("fsync"). Returns the errno."""
+    err = getattr(errno, code)
+
+    def failing(fd):
+        return os.path.basename(os.readlink(f"/proc/self/fd/{fd}")).startswith(f".{name}.")
+
+    if stage == "write":
+        write_all = _output._write_all
+
+        def write_all_then_full(fd, data):
+            if failing(fd):
+                write_all(fd, memoryview(data).cast("B")[: len(data) // 2])
+                raise OSError(err, os.strerror(err))
+            write_all(fd, data)
+
+        monkeypatch.setattr(_output, "_write_all", write_all_then_full)
+    else:
+        fsync = os.fsync
+
+        def failing_fsync(fd):
+            if failing(fd):
+                raise OSError(err, os.strerror(err))
+            fsync(fd)
+
+        monkeypatch.setattr(_output.os, "fsync", failing_fsync)
+    return err
+
+
+@pytest.mark.parametrize(
+    "name, stage, code",
+    [
+        ("obs_seq.202405201800", "write", "ENOSPC"),  # the disk fills up half-way
+        ("ob.radar.202405201745", "fsync", "EIO"),  # the data never reach the disk
+    ],
+)
+def test_window_file_not_written_is_reported(
+    files, client, tmp_path, monkeypatch, name, stage, code
+):
+    """A window file whose writing fails is not left, not even in part; it is named with the
+    reason in the result and the report; the other windows are written, the bytes of a clean
+    run, and a rerun writes the one missing."""
+    err = fail_writing(monkeypatch, name, stage, code)
+    res = run(files, tmp_path / "out", client=client, step=gate_step)
+    monkeypatch.undo()
+    why = f"OSError: [Errno {err}] {os.strerror(err)}"
+    path = str(tmp_path / "out" / name)
+    assert res.unwritten == [(path, why)]
+    [w] = [w for w in res.windows if name.endswith(w.name)]
+    fmt = "dart" if name.startswith("obs_seq.") else "wrfda"
+    assert w.errors == {fmt: why} and fmt not in w.observations
+    assert all(not v.errors for v in res.windows if v is not w)
+    report = json.loads((tmp_path / "out" / network.REPORT).read_text())
+    assert report["unwritten"] == [{"path": path, "reason": why}]
+    want = run(files, tmp_path / "clean", client=client, step=gate_step)
+    clean = contents(tmp_path / "clean")
+    assert contents(tmp_path / "out") == {k: v for k, v in clean.items() if k != name}
+    left = sorted(os.listdir(tmp_path / "out"))  # no temporary file either
+    assert left == sorted([*(k for k in clean if k != name), network.REPORT])
+    assert len(res.windows) == len(want.windows) == 3
+    again = run(files, tmp_path / "out", client=client, step=gate_step)
+    assert contents(tmp_path / "out") == clean and again.unwritten == []
+
+
+def test_cli_names_a_file_not_written(files, client, cli_step, tmp_path, capsys, monkeypatch):
+    """radarkit network marks a window file it could not write as failed, names it with the
+    reason and exits 1."""
+    err = fail_writing(monkeypatch, "obs_seq.202405201815", "write", "ENOSPC")
+    out = tmp_path / "out"
+    argv = ["network", *files, "--out", str(out), "-q", "--scheduler", client.scheduler.address]
+    assert cli_step.main(argv) == 1
+    text, _ = capsys.readouterr()
+    row = next(line.split() for line in text.splitlines() if line.startswith("202405201815"))
+    assert row[2] == "failed"
+    assert f"  {out / 'obs_seq.202405201815'}: OSError: [Errno {err}] " in text
+    assert "1 file(s) could not be written:" in text
+
+
 def test_rerun_skips_existing_windows_unless_overwrite(files, client, tmp_path):
     """A rerun keeps the windows whose files exist without processing their volumes; with
     overwrite it writes them again, the same bytes."""
@@ -350,6 +436,43 @@ def test_killed_worker_gives_the_same_files(files, tmp_path):
     clean = run(files, tmp_path / "clean", workers=1, step=gate_step)
     assert contents(tmp_path / "killed") == contents(tmp_path / "clean")
     assert [w.volumes for w in res.windows] == [w.volumes for w in clean.windows]
+
+
+TRIM = "MALLOC_TRIM_THRESHOLD_"
+
+
+@pytest.mark.parametrize(
+    "environ, in_workers",
+    [
+        (None, None),  # Dask's nanny would set 65536: glibc's adaptive thresholds kept
+        ("65536", None),  # Dask's value left in this process by an earlier cluster
+        ("262144", "262144"),  # the user's own setting is theirs
+    ],
+)
+def test_own_cluster_keeps_glibc_malloc_thresholds(monkeypatch, environ, in_workers):
+    """The LocalCluster obs_windows starts spawns its workers without Dask's malloc trim
+    threshold; Dask's setting and the process environment are as they were afterwards, and a
+    cluster of the caller's still gets Dask's value."""
+    import dask.config
+
+    key = f"distributed.nanny.pre-spawn-environ.{TRIM}"
+    if environ is None:
+        monkeypatch.delenv(TRIM, raising=False)
+    else:
+        monkeypatch.setenv(TRIM, environ)
+    with network._client(None, 1) as c:
+        got = set(c.run(os.environ.get, TRIM).values())
+        assert dask.config.get(key) == 65536
+    assert got == {in_workers}
+    assert os.environ.get(TRIM) == environ
+    monkeypatch.delenv(TRIM, raising=False)
+    with (
+        distributed.LocalCluster(
+            n_workers=1, threads_per_worker=1, processes=True, dashboard_address=":0"
+        ) as cluster,
+        distributed.Client(cluster) as c,
+    ):
+        assert set(c.run(os.environ.get, TRIM).values()) == {"65536"}
 
 
 def test_interrupt_leaves_no_file(files, client, tmp_path):

@@ -482,6 +482,8 @@ def _network_summary(res: Any, formats: Sequence[str]) -> str:
             elif fmt in w.observations:
                 cells.append(str(w.observations[fmt]))
                 total[fmt] += w.observations[fmt]
+            elif fmt in w.errors:
+                cells.append("failed")
             else:
                 cells.append("kept")
         names = " ".join(os.path.basename(f) for f in w.files.values())
@@ -497,6 +499,9 @@ def _network_summary(res: Any, formats: Sequence[str]) -> str:
     if res.failed:
         lines.append(f"{len(res.failed)} volume(s) failed:")
         lines += [f"  {f.path}: {f.reason}" for f in res.failed]
+    if res.unwritten:
+        lines.append(f"{len(res.unwritten)} file(s) could not be written:")
+        lines += [f"  {path}: {why}" for path, why in res.unwritten]
     if res.stopped:
         lines.append("stopped at the failed volume: no observation file written")
     lines.append(f"report: {res.report}")
@@ -558,7 +563,7 @@ def cmd_network(args: argparse.Namespace) -> int:
     print(_network_summary(res, formats))
     if res.stopped:
         return 2
-    return 1 if res.failed else 0
+    return 1 if res.failed or res.unwritten else 0
 
 
 def _write_volume(volume: Any, path: str, fmt: str) -> None:
@@ -821,7 +826,8 @@ def build_parser() -> argparse.ArgumentParser:
         "superobservations) on dask.distributed; per window one DART file "
         "obs_seq.YYYYMMDDHHMM (and with --wrfda one ob.radar.YYYYMMDDHHMM) named by its "
         "centre, and a JSON report, in --out. Exit status 0, 1 when volumes failed and were "
-        "left out, 2 on bad input or a stop, 130 when interrupted.",
+        "left out or a window file could not be written, 2 on bad input or a stop, 130 when "
+        "interrupted.",
     )
     common(sp)
     sp.add_argument("--window", default="15min", help="window length (default 15min)")

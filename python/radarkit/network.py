@@ -24,7 +24,9 @@ A scan that straddles a boundary
 The cluster
     ``client=`` takes any `distributed.Client`: a `LocalCluster`, a scheduler's address, a
     dask-jobqueue cluster on HPC. Without one, a `LocalCluster` of one single-threaded worker
-    process per core (or `workers`) is started and closed again. The workers read the files
+    process per core (or `workers`) is started and closed again (`local_cluster`; its workers
+    keep glibc's default malloc thresholds, not Dask's trim threshold of 64 KiB, which makes
+    a volume's large arrays be faulted in again page by page). The workers read the files
     themselves: local paths are made absolute and must be visible to every worker (a shared
     file system on a cluster); fsspec URLs (``s3://...``, ``https://...``) are fetched by the
     worker where fsspec and its backend are installed there. Kernels inside a task run with
@@ -48,8 +50,10 @@ Faults
     ``"stop"`` the run stops at the first such volume and no observation file is written.
     Either way a JSON report of the run (`REPORT`) is written in `out_dir`. Files are written
     atomically (`radarkit._output.Output`): an interrupt (Ctrl-C) leaves no partial file, only
-    the windows written before it. A window whose files exist is skipped (its volumes are read
-    for their times, not processed) unless `overwrite`.
+    the windows written before it. A window file that cannot be written (a full disk, an
+    unwritable directory) is not there, not even in part; it is listed with the reason
+    (`NetworkResult.unwritten`) and the other windows are written. A window whose files exist
+    is skipped (its volumes are read for their times, not processed) unless `overwrite`.
 
 Example
 -------
@@ -93,6 +97,7 @@ __all__ = [
     "VolumeOptions",
     "WindowResult",
     "Windows",
+    "local_cluster",
     "obs_windows",
     "process_volume",
     "read_volume",
@@ -318,6 +323,12 @@ class VolumeObs:
         equal-length arrays, in the volume's own order.
     wrfda : radarkit.wrfda.Radar or None
         The volume's WRFDA radar record.
+    wrfda_text : bytes or None
+        That record as the WRFDA file holds it (its RADAR line and columns), formatted by
+        the task on the worker, which then sends it instead of `wrfda`: the writing process
+        only puts the windows' records together.
+    wrfda_columns : int or None
+        The columns of that text (None: no text).
     counts : dict
         Numbers worth reporting (observations, boxes rejected, ...).
     timings : dict
@@ -334,6 +345,8 @@ class VolumeObs:
     skipped: bool = False
     dart: dict[str, npt.NDArray[Any]] | None = None
     wrfda: Any = None
+    wrfda_text: bytes | None = None
+    wrfda_columns: int | None = None
     counts: dict[str, int] = dataclasses.field(default_factory=dict)
     timings: dict[str, float] = dataclasses.field(default_factory=dict)
 
@@ -530,7 +543,9 @@ def _task(
     path: str, options: VolumeOptions, step: Callable[[str, VolumeOptions], VolumeObs]
 ) -> VolumeObs:
     """`step` on one volume, its tables checked as the writers check them: a table they would
-    refuse fails its volume here, on the worker, not the window's file at the end."""
+    refuse fails its volume here, on the worker, not the window's file at the end. The WRFDA
+    record is formatted here too, as its text does not depend on its place in the file: the
+    workers format in parallel what the writing process would otherwise format alone."""
     from . import dart, wrfda
 
     obs = step(path, options)
@@ -538,7 +553,13 @@ def _task(
         cols = dart._Columns(obs.dart, "the volume's DART observations")
         dart._prepare(cols, None, "std", dart._SUBCHUNK)
     if obs.wrfda is not None:
-        wrfda._Checked(obs.wrfda, 0)
+        record = wrfda._Checked(obs.wrfda, 0)
+        obs = dataclasses.replace(
+            obs,
+            wrfda=None,
+            wrfda_text=record.record(options.n_threads),
+            wrfda_columns=record.written,
+        )
     return obs
 
 
@@ -571,12 +592,26 @@ def window_wrfda(tables: Sequence[VolumeObs]) -> list[Any]:
     return [o.wrfda for o in _writing_order(tables) if o.wrfda is not None]
 
 
-def _write_window(path: str, fmt: str, tables: Sequence[VolumeObs], n_threads: int) -> int:
-    """Writes one window's file (atomically); returns the observations or columns written."""
+def _write_window(
+    path: str,
+    fmt: str,
+    tables: Sequence[VolumeObs],
+    n_threads: int,
+    load: Callable[[VolumeObs, str], VolumeObs] | None = None,
+) -> int:
+    """Writes one window's file (atomically); returns the observations or columns written.
+
+    `load(obs, fmt)` gives a volume's tables of that format when `tables` holds them
+    elsewhere (the spool); WRFDA records are then loaded one volume at a time, as they are
+    written. A volume's WRFDA record is either its text, formatted by its task, or the
+    record itself, formatted here: the same bytes."""
+    if load is None:
+        load = lambda obs, fmt: obs  # noqa: E731
+    order = _writing_order(tables)
     if fmt == "dart":
         from . import dart
 
-        cols = window_dart(tables)
+        cols = window_dart([load(o, fmt) for o in order])
         if not cols:
             with dart.ObsSeqWriter(path, n_threads=n_threads):
                 pass  # a window without observations: a valid file of none
@@ -584,7 +619,24 @@ def _write_window(path: str, fmt: str, tables: Sequence[VolumeObs], n_threads: i
         return dart.write_obs_seq(path, cols, n_threads=n_threads).written
     from . import wrfda
 
-    return wrfda.write_radar_obs(path, window_wrfda(tables), n_threads=n_threads).written
+    order = [o for o in order if o.wrfda is not None or o.wrfda_columns is not None]
+    written = 0
+
+    def records() -> Iterator[bytes]:
+        nonlocal written
+        for i, o in enumerate(order):
+            full = load(o, fmt)
+            if full.wrfda_text is not None:
+                text, columns = full.wrfda_text, full.wrfda_columns or 0
+            else:
+                record = wrfda._Checked(full.wrfda, i)
+                text, columns = record.record(n_threads), record.written
+            del full
+            written += columns
+            yield text
+
+    wrfda._write_records(path, len(order), records())
+    return written
 
 
 # ---------------------------------------------------------------------------------------------
@@ -610,6 +662,9 @@ class WindowResult:
         Per format, the file's path.
     existed : bool
         Every file of the window existed: nothing was processed or written.
+    errors : dict
+        Per format, why its file could not be written (e.g. ``"OSError: [Errno 28] No space
+        left on device"``); no such file is left, not even in part, and a rerun writes it.
     """
 
     name: str
@@ -619,6 +674,7 @@ class WindowResult:
     observations: dict[str, int]
     files: dict[str, str]
     existed: bool = False
+    errors: dict[str, str] = dataclasses.field(default_factory=dict)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -647,6 +703,8 @@ class NetworkResult:
         Path of the JSON report.
     timings : dict
         Per step, the seconds the tasks spent (summed over volumes), and ``wall``.
+    unwritten : list of (str, str)
+        The window files that could not be written, with the reason (`WindowResult.errors`).
     """
 
     windows: list[WindowResult]
@@ -655,6 +713,10 @@ class NetworkResult:
     stopped: bool
     report: str
     timings: dict[str, float]
+
+    @property
+    def unwritten(self) -> list[tuple[str, str]]:
+        return [(w.files[f], why) for w in self.windows for f, why in w.errors.items()]
 
 
 def _reason(e: BaseException) -> str:
@@ -679,10 +741,12 @@ def _write_report(path: str, result: NetworkResult, settings: dict[str, Any]) ->
                 "observations": w.observations,
                 "files": w.files,
                 "existed": w.existed,
+                "errors": w.errors,
             }
             for w in result.windows
         ],
         "failed": [{"path": f.path, "reason": f.reason} for f in result.failed],
+        "unwritten": [{"path": p, "reason": why} for p, why in result.unwritten],
         "outside": result.outside,
         "timings": {k: round(v, 3) for k, v in result.timings.items()},
     }
@@ -720,14 +784,58 @@ def _client(client: Any, workers: int | None) -> Iterator[Any]:
         with connected as c:
             yield c
         return
-    n = workers if workers is not None else (os.cpu_count() or 1)
-    with (
-        distributed.LocalCluster(
-            n_workers=n, threads_per_worker=1, processes=True, dashboard_address=":0"
-        ) as cluster,
-        distributed.Client(cluster) as c,
-    ):
+    with local_cluster(workers) as cluster, distributed.Client(cluster) as c:
         yield c
+
+
+# Dask's nanny starts its workers with MALLOC_TRIM_THRESHOLD_=65536, so glibc hands every
+# freed block above 64 KiB back to the system; a volume task allocates and frees some 70 MB
+# of moments per sweep pass, which is then faulted in again page by page (several times the
+# page faults, a slower task). The workers radarkit starts keep glibc's own adaptive
+# thresholds; a cluster given by the caller is left as it is.
+_TRIM = "MALLOC_TRIM_THRESHOLD_"
+
+
+@contextlib.contextmanager
+def local_cluster(workers: int | None = None) -> Iterator[Any]:
+    """The LocalCluster `obs_windows` starts without a client: `workers` single-threaded
+    worker processes (default one per core), the dashboard on a free port, glibc's default
+    malloc thresholds in the workers. Closed on leaving.
+
+    Parameters
+    ----------
+    workers : int, optional
+        Worker processes.
+
+    Yields
+    ------
+    distributed.LocalCluster
+    """
+    distributed = _optional.require("distributed", "network", "radarkit.network")
+    import dask.config
+
+    n = workers if workers is not None else (os.cpu_count() or 1)
+    key = f"distributed.nanny.pre-spawn-environ.{_TRIM}"
+    # A nanny also writes its variables into this process's environment, which workers
+    # spawned later inherit: a value equal to Dask's own, left by an earlier cluster, is
+    # taken out while this cluster lives (a value of the user's own is kept).
+    dask_value = dask.config.get(key, None)
+    inherited = os.environ.get(_TRIM)
+    if inherited is not None and dask_value is not None and inherited == str(dask_value):
+        del os.environ[_TRIM]
+    else:
+        inherited = None
+    try:
+        # the nannies read the setting when they are made, here, and keep it for restarts
+        with dask.config.set({key: None}):
+            cluster = distributed.LocalCluster(
+                n_workers=n, threads_per_worker=1, processes=True, dashboard_address=":0"
+            )
+        with cluster:
+            yield cluster
+    finally:
+        if inherited is not None:
+            os.environ.setdefault(_TRIM, inherited)
 
 
 def obs_windows(
@@ -827,8 +935,9 @@ def obs_windows(
     See the module's documentation for the windows, the placement of a scan that straddles a
     boundary, the cluster and the faults. Memory: each finished volume's tables go to a
     hidden directory in `out_dir` (removed at the end, whatever happens) until its window is
-    written, so the writing process holds one window's tables at a time (about 110 bytes per
-    superobservation; a NEXRAD volume with echo everywhere has some 40,000).
+    written, so the writing process holds one window's DART tables at a time (about 110 bytes
+    per superobservation; a NEXRAD volume with echo everywhere has some 40,000) and one
+    volume's WRFDA text (formatted by its task; some 9 MB for such a volume in 3 km cells).
     """
     windows = Windows.make(window, start)
     formats = tuple(dict.fromkeys(formats))
@@ -882,23 +991,30 @@ class _Spool:
         self.files: dict[str, str] = {}
 
     def keep(self, obs: VolumeObs) -> VolumeObs:
-        """The volume without its tables, which go to the spool."""
-        if obs.dart is None and obs.wrfda is None:
+        """The volume without its tables, which go to the spool: the arrays pickled, a
+        WRFDA text as it is (read back as one block when its file is written)."""
+        if obs.dart is None and obs.wrfda is None and obs.wrfda_text is None:
             return obs
-        path = os.path.join(self.dir, f"{len(self.files)}.pickle")
-        with open(path, "wb") as f:
-            pickle.dump(obs, f, protocol=pickle.HIGHEST_PROTOCOL)
+        path = os.path.join(self.dir, str(len(self.files)))
+        with open(path + ".pickle", "wb") as f:
+            pickle.dump((obs.dart, obs.wrfda), f, protocol=pickle.HIGHEST_PROTOCOL)
+        if obs.wrfda_text is not None:
+            with open(path + ".wrfda", "wb") as f:
+                f.write(obs.wrfda_text)
         self.files[obs.path] = path
-        return dataclasses.replace(obs, dart=None, wrfda=None)
+        return dataclasses.replace(obs, dart=None, wrfda=None, wrfda_text=None)
 
-    def load(self, obs: VolumeObs) -> VolumeObs:
-        """The volume with its tables again."""
+    def load(self, obs: VolumeObs, fmt: str) -> VolumeObs:
+        """The volume with its tables of format `fmt` again."""
         path = self.files.get(obs.path)
         if path is None:
             return obs
-        with open(path, "rb") as f:
-            full: VolumeObs = pickle.load(f)
-        return full
+        if fmt == "wrfda" and obs.wrfda_columns is not None:
+            with open(path + ".wrfda", "rb") as f:
+                return dataclasses.replace(obs, wrfda_text=f.read())
+        with open(path + ".pickle", "rb") as f:
+            dart, record = pickle.load(f)
+        return dataclasses.replace(obs, dart=dart, wrfda=record)
 
     def close(self) -> None:
         shutil.rmtree(self.dir, ignore_errors=True)
@@ -983,13 +1099,17 @@ def _run(
             tables = _writing_order(by_window[k])
             files_of = {fmt: os.path.join(out_dir, windows.file(k, fmt)) for fmt in formats}
             counts: dict[str, int] = {}
+            errors: dict[str, str] = {}
             if k not in done:
-                full = [spool.load(o) for o in tables]
                 for fmt, path in files_of.items():
                     if not overwrite and os.path.exists(path):
                         continue  # this format of the window is there already
-                    counts[fmt] = _write_window(path, fmt, full, 0)
-                del full
+                    try:
+                        counts[fmt] = _write_window(path, fmt, tables, 0, spool.load)
+                    except Exception as e:
+                        # a full disk or a lost directory: the file is not there (written
+                        # atomically), the other windows are still written and it is reported
+                        errors[fmt] = _reason(e)
             written.append(
                 WindowResult(
                     name=windows.name(k),
@@ -999,6 +1119,7 @@ def _run(
                     observations=counts,
                     files=files_of,
                     existed=k in done,
+                    errors=errors,
                 )
             )
     timings: dict[str, float] = {}

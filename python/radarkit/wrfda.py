@@ -31,7 +31,7 @@ from __future__ import annotations
 
 import dataclasses
 import re
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from typing import Any
 
 import numpy as np
@@ -381,6 +381,33 @@ class _Checked:
         )
         return f"\n{line}\n{SEPARATOR}\n\n".encode("ascii")
 
+    def record(self, n_threads: int) -> bytes:
+        """The radar's whole part of the file, its RADAR line and its columns: what
+        write_radar_obs writes for it, wherever it stands in the file."""
+        return self.head() + b"".join(self.text(a, b, n_threads) for a, b in self.chunks())
+
+
+def _total(count: int) -> bytes:
+    """The file's first lines, before the radars."""
+    if count > MAX_RADARS:
+        raise ValueError(f"radars must hold at most {MAX_RADARS} radars, not {count}")
+    return f"TOTAL RADAR = {count:3d}\n{SEPARATOR}\n".encode("ascii")
+
+
+def _write_records(path: Any, count: int, records: Iterable[bytes]) -> None:
+    """A WRFDA file of `count` radars' parts formatted beforehand (`_Checked.record`),
+    written atomically as write_radar_obs writes; ValueError if `records` does not hold
+    `count` of them (the file is then left as it was)."""
+    head = _total(count)
+    with Output(path) as out:
+        out.write(head)
+        n = 0
+        for text in records:
+            out.write_behind(text)
+            n += 1
+        if n != count:
+            raise ValueError(f"{n} radar records for a file of {count}")
+
 
 def write_radar_obs(path: Any, radars: Sequence[Any], *, n_threads: int = 0) -> WriteResult:
     """Write a complete WRFDA radar observation file.
@@ -439,11 +466,10 @@ def write_radar_obs(path: Any, radars: Sequence[Any], *, n_threads: int = 0) -> 
     if isinstance(radars, (Mapping, Radar)):
         raise ValueError("radars must be a sequence of radars, not one radar")
     radars = list(radars)
-    if len(radars) > MAX_RADARS:
-        raise ValueError(f"radars must hold at most {MAX_RADARS} radars, not {len(radars)}")
+    head = _total(len(radars))
     checked = [_Checked(r, i) for i, r in enumerate(radars)]
     with Output(path) as out:
-        out.write(f"TOTAL RADAR = {len(checked):3d}\n{SEPARATOR}\n".encode("ascii"))
+        out.write(head)
         for r in checked:
             out.write(r.head())
             for a, b in r.chunks():
