@@ -42,6 +42,10 @@ py::array_t<double> grid_box_sums_py(farray velocity, farray reflectivity, farra
 py::array_t<double> index_box_sums_py(farray velocity, farray reflectivity, farray azimuth,
                                       farray elevation, farray time, farray range, double altitude,
                                       iarray box, int64_t n_boxes, int32_t n_threads);
+py::tuple box_means_py(farray sums, int32_t n_threads);
+py::tuple grid_box_means_py(farray velocity, farray reflectivity, farray azimuth, farray elevation,
+                            farray time, farray range, double altitude, double spacing,
+                            int32_t n_threads);
 
 // polar/texture.cpp
 py::array_t<double> velocity_texture_py(farray velocity, int64_t gates, int32_t n_threads);

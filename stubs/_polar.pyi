@@ -9,6 +9,8 @@ _F = npt.ArrayLike
 _A = npt.ArrayLike
 _R = npt.NDArray[np.float64]
 _I = SupportsInt | SupportsIndex
+# (row, column, values (8, boxes)) of the boxes holding gates of one moment
+_Means = tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], _R]
 
 def gate_geometry(
     latitude: float,
@@ -58,6 +60,18 @@ def index_box_sums(
     n_boxes: _I,
     n_threads: _I = 0,
 ) -> _R: ...
+def box_means(sums: _F, n_threads: _I = 0) -> tuple[_Means, _Means]: ...
+def grid_box_means(
+    velocity: _F,
+    reflectivity: _F,
+    azimuth: _F,
+    elevation: _F,
+    time: _F,
+    range: _F,
+    altitude: float,
+    spacing: float,
+    n_threads: _I = 0,
+) -> tuple[_Means, _Means, int]: ...
 def dealias(
     velocity: _F,
     rays: _F,
