@@ -13,6 +13,9 @@ PYBIND11_MODULE(_polar, m)
 
     m.def("gate_geometry", &polar::gate_geometry_py, "latitude"_a, "longitude"_a, "altitude"_a,
           "azimuth"_a, "elevation"_a, "range"_a, "n_threads"_a = 0);
+    m.def("kept_gate_geometry", &polar::kept_gate_geometry_py, "latitude"_a, "longitude"_a,
+          "altitude"_a, "azimuth"_a, "elevation"_a, "range"_a, "first"_a, "second"_a,
+          "n_threads"_a = 0);
     m.def("geodesic", &polar::geodesic_py, "latitude"_a, "longitude"_a, "azimuth"_a, "distance"_a,
           "n_threads"_a = 0);
     m.def("polar_box_sums", &polar::polar_box_sums_py, "velocity"_a, "reflectivity"_a, "azimuth"_a,

@@ -17,6 +17,7 @@ namespace py = pybind11;
 using farray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 using iarray = py::array_t<int64_t, py::array::c_style | py::array::forcecast>;
 using f32array = py::array_t<float, py::array::c_style | py::array::forcecast>;
+using barray = py::array_t<bool, py::array::c_style | py::array::forcecast>;
 // An array a function writes its result into: float32, C-ordered, never a
 // converted copy.
 using f32out = py::array_t<float, py::array::c_style>;
@@ -29,6 +30,9 @@ py::tuple dealias_py(f32array velocity, iarray rays, iarray gates, farray azimut
 py::array_t<double> gate_geometry_py(double latitude, double longitude, double altitude,
                                      farray azimuth, farray elevation, farray range,
                                      int32_t n_threads);
+py::tuple kept_gate_geometry_py(double latitude, double longitude, double altitude, farray azimuth,
+                                farray elevation, farray range, barray first, barray second,
+                                int32_t n_threads);
 py::array_t<double> geodesic_py(double latitude, double longitude, farray azimuth, farray distance,
                                 int32_t n_threads);
 

@@ -21,6 +21,17 @@ def gate_geometry(
     range: _F,
     n_threads: _I = 0,
 ) -> _R: ...
+def kept_gate_geometry(
+    latitude: float,
+    longitude: float,
+    altitude: float,
+    azimuth: _F,
+    elevation: _F,
+    range: _F,
+    first: _A,
+    second: _A,
+    n_threads: _I = 0,
+) -> tuple[_R, npt.NDArray[np.int64]]: ...
 def geodesic(
     latitude: float, longitude: float, azimuth: _F, distance: _F, n_threads: _I = 0
 ) -> _R: ...
