@@ -29,6 +29,7 @@ constexpr int64_t band_rows = 8;   // grid rows per work item
 constexpr int64_t box_block = 256; // indexed boxes per work item
 constexpr int64_t max_chunks = 16; // ray chunks of the counting sort
 constexpr int64_t max_cells = int64_t{1} << 25;
+constexpr int64_t mean_block = 4096;            // boxes per work item of the means
 constexpr double ln10_10 = 0.23025850929940458; // ln(10) / 10: Z = exp(dBZ ln(10) / 10)
 
 // The fields of the result, one plane each, in this order.
@@ -70,6 +71,22 @@ struct planes {
     }
 };
 
+// The same sums stored box by box, the scratch of a band of grid cells: a
+// run's flush then touches three cache lines, not one per field.
+struct box_major {
+    double* p;
+
+    double& operator()(int64_t f, int64_t b) const { return p[b * FIELDS + f]; }
+
+    void clear(int64_t first, int64_t count) const
+    {
+        std::fill(p + first * FIELDS, p + (first + count) * FIELDS, 0.0);
+    }
+};
+
+// The fields of the box means, one row each, in this order.
+enum mean_field : int64_t { GATES, VALUE, SPREAD, X, Y, HEIGHT, TIME, ELEVATION, MEAN_FIELDS };
+
 // What the kernels read of a sweep. Absent moments are null.
 struct sweep {
     const double* vel;
@@ -96,7 +113,7 @@ struct run {
     double f[FIELDS];
     int64_t box = -1;
 
-    void start(const planes& o, int64_t b)
+    template <class Store> void start(const Store& o, int64_t b)
     {
         box = b;
         for (double& x : f)
@@ -141,7 +158,7 @@ struct run {
         }
     }
 
-    void flush(const planes& o) const
+    template <class Store> void flush(const Store& o) const
     {
         if (box < 0)
             return;
@@ -160,7 +177,8 @@ struct run {
     }
 
     // gate g of ray i goes to box b: a new run when the box changes
-    void to(const planes& o, int64_t b, const sweep& w, int64_t i, int64_t g, double x, double y)
+    template <class Store>
+    void to(const Store& o, int64_t b, const sweep& w, int64_t i, int64_t g, double x, double y)
     {
         if (b != box) {
             flush(o);
@@ -169,7 +187,7 @@ struct run {
         add(w, i, g, x, y);
     }
 
-    void end(const planes& o)
+    template <class Store> void end(const Store& o)
     {
         flush(o);
         box = -1;
@@ -206,21 +224,63 @@ void polar_boxes(const sweep& w, const int64_t* rays, const int64_t* first, cons
 }
 
 // Cell index of coordinate c on a grid of `spacing` centred on the radar,
-// half-width `half` cells: cell 0 is centred at -half * spacing.
+// half-width `half` cells: cell 0 is centred at -half * spacing. Floor by
+// truncation (without SSE4.1 std::floor is a library call); a coordinate
+// that is not finite is in no cell.
 inline int64_t cell(double c, double spacing, int64_t half)
 {
-    return static_cast<int64_t>(std::floor(c / spacing + 0.5)) + half;
+    const double q = c / spacing + 0.5;
+    if (!(std::fabs(q) < 0x1p62))
+        return -1;
+    const int64_t t = static_cast<int64_t>(q);
+    return t - (static_cast<double>(t) > q) + half;
 }
 
-// Grid rows [j0, j1) of an (n x n) grid: box iy * n + ix. Along a ray the
-// row index is monotonic in the gate (non-decreasing when the ray points
-// north of east-west, else non-increasing), so the ray's gates in the band
-// are one run found by bisection.
-void grid_band(const sweep& w, double spacing, int64_t half, int64_t j0, int64_t j1,
-               const planes& out)
+// The least coordinate of each cell k = 0 .. n: cell(c) >= k exactly when
+// c >= edge[k] (cell is monotonic in c), found by bisection over the doubles
+// between a quarter cell below and above the cell's nominal edge. Along a
+// ray the gates' cells then follow from comparisons, the same as `cell`
+// gives, without a division per gate.
+std::vector<double> cell_edges(double spacing, int64_t half)
 {
     const int64_t n = 2 * half + 1;
-    out.clear(j0 * n, (j1 - j0) * n);
+    std::vector<double> edge(static_cast<size_t>(n + 1));
+    for (int64_t k = 0; k <= n; ++k) {
+        const double nominal = static_cast<double>(k - half) - 0.5;
+        double lo = (nominal - 0.25) * spacing, hi = (nominal + 0.25) * spacing;
+        for (;;) {
+            const double mid = lo + (hi - lo) / 2.0;
+            if (!(mid > lo && mid < hi))
+                break;
+            (cell(mid, spacing, half) >= k ? hi : lo) = mid;
+        }
+        edge[static_cast<size_t>(k)] = hi;
+    }
+    return edge;
+}
+
+// The cell of c given the cell k of a coordinate near it: -1 below the
+// grid, n at or beyond its end.
+inline int64_t follow(int64_t k, double c, const double* edge, int64_t n)
+{
+    while (k < n && c >= edge[k + 1])
+        ++k;
+    while (k >= 0 && c < edge[k])
+        --k;
+    return k;
+}
+
+// Grid rows [j0, j1) of an (n x n) grid: box iy * n + ix, stored at
+// (iy - base) * n + ix of `out`. Along a ray the row index is monotonic in
+// the gate (non-decreasing when the ray points north of east-west, else
+// non-increasing), so the ray's gates in the band are one run found by
+// bisection.
+template <class Store>
+void grid_band(const sweep& w, double spacing, int64_t half, const double* edge, int64_t j0,
+               int64_t j1, const Store& out, int64_t base)
+{
+    const int64_t n = 2 * half + 1;
+    out.clear((j0 - base) * n, (j1 - j0) * n);
     for (int64_t i = 0; i < w.rays; ++i) {
         if (!w.usable(i))
             continue;
@@ -243,13 +303,17 @@ void grid_band(const sweep& w, double spacing, int64_t half, int64_t j0, int64_t
         run r;
         const int64_t g0 = rising ? first_past(j0) : first_past(j1);
         const int64_t g1 = rising ? first_past(j1) : first_past(j0);
+        int64_t iy = -1, ix = -1;
         for (int64_t g = g0; g < g1; ++g) {
             const double s = ground(w, i, g);
+            if (!(s == s))
+                continue; // no cell
             const double x = s * sa, y = s * ca;
-            const int64_t iy = cell(y, spacing, half), ix = cell(x, spacing, half);
+            iy = follow(iy, y, edge, n);
+            ix = follow(ix, x, edge, n);
             if (iy < j0 || iy >= j1 || ix < 0 || ix >= n)
                 continue;
-            r.to(out, iy * n + ix, w, i, g, x, y);
+            r.to(out, (iy - base) * n + ix, w, i, g, x, y);
         }
         r.end(out);
     }
@@ -396,10 +460,130 @@ struct inputs {
     }
 };
 
+// The fields that hold a moment's sums.
+struct moment_fields {
+    int64_t count, shift, sum, squares, first; // N, shift, sums, x (then y, h, t, e)
+    int64_t linear;                            // SZ for reflectivity, -1 for velocity
+};
+constexpr moment_fields moments[2] = {{NV, VSHIFT, SV, SVV, VX, -1},
+                                      {NZ, ZSHIFT, SZD, SZZ, ZX, SZ}};
+
+// The means of box b of a moment into o[f * stride], in the formulas and
+// order of superob_arrays: mean of the shifted values, sample variance from
+// the sums, spread NaN for one gate, velocity as shift + mean, reflectivity
+// as mean Z (the caller takes its logarithm), positions, heights, times and
+// elevations as means.
+template <class Store>
+inline void box_mean(const Store& in, const moment_fields& m, int64_t b, double* o, int64_t stride)
+{
+    const double n = in(m.count, b);
+    const double s1 = in(m.sum, b), mean_dev = s1 / n;
+    const double var = (in(m.squares, b) - s1 * mean_dev) / (n - 1.0);
+    o[GATES * stride] = n;
+    o[VALUE * stride] = m.linear >= 0 ? in(m.linear, b) / n : in(m.shift, b) + mean_dev;
+    o[SPREAD * stride] = n > 1.0 ? std::sqrt(var < 0.0 ? 0.0 : var) : NAN;
+    for (int64_t q = 0; q < 5; ++q)
+        o[(X + q) * stride] = in(m.first + q, b) / n;
+}
+
+// The means of the boxes of field-major sums that hold gates of a moment,
+// in index order: per block of boxes those holding any are counted (pass
+// 1), then each block writes its boxes after those of the blocks before it
+// (pass 2), so that every box's values and place are the same for any
+// thread count.
+struct means {
+    const planes& in;
+    const moment_fields& m;
+    int64_t columns;            // of the (rows, columns) boxes
+    std::vector<int64_t> start; // per block, its first output
+    int64_t* row = nullptr;
+    int64_t* column = nullptr;
+    double* out = nullptr; // (MEAN_FIELDS, boxes held)
+    int64_t held = 0;
+
+    int64_t blocks() const { return (in.boxes + mean_block - 1) / mean_block; }
+
+    void tally(int64_t begin, int64_t end)
+    {
+        for (int64_t k = begin; k < end; ++k) {
+            int64_t n = 0;
+            for (int64_t b = k * mean_block; b < std::min((k + 1) * mean_block, in.boxes); ++b)
+                n += in(m.count, b) > 0.0;
+            start[static_cast<size_t>(k + 1)] = n;
+        }
+    }
+
+    void places()
+    {
+        for (size_t k = 1; k < start.size(); ++k)
+            start[k] += start[k - 1];
+        held = start.back();
+    }
+
+    void write(int64_t begin, int64_t end) const
+    {
+        for (int64_t k = begin; k < end; ++k) {
+            int64_t at = start[static_cast<size_t>(k)];
+            for (int64_t b = k * mean_block; b < std::min((k + 1) * mean_block, in.boxes); ++b) {
+                if (!(in(m.count, b) > 0.0))
+                    continue;
+                row[at] = b / columns;
+                column[at] = b - row[at] * columns;
+                box_mean(in, m, b, out + at, held);
+                ++at;
+            }
+        }
+    }
+};
+
+// The means of a band of grid rows, its boxes in index order: the flat box
+// index and MEAN_FIELDS values of each, per moment.
+struct band_means {
+    std::vector<int64_t> box[2];
+    std::vector<double> values[2];
+};
+
+// The result of the box means of a moment: (row, column, (MEAN_FIELDS, n)).
+struct means_out {
+    py::array_t<int64_t> row, column;
+    py::array_t<double> values;
+
+    explicit means_out(int64_t n) : row(n), column(n), values({int64_t{MEAN_FIELDS}, n}) { }
+
+    py::tuple tuple() const { return py::make_tuple(row, column, values); }
+};
+
 void check_positive(double x, const char* message)
 {
     if (!(std::isfinite(x) && x > 0.0))
         throw std::invalid_argument(message);
+}
+
+// The half-width in cells of the grid of a sweep, after the checks of the
+// arguments of a grid layout.
+int64_t grid_half(const inputs& in, double altitude, double spacing)
+{
+    if (!std::isfinite(altitude))
+        throw std::invalid_argument("altitude must be finite (m)");
+    check_positive(spacing, "spacing must be a positive number (m)");
+    for (int64_t g = 0; g < in.gates; ++g)
+        if (!std::isfinite(in.range[g]) || (g > 0 && !(in.range[g] > in.range[g - 1])))
+            throw std::invalid_argument("range must be finite and increasing");
+    // The grid reaches the farthest ground distance of any ray: the first or
+    // last gate's (ground distance grows with range).
+    double far = 0.0;
+    if (in.gates > 0)
+        for (int64_t i = 0; i < in.rays; ++i) {
+            if (!std::isfinite(in.el[i]))
+                continue;
+            const double el = in.el[i] * beam::deg2rad, se = std::sin(el), ce = std::cos(el);
+            for (int64_t g : {int64_t{0}, in.gates - 1})
+                far = std::max(far, std::fabs(beam::beam_at(in.range[g], el, se, ce).s));
+        }
+    const double cells = std::ceil(far / spacing);
+    if (!(cells < std::sqrt(static_cast<double>(max_cells)) / 2.0 - 1.0))
+        throw std::invalid_argument("too many cells: spacing too small for the ranges");
+    return static_cast<int64_t>(cells);
 }
 
 } // namespace
@@ -467,27 +651,7 @@ py::array_t<double> grid_box_sums_py(farray velocity, farray reflectivity, farra
                                      double spacing, int32_t n_threads)
 {
     const inputs in(velocity, reflectivity, azimuth, elevation, time, range);
-    if (!std::isfinite(altitude))
-        throw std::invalid_argument("altitude must be finite (m)");
-    check_positive(spacing, "spacing must be a positive number (m)");
-    for (int64_t g = 0; g < in.gates; ++g)
-        if (!std::isfinite(in.range[g]) || (g > 0 && !(in.range[g] > in.range[g - 1])))
-            throw std::invalid_argument("range must be finite and increasing");
-    // The grid reaches the farthest ground distance of any ray: the first or
-    // last gate's (ground distance grows with range).
-    double far = 0.0;
-    if (in.gates > 0)
-        for (int64_t i = 0; i < in.rays; ++i) {
-            if (!std::isfinite(in.el[i]))
-                continue;
-            const double el = in.el[i] * beam::deg2rad, se = std::sin(el), ce = std::cos(el);
-            for (int64_t g : {int64_t{0}, in.gates - 1})
-                far = std::max(far, std::fabs(beam::beam_at(in.range[g], el, se, ce).s));
-        }
-    const double cells = std::ceil(far / spacing);
-    if (!(cells < std::sqrt(static_cast<double>(max_cells)) / 2.0 - 1.0))
-        throw std::invalid_argument("too many cells: spacing too small for the ranges");
-    const int64_t half = static_cast<int64_t>(cells), n = 2 * half + 1;
+    const int64_t half = grid_half(in, altitude, spacing), n = 2 * half + 1;
 
     py::array_t<double> out({int64_t{FIELDS}, n, n});
     const planes o{out.mutable_data(), n * n};
@@ -495,10 +659,12 @@ py::array_t<double> grid_box_sums_py(farray velocity, farray reflectivity, farra
     py::gil_scoped_release unlocked;
     sweep w;
     in.fill(w, altitude);
+    const std::vector<double> edge = cell_edges(spacing, half);
     const int64_t bands = (n + band_rows - 1) / band_rows;
     auto body = [&](int64_t begin, int64_t end) {
         for (int64_t b = begin; b < end; ++b)
-            grid_band(w, spacing, half, b * band_rows, std::min((b + 1) * band_rows, n), o);
+            grid_band(w, spacing, half, edge.data(), b * band_rows,
+                      std::min((b + 1) * band_rows, n), o, 0);
     };
     kestrin::parallel_blocks(bands, 1, n_threads, body);
     return out;
@@ -546,6 +712,113 @@ py::array_t<double> index_box_sums_py(farray velocity, farray reflectivity, farr
         kestrin::parallel_blocks(n_boxes, box_block, n_threads, sum);
     }
     return out;
+}
+
+py::tuple box_means_py(farray sums, int32_t n_threads)
+{
+    if (sums.ndim() != 3 || sums.shape(0) != FIELDS)
+        throw std::invalid_argument("sums must be a (19, rows, columns) array of box sums");
+    const int64_t columns = sums.shape(2);
+    const planes in{const_cast<double*>(sums.data()), sums.shape(1) * columns};
+    std::vector<means> m{{in, moments[0], columns, {}}, {in, moments[1], columns, {}}};
+    {
+        py::gil_scoped_release unlocked;
+        for (means& x : m) {
+            x.start.assign(static_cast<size_t>(x.blocks() + 1), 0);
+            auto tally = [&x](int64_t begin, int64_t end) { x.tally(begin, end); };
+            kestrin::parallel_blocks(x.blocks(), 1, n_threads, tally);
+            x.places();
+        }
+    }
+    py::list result;
+    for (means& x : m) {
+        means_out out(x.held);
+        x.row = out.row.mutable_data();
+        x.column = out.column.mutable_data();
+        x.out = out.values.mutable_data();
+        {
+            py::gil_scoped_release unlocked;
+            auto write = [&x](int64_t begin, int64_t end) { x.write(begin, end); };
+            kestrin::parallel_blocks(x.blocks(), 1, n_threads, write);
+        }
+        result.append(out.tuple());
+    }
+    return py::tuple(result);
+}
+
+py::tuple grid_box_means_py(farray velocity, farray reflectivity, farray azimuth, farray elevation,
+                            farray time, farray range, double altitude, double spacing,
+                            int32_t n_threads)
+{
+    const inputs in(velocity, reflectivity, azimuth, elevation, time, range);
+    const int64_t half = grid_half(in, altitude, spacing), n = 2 * half + 1;
+    // Bands of rows, a few per worker: the fewer the bands, the longer the
+    // run of a ray in each and the more its gates are read in memory order.
+    // Their number changes no sum: every box adds its rays in ray order.
+    const int64_t workers = n_threads > 0 ? n_threads : kestrin::hardware_threads();
+    const int64_t rows = std::max(band_rows, (n + 4 * workers - 1) / (4 * workers));
+    const int64_t bands = (n + rows - 1) / rows;
+    std::vector<band_means> parts(static_cast<size_t>(bands));
+    {
+        py::gil_scoped_release unlocked;
+        sweep w;
+        in.fill(w, altitude);
+        const std::vector<double> edge = cell_edges(spacing, half);
+        // Each band's sums in a scratch of the worker's, then its means.
+        auto body = [&](int64_t begin, int64_t end) {
+            thread_local std::vector<double> scratch;
+            scratch.resize(static_cast<size_t>(rows * n * FIELDS));
+            const box_major o{scratch.data()};
+            for (int64_t b = begin; b < end; ++b) {
+                const int64_t j0 = b * rows, j1 = std::min(j0 + rows, n);
+                grid_band(w, spacing, half, edge.data(), j0, j1, o, j0);
+                band_means& part = parts[static_cast<size_t>(b)];
+                for (int64_t k = 0; k < 2; ++k) {
+                    for (int64_t lb = 0; lb < (j1 - j0) * n; ++lb) {
+                        if (!(o(moments[k].count, lb) > 0.0))
+                            continue;
+                        part.box[k].push_back(j0 * n + lb);
+                        std::vector<double>& v = part.values[k];
+                        v.resize(v.size() + MEAN_FIELDS);
+                        box_mean(o, moments[k], lb, v.data() + v.size() - MEAN_FIELDS, 1);
+                    }
+                }
+            }
+        };
+        kestrin::parallel_blocks(bands, 1, n_threads, body);
+    }
+    py::list result;
+    for (int64_t k = 0; k < 2; ++k) {
+        std::vector<int64_t> start(static_cast<size_t>(bands + 1), 0);
+        for (int64_t b = 0; b < bands; ++b)
+            start[static_cast<size_t>(b + 1)] = start[static_cast<size_t>(b)]
+                + static_cast<int64_t>(parts[static_cast<size_t>(b)].box[k].size());
+        const int64_t held = start.back();
+        means_out out(held);
+        int64_t* row = out.row.mutable_data();
+        int64_t* column = out.column.mutable_data();
+        double* values = out.values.mutable_data();
+        {
+            py::gil_scoped_release unlocked;
+            auto copy = [&](int64_t begin, int64_t end) {
+                for (int64_t b = begin; b < end; ++b) {
+                    const band_means& part = parts[static_cast<size_t>(b)];
+                    const int64_t first = start[static_cast<size_t>(b)];
+                    for (size_t j = 0; j < part.box[k].size(); ++j) {
+                        const int64_t at = first + static_cast<int64_t>(j), box = part.box[k][j];
+                        row[at] = box / n;
+                        column[at] = box - row[at] * n;
+                        for (int64_t q = 0; q < MEAN_FIELDS; ++q)
+                            values[q * held + at] = part.values[k][j * MEAN_FIELDS + q];
+                    }
+                }
+            };
+            kestrin::parallel_blocks(bands, 1, n_threads, copy);
+        }
+        result.append(out.tuple());
+    }
+    result.append(half);
+    return py::tuple(result);
 }
 
 } // namespace polar

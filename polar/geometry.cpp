@@ -101,6 +101,94 @@ void geodesics(const beam::site& o, const double* azimuth, const double* distanc
     }
 }
 
+// Where the kept gates of each moment go: moment k's gates of ray i, in gate
+// order, from out column first[k][i] on (moment 0's gates before moment 1's);
+// end[k][i] is one past the ray's last kept gate of the moment.
+struct selection {
+    const bool* keep[2]; // (rays, gates) each, null for no moment
+    std::vector<int64_t> first[2], end[2];
+};
+
+// Rays [begin, end): position and beam direction of the kept gates, written
+// to their columns of out (LAT, LON, HEIGHT, BEAM_AZ, BEAM_EL rows of n
+// columns). Every gate of a ray up to its last kept one is solved, kept or
+// not, so that the geodesics start from the same extrapolated guesses as in
+// gate_geometry and give the same bits. The kept gates are then copied
+// without a branch on the mask (a column is written, and kept only if the
+// gate is): a random mask would mispredict a branch at every other gate.
+void kept_geometry(const beam::site& o, double altitude, const double* azimuth,
+                   const beam::beam_rows& b, const double* weights, const int8_t* order,
+                   const selection& sel, int64_t begin, int64_t end, double* out, int64_t n)
+{
+    const int64_t gates = b.gates;
+    std::vector<double> scratch(3 * static_cast<size_t>(gates));
+    double* glat = scratch.data();
+    double* glon = glat + gates;
+    double* gaz = glon + gates;
+    for (int64_t i = begin; i < end; ++i) {
+        const int64_t row = b.row[static_cast<size_t>(i)];
+        int64_t stop = 0;
+        for (int64_t k = 0; k < 2; ++k)
+            if (sel.keep[k])
+                stop = std::max(stop, sel.end[k][static_cast<size_t>(i)]);
+        if (row < 0 || !std::isfinite(azimuth[i])) {
+            // no beam (elevation not finite) or no position (azimuth not finite)
+            std::fill(scratch.begin(), scratch.begin() + 3 * stop, nan);
+        } else {
+            const double* s = b.s.data() + row * gates;
+            const beam::direction d(o, azimuth[i]);
+            const double* w = weights + 3 * row * gates;
+            const int8_t* kk = order + row * gates;
+            double sg1 = nan, sg2 = nan, sg3 = nan; // angular distances of the last three gates
+            for (int64_t g = 0; g < stop; ++g) {
+                double guess = nan;
+                if (kk[g] == 2)
+                    guess = w[3 * g] * sg1 + w[3 * g + 1] * sg2 + w[3 * g + 2] * sg3;
+                else if (kk[g] == 1)
+                    guess = w[3 * g] * sg1 + w[3 * g + 1] * sg2;
+                sg3 = sg2;
+                sg2 = sg1;
+                sg1 = nan;
+                if (!std::isfinite(s[g])) {
+                    glat[g] = glon[g] = gaz[g] = nan;
+                    continue;
+                }
+                const beam::end_point e = beam::geodesic(o, d, s[g], guess);
+                sg1 = e.sigma;
+                glat[g] = e.lat;
+                glon[g] = e.lon;
+                gaz[g] = e.azimuth;
+            }
+        }
+        for (int64_t k = 0; k < 2; ++k) {
+            if (!sel.keep[k])
+                continue;
+            const bool* m = sel.keep[k] + i * gates;
+            const int64_t last = sel.end[k][static_cast<size_t>(i)];
+            double* lat = out + sel.first[k][static_cast<size_t>(i)];
+            double *lon = lat + n, *hgt = lat + 2 * n, *baz = lat + 3 * n, *bel = lat + 4 * n;
+            int64_t c = 0; // the write at the ray's last kept gate is its last column
+            if (row < 0) {
+                for (int64_t g = 0; g < last; ++g) {
+                    lat[c] = lon[c] = hgt[c] = baz[c] = bel[c] = nan;
+                    c += m[g];
+                }
+                continue;
+            }
+            const double* h = b.h.data() + row * gates;
+            const double* le = b.local_el.data() + row * gates;
+            for (int64_t g = 0; g < last; ++g) {
+                lat[c] = glat[g];
+                lon[c] = glon[g];
+                hgt[c] = altitude + h[g];
+                baz[c] = gaz[g];
+                bel[c] = le[g];
+                c += m[g];
+            }
+        }
+    }
+}
+
 void check_site(double latitude, double longitude)
 {
     if (!(std::fabs(latitude) <= 90.0) || !std::isfinite(longitude))
@@ -149,6 +237,91 @@ py::array_t<double> gate_geometry_py(double latitude, double longitude, double a
     };
     kestrin::parallel_blocks(rays, ray_block, n_threads, body);
     return out;
+}
+
+py::tuple kept_gate_geometry_py(double latitude, double longitude, double altitude, farray azimuth,
+                                farray elevation, farray range, barray first, barray second,
+                                int32_t n_threads)
+{
+    check_site(latitude, longitude);
+    if (!std::isfinite(altitude))
+        throw std::invalid_argument("altitude must be finite (m)");
+    if (azimuth.ndim() != 1 || elevation.ndim() != 1 || range.ndim() != 1)
+        throw std::invalid_argument("azimuth, elevation and range must be 1-D");
+    if (elevation.shape(0) != azimuth.shape(0))
+        throw std::invalid_argument("azimuth and elevation must have one value per ray");
+    const int64_t rays = azimuth.shape(0);
+    const int64_t gates = range.shape(0);
+    selection sel{{nullptr, nullptr}, {}, {}};
+    barray* masks[2] = {&first, &second};
+    for (int64_t k = 0; k < 2; ++k) {
+        barray& m = *masks[k];
+        if (m.size() == 0 && !(rays * gates == 0 && m.ndim() == 2))
+            continue; // no moment
+        if (m.ndim() != 2 || m.shape(0) != rays || m.shape(1) != gates)
+            throw std::invalid_argument("first and second must be (rays, gates) arrays or empty");
+        sel.keep[k] = m.data();
+    }
+    // per ray, the kept gates of each moment: their count, then their first column
+    py::array_t<int64_t> counts({int64_t{2}, rays});
+    int64_t* cnt = counts.mutable_data();
+    int64_t total = 0;
+    {
+        py::gil_scoped_release unlocked;
+        for (int64_t k = 0; k < 2; ++k)
+            if (sel.keep[k])
+                sel.end[k].assign(static_cast<size_t>(rays), 0);
+        auto tally = [&](int64_t begin, int64_t end) {
+            for (int64_t i = begin; i < end; ++i)
+                for (int64_t k = 0; k < 2; ++k) {
+                    int64_t c = 0, last = 0;
+                    if (sel.keep[k]) {
+                        const bool* m = sel.keep[k] + i * gates;
+                        for (int64_t g = 0; g < gates; ++g) {
+                            c += m[g];
+                            last = m[g] ? g + 1 : last;
+                        }
+                        sel.end[k][static_cast<size_t>(i)] = last;
+                    }
+                    cnt[k * rays + i] = c;
+                }
+        };
+        kestrin::parallel_blocks(rays, ray_block, n_threads, tally);
+        for (int64_t k = 0; k < 2; ++k) {
+            if (!sel.keep[k])
+                continue;
+            sel.first[k].resize(static_cast<size_t>(rays));
+            for (int64_t i = 0; i < rays; ++i) {
+                sel.first[k][static_cast<size_t>(i)] = total;
+                total += cnt[k * rays + i];
+            }
+        }
+    }
+    py::array_t<double> out({int64_t{5}, total});
+    double* o = out.mutable_data();
+    const double* az = azimuth.data();
+    const double* el = elevation.data();
+    const double* rg = range.data();
+
+    if (total > 0) {
+        py::gil_scoped_release unlocked;
+        const beam::site site(latitude, longitude);
+        beam::beam_rows rows;
+        rows.build(el, rays, rg, gates);
+        const size_t nrows = rows.s.size() / static_cast<size_t>(gates);
+        std::vector<double> weights(3 * rows.s.size());
+        std::vector<int8_t> order(rows.s.size());
+        for (size_t k = 0; k < nrows; ++k)
+            beam::extrapolation_weights(rows.s.data() + k * static_cast<size_t>(gates), gates,
+                                        weights.data() + 3 * k * static_cast<size_t>(gates),
+                                        order.data() + k * static_cast<size_t>(gates));
+        auto body = [&](int64_t begin, int64_t end) {
+            kept_geometry(site, altitude, az, rows, weights.data(), order.data(), sel, begin, end,
+                          o, total);
+        };
+        kestrin::parallel_blocks(rays, ray_block, n_threads, body);
+    }
+    return py::make_tuple(out, counts);
 }
 
 py::array_t<double> geodesic_py(double latitude, double longitude, farray azimuth, farray distance,

@@ -17,6 +17,7 @@ namespace py = pybind11;
 using farray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 using iarray = py::array_t<int64_t, py::array::c_style | py::array::forcecast>;
 using f32array = py::array_t<float, py::array::c_style | py::array::forcecast>;
+using barray = py::array_t<bool, py::array::c_style | py::array::forcecast>;
 // An array a function writes its result into: float32, C-ordered, never a
 // converted copy.
 using f32out = py::array_t<float, py::array::c_style>;
@@ -29,6 +30,9 @@ py::tuple dealias_py(f32array velocity, iarray rays, iarray gates, farray azimut
 py::array_t<double> gate_geometry_py(double latitude, double longitude, double altitude,
                                      farray azimuth, farray elevation, farray range,
                                      int32_t n_threads);
+py::tuple kept_gate_geometry_py(double latitude, double longitude, double altitude, farray azimuth,
+                                farray elevation, farray range, barray first, barray second,
+                                int32_t n_threads);
 py::array_t<double> geodesic_py(double latitude, double longitude, farray azimuth, farray distance,
                                 int32_t n_threads);
 
@@ -42,6 +46,10 @@ py::array_t<double> grid_box_sums_py(farray velocity, farray reflectivity, farra
 py::array_t<double> index_box_sums_py(farray velocity, farray reflectivity, farray azimuth,
                                       farray elevation, farray time, farray range, double altitude,
                                       iarray box, int64_t n_boxes, int32_t n_threads);
+py::tuple box_means_py(farray sums, int32_t n_threads);
+py::tuple grid_box_means_py(farray velocity, farray reflectivity, farray azimuth, farray elevation,
+                            farray time, farray range, double altitude, double spacing,
+                            int32_t n_threads);
 
 // polar/texture.cpp
 py::array_t<double> velocity_texture_py(farray velocity, int64_t gates, int32_t n_threads);

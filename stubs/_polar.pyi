@@ -9,6 +9,8 @@ _F = npt.ArrayLike
 _A = npt.ArrayLike
 _R = npt.NDArray[np.float64]
 _I = SupportsInt | SupportsIndex
+# (row, column, values (8, boxes)) of the boxes holding gates of one moment
+_Means = tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], _R]
 
 def gate_geometry(
     latitude: float,
@@ -19,6 +21,17 @@ def gate_geometry(
     range: _F,
     n_threads: _I = 0,
 ) -> _R: ...
+def kept_gate_geometry(
+    latitude: float,
+    longitude: float,
+    altitude: float,
+    azimuth: _F,
+    elevation: _F,
+    range: _F,
+    first: _A,
+    second: _A,
+    n_threads: _I = 0,
+) -> tuple[_R, npt.NDArray[np.int64]]: ...
 def geodesic(
     latitude: float, longitude: float, azimuth: _F, distance: _F, n_threads: _I = 0
 ) -> _R: ...
@@ -58,6 +71,18 @@ def index_box_sums(
     n_boxes: _I,
     n_threads: _I = 0,
 ) -> _R: ...
+def box_means(sums: _F, n_threads: _I = 0) -> tuple[_Means, _Means]: ...
+def grid_box_means(
+    velocity: _F,
+    reflectivity: _F,
+    azimuth: _F,
+    elevation: _F,
+    time: _F,
+    range: _F,
+    altitude: float,
+    spacing: float,
+    n_threads: _I = 0,
+) -> tuple[_Means, _Means, int]: ...
 def dealias(
     velocity: _F,
     rays: _F,

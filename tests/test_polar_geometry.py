@@ -158,3 +158,18 @@ def test_geodesic_refuses_shapes_that_differ():
     """Azimuth and distance of different shapes raise ValueError."""
     with pytest.raises(ValueError, match="same shape"):
         _polar.geodesic(0.0, 0.0, [1.0, 2.0], [1.0])
+
+
+@pytest.mark.parametrize(
+    "first,second",
+    [
+        (np.ones((4, 6), bool), np.empty((0, 0), bool)),
+        (np.ones((4, 5), bool), np.ones((3, 5), bool)),
+    ],
+)
+def test_kept_gate_geometry_refuses_masks_of_another_shape(first, second):
+    """Masks that are neither (rays, gates) nor empty raise ValueError before any work."""
+    with pytest.raises(ValueError, match="first and second"):
+        _polar.kept_gate_geometry(
+            46.5, 7.5, 350.0, np.zeros(4), np.full(4, 0.5), 250.0 * np.arange(1, 6), first, second
+        )

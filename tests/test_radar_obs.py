@@ -97,6 +97,70 @@ def test_to_obs_seq_one_observation_per_usable_gate(small_volume, tmp_path):
     assert df["time"].is_monotonic_increasing
 
 
+@pytest.mark.parametrize("n_threads", [1, 3])
+@pytest.mark.parametrize("every", [(1, 1), (2, 3)])
+@pytest.mark.parametrize(
+    "moments", [("float32", "float32"), ("float64", "float64"), ("float32", None), (None, "int")]
+)
+def test_sweep_observations_are_the_kept_gates_of_the_gate_geometry(moments, every, n_threads):
+    """Values, positions, heights and beam directions of the observations of a sweep are those
+    of gate_geometry at its usable gates bit for bit (velocity gates first, ray-major), with
+    rays of no azimuth or elevation and moments of either precision."""
+    rng = np.random.default_rng(7)
+    rays, gates = 50, 80
+    az = rng.uniform(0, 360, rays)
+    el = 0.5 + rng.choice([0.0, 0.02], rays)
+    az[4], el[6] = np.nan, np.nan  # rays kept by every thinning
+    r = 2000.0 + 250.0 * np.arange(gates)
+    t = np.datetime64("2024-05-20T18:00:00", "ns") + np.arange(rays) * 10**8
+    data = {}
+    for name, kind in zip(("velocity", "reflectivity"), moments):
+        if kind is None:
+            continue
+        x = rng.normal(10.0, 8.0, (rays, gates))
+        if kind == "int":
+            x = np.rint(x).astype(np.int64)
+        else:
+            x[rng.random(x.shape) < 0.3] = np.nan
+            x = x.astype(kind)
+        data[name] = x
+    obs = radar_obs.sweep_observations(
+        radar_latitude=46.5,
+        radar_longitude=7.5,
+        radar_height=350.0,
+        azimuth=az,
+        elevation=el,
+        range=r,
+        time=t,
+        velocity_error=2.0,
+        reflectivity_error=5.0,
+        nyquist=np.full(rays, 27.0),
+        every=every,
+        n_threads=n_threads,
+        **data,
+    )
+    g = radar.gate_geometry(46.5, 7.5, 350.0, az[:: every[0]], el[:: every[0]], r[:: every[1]])
+    want = {k: [] for k in ("value", "latitude", "longitude", "height", "azimuth", "elevation")}
+    for name, x in data.items():
+        sub = x[:: every[0], :: every[1]].astype(np.float64)
+        ok = np.isfinite(sub)
+        want["value"].append(sub[ok])
+        for field, source in (
+            ("latitude", "latitude"),
+            ("longitude", "longitude"),
+            ("height", "height"),
+            ("azimuth", "beam_azimuth"),
+            ("elevation", "beam_elevation"),
+        ):
+            vals = g[source][ok]
+            beam_only = field in ("azimuth", "elevation") and name != "velocity"
+            want[field].append(np.zeros_like(vals) if beam_only else vals)
+    for field, parts in want.items():
+        expected = np.concatenate(parts)
+        assert getattr(obs, field).tobytes() == expected.tobytes(), field
+    assert np.isnan(obs.latitude).any()  # the rays without a position are written as NaN
+
+
 def test_to_obs_seq_thinning_and_nyquist_rules(small_volume, tmp_path):
     """every= thins rays and gates; a volume without Nyquist velocity needs nyquist=."""
     _dart()

@@ -16,7 +16,7 @@ MODULES = ["_kestrin", "_marlode", "_polar"]
 
 # What each generated annotation accepts, and the stub spellings of the same.
 RUNTIME_TYPES = {
-    r"typing\.Annotated\[numpy\.typing\.ArrayLike, numpy\.(float64|float32|int64)\]": "array",
+    r"typing\.Annotated\[numpy\.typing\.ArrayLike, numpy\.(float64|float32|int64|bool)\]": "array",
     r"typing\.SupportsInt \| typing\.SupportsIndex": "int",
     r"typing\.SupportsFloat \| typing\.SupportsIndex": "float",
     r"str": "str",
@@ -36,6 +36,9 @@ STUB_TYPES = {
     "_R": "float64 array",
     "bytes": "bytes",
     "tuple[npt.NDArray[np.int8], _R, npt.NDArray[np.int64]]": "tuple",
+    "tuple[_R, npt.NDArray[np.int64]]": "tuple",
+    "tuple[_Means, _Means]": "tuple",
+    "tuple[_Means, _Means, int]": "tuple",
 }
 
 

@@ -203,6 +203,84 @@ def test_box_indices_give_the_same_bits_as_the_layout_rule(layout, n_threads):
     assert indexed.tobytes() == rule.reshape(-1, n).tobytes()
 
 
+@pytest.mark.threads
+@pytest.mark.parametrize("n_threads", THREADS)
+@pytest.mark.parametrize("spacing", [3000.0, 700.0])
+def test_grid_means_equal_the_means_of_the_grid_sums(spacing, n_threads):
+    """The grid's box means computed from its sums inside the kernel (bands of rows that
+    depend on the thread count) equal box_means of the one-thread sums bit for bit."""
+    sweeps = random_sweeps(seed=3, n=2)
+    for k in range(2):
+        args = kernel_args(sweeps, k)
+        sums = _polar.grid_box_sums(*args, spacing, n_threads=1)
+        want = _polar.box_means(sums, n_threads=1)
+        *got, half = _polar.grid_box_means(*args, spacing, n_threads=n_threads)
+        assert half == (sums.shape[1] - 1) // 2
+        for (rows, cols, values), (want_rows, want_cols, want_values) in zip(got, want):
+            assert rows.size > 100
+            np.testing.assert_array_equal(rows, want_rows)
+            np.testing.assert_array_equal(cols, want_cols)
+            assert values.tobytes() == want_values.tobytes()
+
+
+@pytest.mark.parametrize("gate", [40, 97, 141])
+def test_gates_on_a_cell_edge_go_to_the_cell_of_the_rounding_rule(gate):
+    """With the spacing chosen so that gates of due-east rays lie within rounding of a cell
+    edge, each gate's cell is floor(x / spacing + 0.5) as NumPy rounds it."""
+    sweeps = random_sweeps(seed=5, n=1)
+    rays = sweeps["azimuth"][0].size
+    sweeps["azimuth"][0] = np.where(np.arange(rays) % 2 == 0, 90.0, 270.0)
+    args = kernel_args(sweeps, 0)
+    el, r = sweeps["elevation"][0], sweeps["range"][0]
+    _, s, _ = _geometry.beam_geometry(r[None, :], el[:, None])
+    spacing = float(s[0, gate] / 6.5)
+    a = np.deg2rad(sweeps["azimuth"][0])[:, None]
+    x, y = s * np.sin(a), s * np.cos(a)
+    near = np.abs(x / spacing + 0.5 - np.rint(x / spacing + 0.5)) < 1e-12
+    assert near.sum() > 10
+    sums = _polar.grid_box_sums(*args, spacing)
+    half = (sums.shape[1] - 1) // 2
+    row = np.floor(y / spacing + 0.5).astype(np.int64) + half
+    col = np.floor(x / spacing + 0.5).astype(np.int64) + half
+    n = sums.shape[1] * sums.shape[2]
+    indexed = _polar.index_box_sums(*args, row * sums.shape[2] + col, n)
+    assert indexed.tobytes() == sums.reshape(-1, n).tobytes()
+
+
+@pytest.mark.parametrize("moment", [0, 1])
+def test_box_means_list_the_boxes_holding_gates_with_their_means(moment):
+    """box_means gives, in index order, each box holding gates of the moment with its count,
+    value (mean velocity, or mean Z), spread and mean position, height, time and elevation."""
+    sums = _polar.polar_box_sums(*kernel_args(random_sweeps(seed=4, n=1), 0), 5000.0, 5.0)
+    rows, cols, values = _polar.box_means(sums)[moment]
+    first = 0 if moment == 0 else 9  # the moment's gate count, then shift, sums, squares
+    n, shift, s1, s2, x, y, h, t, e = sums[first : first + 9]
+    if moment == 1:
+        x, y, h, t, e = sums[14:19]
+    held = np.nonzero(n > 0)
+    np.testing.assert_array_equal(rows, held[0])
+    np.testing.assert_array_equal(cols, held[1])
+    cnt = n[held]
+    assert (values[0] == cnt).all() and (cnt > 0).all() and (n[n <= 0] == 0).all()
+    mean = s1[held] / cnt
+    want_value = shift[held] + mean if moment == 0 else sums[13][held] / cnt
+    np.testing.assert_array_equal(values[1], want_value)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        var = (s2[held] - s1[held] * mean) / (cnt - 1.0)
+    want_spread = np.where(cnt > 1, np.sqrt(np.maximum(var, 0.0)), np.nan)
+    np.testing.assert_array_equal(values[2], want_spread)
+    for row, field in zip(values[3:], (x, y, h, t, e)):
+        np.testing.assert_array_equal(row, field[held] / cnt)
+
+
+def test_box_means_refuse_what_are_not_box_sums():
+    """An array that is not (19, rows, columns) raises ValueError before any work."""
+    with pytest.raises(ValueError, match="box sums"):
+        _polar.box_means(np.zeros((18, 3, 3)))
+    with pytest.raises(ValueError, match="box sums"):
+        _polar.box_means(np.zeros((19, 9)))
+
+
 def analytic_volume(noise=0.0, seed=0):
     return synthetic_volume(
         elevations=(0.5, 1.5, 3.0, 6.0),
@@ -485,6 +563,7 @@ def test_a_volume_empty_after_quality_control_is_refused():
     [
         (_polar.polar_box_sums, (5000.0, 5.0), "velocity and reflectivity"),
         (_polar.grid_box_sums, (3000.0,), "velocity and reflectivity"),
+        (_polar.grid_box_means, (3000.0,), "velocity and reflectivity"),
     ],
 )
 def test_kernels_refuse_mismatched_moments(fn, args, message):
@@ -502,6 +581,7 @@ def test_kernels_refuse_mismatched_moments(fn, args, message):
         (_polar.polar_box_sums, (1e-300, 5.0)),
         (_polar.polar_box_sums, (5000.0, 1e-300)),
         (_polar.grid_box_sums, (1e-300,)),
+        (_polar.grid_box_means, (1e-300,)),
     ],
 )
 def test_kernels_refuse_steps_that_would_make_too_many_boxes(fn, args):

@@ -14,11 +14,12 @@ from typing import TYPE_CHECKING, Any, ClassVar, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
+import _polar
+
 from . import _optional, dart, wrfda
 from ._names import Fields, renamed
 from .dealias import DEALIASED
 from .dealias import dealias as dealias_volume
-from .geometry import gate_geometry
 from .readers import as_volume
 from .superob import (
     MAX_SPREAD,
@@ -111,13 +112,6 @@ class SweepObservations(Fields):
     _renamed: ClassVar[dict[str, str]] = dart.OLD_FIELDS
 
 
-def _names(n: int, name: str) -> npt.NDArray[np.object_]:
-    """An object array of n references to one name (numpy.full takes ten times as long)."""
-    out = np.empty(n, dtype=object)
-    out.fill(name)
-    return out
-
-
 def _ray_times(time: Any, name: str) -> npt.NDArray[np.datetime64]:
     """Ray times as datetime64[ns]; numbers are refused (numpy would read them as counts of
     nanoseconds since 1970)."""
@@ -187,8 +181,9 @@ def sweep_observations(
     Notes
     -----
     Gate positions and the beam direction at the gate follow `radarkit.geometry.gate_geometry`
-    (the 4/3 effective-earth model and the WGS84 geodesic), computed once for the kept rays
-    and gates of both moments in the compiled module.
+    (the 4/3 effective-earth model and the WGS84 geodesic) bit for bit, computed in the
+    compiled module once per gate of the kept rays and gates and written only for the usable
+    gates of each moment; moments keep their precision (float32 values are exact as float64).
 
     Example
     -------
@@ -215,7 +210,9 @@ def sweep_observations(
     for given, kind in ((velocity, "vel"), (reflectivity, "ref")):
         if given is None:
             continue
-        data = np.asarray(given, dtype=np.float64)
+        data = np.asarray(given)
+        if data.dtype not in (np.float32, np.float64):
+            data = data.astype(np.float64)
         if data.shape != (az.size, rng.size):
             name = "velocity" if kind == "vel" else "reflectivity"
             raise ValueError(
@@ -227,51 +224,55 @@ def sweep_observations(
             raise ValueError("nyquist is required with velocity")
         if kind == "ref" and reflectivity_error is None:
             raise ValueError("reflectivity_error is required with reflectivity")
+        # the moment in its own precision: float32 values are exact as float64
         sub = data[::step_ray, ::step_gate]
-        ok = np.isfinite(sub).ravel()
-        per_ray = np.count_nonzero(ok.reshape(sub.shape), axis=1)
-        moments.append((kind, sub, ok, per_ray, int(per_ray.sum())))
+        moments.append((kind, sub, np.isfinite(sub)))
     if not moments:
         raise ValueError("velocity and reflectivity are both None: nothing to write")
-    geo = gate_geometry(
-        radar_latitude,
-        radar_longitude,
-        radar_height,
+    # positions of the kept gates only, each moment's in its place (velocity gates first)
+    positions, per_ray = _polar.kept_gate_geometry(
+        float(radar_latitude),
+        float(radar_longitude),
+        float(radar_height),
         az[::step_ray],
         el[::step_ray],
         rng[::step_gate],
+        moments[0][2],
+        moments[1][2] if len(moments) > 1 else np.empty((0, 0), dtype=bool),
         n_threads=n_threads,
     )
-    # every field written once into its place (velocity gates first), no concatenation
-    m = sum(k[-1] for k in moments)
+    m = positions.shape[1]
     out: dict[str, Any] = {
-        f: np.empty(m)
-        for f in ("value", "error", "latitude", "longitude", "height", "azimuth", "elevation")
+        "latitude": positions[0],
+        "longitude": positions[1],
+        "height": positions[2],
+        "azimuth": positions[3],
+        "elevation": positions[4],
     }
-    out["nyquist"] = np.empty(m)
+    for f in ("value", "error", "nyquist"):
+        out[f] = np.empty(m)
     out["time"] = np.empty(m, dtype="datetime64[ns]")
     out["type"] = np.empty(m, dtype=object)
     a = 0
-    for kind, sub, ok, per_ray, n in moments:
+    for (kind, sub, ok), counts in zip(moments, per_ray):
+        n = int(counts.sum())
         at = slice(a, a + n)
         a += n
-        np.compress(ok, sub.ravel(), out=out["value"][at])
-        for f in ("latitude", "longitude", "height"):
-            np.compress(ok, getattr(geo, f).ravel(), out=out[f][at])
-        out["time"][at] = np.repeat(t[::step_ray], per_ray)
+        if sub.dtype == np.float64:
+            np.compress(ok.ravel(), sub.ravel(), out=out["value"][at])
+        else:
+            out["value"][at] = sub[ok]  # float32 values, exact as float64
+        out["time"][at] = np.repeat(t[::step_ray], counts)
         if kind == "vel":
             ny = np.broadcast_to(np.asarray(nyquist, dtype=np.float64), az.shape)
             out["type"][at].fill(dart.RADIAL_VELOCITY)
             out["error"][at] = velocity_error
-            np.compress(ok, geo.beam_azimuth.ravel(), out=out["azimuth"][at])
-            np.compress(ok, geo.beam_elevation.ravel(), out=out["elevation"][at])
-            out["nyquist"][at] = np.repeat(ny[::step_ray], per_ray)
+            out["nyquist"][at] = np.repeat(ny[::step_ray], counts)
         else:
-            out["type"][at] = np.where(
-                out["value"][at] < clear_air_below,
-                _names(1, dart.CLEAR_AIR_REFLECTIVITY),
-                _names(1, dart.REFLECTIVITY),
-            )
+            # one name filled, the other set where it applies: no object array in between
+            types = out["type"][at]
+            types.fill(dart.REFLECTIVITY)
+            types[out["value"][at] < clear_air_below] = dart.CLEAR_AIR_REFLECTIVITY
             out["error"][at] = reflectivity_error
             # beam fields belong to radial velocity only; zeros keep the columns aligned
             out["azimuth"][at] = 0.0
@@ -412,7 +413,7 @@ def _sweep_chunks(
     data: dict[str, Any] = {}
     for key, moment in (("velocity", sweep.velocity), ("reflectivity", sweep.reflectivity)):
         if moment is not None and moment in ds.data_vars:
-            rays = ray_arrays(ds, moment, name=name)
+            rays = ray_arrays(ds, moment, name=name, native=True)
             data[key] = rays.data
     az, el, rng = rays.azimuth, rays.elevation, rays.range
     ny = nyquist_velocity(ds, az.size, nyquist=nyquist, name=name) if "velocity" in data else None
@@ -424,7 +425,7 @@ def _sweep_chunks(
     per_ray = max(1, len(data) * -(-rng.size // every[1]))
     step = max(1, _BLOCK_OBS // per_ray) if split else max(keep.size, 1)
     for a in range(0, keep.size, step):
-        rows = keep[a : a + step]
+        rows = _rows(keep[a : a + step])
         yield sweep_observations(
             radar_latitude=sweep.site.radar_latitude,
             radar_longitude=sweep.site.radar_longitude,
@@ -438,6 +439,16 @@ def _sweep_chunks(
             **{k: v[rows] for k, v in data.items()},
             **kw,
         )
+
+
+def _rows(index: npt.NDArray[np.intp]) -> npt.NDArray[np.intp] | slice:
+    """Ray indices as a slice when they are evenly spaced and increasing (rays read in time
+    order), so that the block's moments are views instead of copies."""
+    if index.size > 1:
+        step = int(index[1] - index[0])
+        if step > 0 and (np.diff(index) == step).all():
+            return slice(int(index[0]), int(index[-1]) + 1, step)
+    return index
 
 
 def _time_groups(items: list[_Sweep]) -> list[list[_Sweep]]:

@@ -66,13 +66,6 @@ MIN_COUNT_POLAR = 50  # gates, GSI
 MIN_COUNT_GRID = 3  # gates, pyOPAWS
 MAX_SPREAD = 6.0  # m/s, GSI
 
-# Fields of the compiled box sums, one plane each, in their order.
-_F = {
-    k: i
-    for i, k in enumerate(
-        "nv vshift sv svv vx vy vh vt ve nz zshift szd szz sz zx zy zh zt ze".split()
-    )
-}
 Array = npt.NDArray[np.float64]
 _GRID_LAT = ("XLAT_M", "XLAT", "lat", "latitude", "LAT", "nav_lat")
 _GRID_LON = ("XLONG_M", "XLONG", "lon", "longitude", "LON", "nav_lon")
@@ -541,12 +534,12 @@ def superob_arrays(
         elif lay["boxes"] == "grid":
             if r.size > 1 and not np.all(np.diff(r) > 0):
                 raise ValueError(f"sweep {k}: range must increase for grid cells")
-            sums = _polar.grid_box_sums(
+            # the grid's sums stay in the compiled module: only the boxes holding gates come back
+            v_means, z_means, half = _polar.grid_box_means(
                 vk, zk, a, e, secs, r, h0, lay["spacing"], n_threads=n_threads
             )
-            half = (sums.shape[1] - 1) // 2
+            held = (v_means, z_means)
             half_width = max(half_width, half)
-            shape = sums.shape[1:]
             offset = (-half, -half)
         else:
             model = lay["grid"]
@@ -559,20 +552,19 @@ def superob_arrays(
             )
             shape = (ny, nx)
             offset = (0, 0)
-        flat = sums.reshape(sums.shape[0], -1)
+        if lay["boxes"] != "grid":
+            held = _polar.box_means(sums.reshape(-1, *shape), n_threads=n_threads)
         ny_k = _median(nyq[k])
-        for key, count in (("v", "nv"), ("z", "nz")):
-            where = np.flatnonzero(flat[_F[count]] > 0)
-            if not where.size:
+        for key, (rows, cols, stats) in zip(("v", "z"), held):
+            if not rows.size:
                 continue
-            rows, cols = np.divmod(where, shape[1])
             parts[key].append(
                 {
-                    "sweep": np.full(where.size, k, dtype=np.int64),
-                    "row": rows + offset[0],
-                    "column": cols + offset[1],
-                    "sums": flat[:, where],
-                    "nyquist": np.full(where.size, ny_k),
+                    "sweep": np.full(rows.size, k, dtype=np.int64),
+                    "row": rows + offset[0] if offset[0] else rows,
+                    "column": cols + offset[1] if offset[1] else cols,
+                    "stats": stats,
+                    "nyquist": np.full(rows.size, ny_k),
                 }
             )
 
@@ -583,20 +575,12 @@ def superob_arrays(
             out[moment] = _empty_means()
             continue
         cat = {f: np.concatenate([p[f] for p in parts[key]], axis=-1) for f in parts[key][0]}
-        S = cat["sums"]
-        names = (
-            "nv vshift sv svv vx vy vh vt ve" if key == "v" else "nz zshift szd szz zx zy zh zt ze"
-        )
-        cnt, shift, s1, s2, *pos = (S[_F[f]] for f in names.split())
-        with np.errstate(invalid="ignore", divide="ignore"):
-            mean_dev = s1 / cnt
-            var = (s2 - s1 * mean_dev) / (cnt - 1.0)
-            spread = np.where(cnt > 1, np.sqrt(np.maximum(var, 0.0)), np.nan)
-            if key == "v":
-                value = shift + mean_dev
-            else:
-                value = 10.0 * np.log10(S[_F["sz"]] / cnt)
-        mx, my, mh, mt, me = (p / cnt for p in pos)
+        # box means of the compiled sums: gates, value (mean Z for reflectivity), spread,
+        # x, y, height, time, local elevation
+        cnt, value, spread, mx, my, mh, mt, me = cat["stats"]
+        if key == "z":
+            with np.errstate(divide="ignore"):
+                value = 10.0 * np.log10(value)
         enough = cnt >= min_count
         kept = enough.copy()
         if key == "v":

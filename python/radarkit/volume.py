@@ -192,7 +192,9 @@ def _moments(sweep: xr.Dataset) -> list[str]:
     return sorted(str(k) for k, v in sweep.data_vars.items() if v.ndim == 2 and "range" in v.dims)
 
 
-def ray_arrays(sweep: xr.Dataset, moment: str, *, name: str = "sweep") -> RayArrays:
+def ray_arrays(
+    sweep: xr.Dataset, moment: str, *, name: str = "sweep", native: bool = False
+) -> RayArrays:
     """A moment of a sweep as a (rays, gates) float64 array, with its ray and gate coordinates.
 
     Parameters
@@ -205,6 +207,9 @@ def ray_arrays(sweep: xr.Dataset, moment: str, *, name: str = "sweep") -> RayArr
         Name of the moment, e.g. `VELOCITY` (``"VRADH"``, m/s) or `REFLECTIVITY` (``"DBZH"``).
     name : str
         How errors name the sweep.
+    native : bool
+        Keep a float32 moment as float32 (its values are exact as float64) instead of
+        converting the whole moment.
 
     Returns
     -------
@@ -229,7 +234,9 @@ def ray_arrays(sweep: xr.Dataset, moment: str, *, name: str = "sweep") -> RayArr
     da = sweep[moment]
     ray_dim = "azimuth" if "azimuth" in da.dims else da.dims[0]
     da = da.transpose(ray_dim, "range")
-    data = np.asarray(da.values, dtype=np.float64)
+    data = np.asarray(da.values)
+    if not (native and data.dtype == np.float32):
+        data = np.asarray(data, dtype=np.float64)
     az = np.asarray(sweep["azimuth"].values, dtype=np.float64)
     el = np.asarray(sweep["elevation"].values, dtype=np.float64)
     if el.ndim == 0:
