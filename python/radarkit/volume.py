@@ -348,8 +348,17 @@ VOLUME_FORMATS = ("cfradial1", "odim")  # what write_volume writes, through xrad
 
 
 def volume_format(path: str | os.PathLike[str]) -> str:
-    """The format `write_volume` writes to `path` by default: ``"odim"`` for .h5, .hdf5 or
-    .hdf, else ``"cfradial1"``.
+    """The format `write_volume` writes to `path` by default.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file to write.
+
+    Returns
+    -------
+    str
+        ``"odim"`` for a name ending in .h5, .hdf5 or .hdf, else ``"cfradial1"``.
 
     Example
     -------
@@ -384,6 +393,10 @@ def write_volume(
     source : str, optional
         ODIM's ``what/source`` (e.g. ``"RAD:SYNTH"``); default: from the volume's
         attributes, else ``RAD:`` and the instrument name.
+
+    Returns
+    -------
+    None
 
     Raises
     ------
