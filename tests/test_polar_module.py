@@ -53,6 +53,21 @@ def test_signature_and_module_docstring():
         ({"reference": np.array([[1.0], [np.inf], [0.0]])}, "reference must be finite"),
         ({"rays": np.array([-1])}, "rays and gates must be >= 0"),
         ({"out": np.empty(5, np.float32)}, "out must be 1-D with the size of velocity"),
+        ({"gates": np.array([2**31])}, "rays and gates must be >= 0 and below 2"),
+        (
+            # the gates of the sweeps add up past 2^64 to the 3 of height
+            {
+                "velocity": np.zeros(0, np.float32),
+                "out": np.zeros(0, np.float32),
+                "rays": np.zeros(4, np.int64),
+                "gates": np.array([2**62, 2**62, 2**62, 2**62 + 3]),
+                "azimuth": np.zeros(0),
+                "nyquist": np.full(4, 10.0),
+            },
+            "rays and gates must be >= 0 and below 2",
+        ),
+        ({"height": np.array([0.0, 1e12, 0.0])}, "height must be below 1e8 m"),
+        ({"height": np.array([0.0, np.inf, 0.0])}, "height must be below 1e8 m"),
     ],
 )
 def test_bad_arguments_raise_before_any_work(changes, message):
@@ -75,6 +90,67 @@ def test_out_must_be_a_writeable_float32_array():
         _polar.dealias(**args(out=np.zeros(6)))
     folds, _, _ = _polar.dealias(**args(velocity=np.zeros(6)))
     assert folds.shape == (6,)
+
+
+def overlapping(kind):
+    """Arguments whose out shares memory with an input other than as velocity itself."""
+    if kind == "velocity shifted":
+        buf = np.arange(7, dtype=np.float32)
+        return args(velocity=buf[:-1], out=buf[1:]), "out must be velocity itself or not"
+    height = np.zeros(3)  # 24 bytes: the 6 float32 of out
+    return args(height=height, out=height.view(np.float32)), "out must not overlap height"
+
+
+@pytest.mark.parametrize("kind", ["velocity shifted", "height"])
+def test_out_overlapping_an_input_is_refused(kind):
+    """out written over part of an input would change what the kernel still reads: refused
+    before any work, the inputs as they were."""
+    a, message = overlapping(kind)
+    before = {k: np.array(v, copy=True) for k, v in a.items()}
+    with pytest.raises(ValueError, match=message):
+        _polar.dealias(**a)
+    for k, v in a.items():
+        np.testing.assert_array_equal(v, before[k])
+
+
+@pytest.mark.threads
+@pytest.mark.parametrize("n_threads", [2, 3])
+@pytest.mark.parametrize("into", ["out", "velocity"])
+def test_workers_out_of_memory_raise_and_write_nothing(run_shimmed, n_threads, into):
+    """A worker whose scratch cannot be allocated makes the call raise MemoryError (not abort
+    the process), with out (velocity itself or another array) as it was; the same call then
+    gives the result of one thread."""
+    out = run_shimmed(f"""
+        import numpy as np, _polar
+        shim.faultshim_fail_malloc_off_main.argtypes = [ctypes.c_size_t]
+        rng = np.random.default_rng(0)
+        S, R, G = 32, 90, 60
+        v = rng.uniform(-10, 10, S * R * G).astype(np.float32)
+        kw = dict(rays=np.full(S, R), gates=np.full(S, G), azimuth=np.tile(np.arange(R) * 2.0, S),
+                  height=np.tile(np.arange(G) * 50.0, S), cos_el=np.ones(S * G),
+                  nyquist=np.full(S, 10.0), reference=np.empty((3, 0)))
+        want = _polar.dealias(v, out=np.empty_like(v), n_threads=1, **kw)
+        velocity = v.copy()
+        out = velocity if {into!r} == "velocity" else np.full_like(v, 7.0)
+        kept = out.copy()
+        shim.faultshim_fail_malloc_off_main(1 << 12)
+        # a worker that starts late may find every sweep taken: tried until one is its
+        for _ in range(5):
+            velocity[...] = v
+            out[...] = kept
+            try:
+                _polar.dealias(velocity, out=out, n_threads={n_threads}, **kw)
+            except MemoryError:
+                print("MemoryError")
+                break
+        else:
+            print("no error")
+        shim.faultshim_fail_malloc_off_main(0)
+        print(np.array_equal(out, kept), np.array_equal(velocity, v))
+        got = _polar.dealias(velocity, out=out, n_threads={n_threads}, **kw)
+        print(all(np.array_equal(x, y) for x, y in zip(got, want)))
+    """)
+    assert out.split() == ["MemoryError", "True", "True", "True"]
 
 
 def test_empty_tiny_and_all_missing_sweeps():
