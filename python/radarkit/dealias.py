@@ -25,6 +25,7 @@ from .geometry import beam_geometry
 from .moments import find_moment
 from .volume import (
     AUTO,
+    _coordinate,
     _require_moment,
     list_sweeps,
     nyquist_velocity,
@@ -428,10 +429,10 @@ def dealias(
             data = data.transpose("azimuth", "range")
         v = np.asarray(data.values)
         vel.append(v if v.dtype in (np.float32, np.float64) else v.astype(np.float64))
-        az.append(np.asarray(ds["azimuth"].values, dtype=np.float64))
-        e = np.asarray(ds["elevation"].values, dtype=np.float64)
+        az.append(_coordinate(ds, "azimuth", name))
+        e = _coordinate(ds, "elevation", name)
         el.append(np.full(az[-1].shape, float(e)) if e.ndim == 0 else e)
-        rg.append(np.asarray(ds["range"].values, dtype=np.float64))
+        rg.append(_coordinate(ds, "range", name))
         ny.append(nyquist_velocity(ds, az[-1].size, nyquist=nyquist, name=name))
         names.append(name)
     res = dealias_arrays(

@@ -32,7 +32,7 @@ import numpy as np
 import _polar
 
 from .readers import as_volume
-from .volume import AUTO, choose_moment, list_sweeps
+from .volume import AUTO, _coordinate, choose_moment, list_sweeps
 
 __all__ = ["GateFilter", "gate_filter", "velocity_texture"]
 
@@ -240,12 +240,12 @@ def gate_filter(
     gates = {"velocity": 0, "reflectivity": 0}
     kept = {"velocity": 0, "reflectivity": 0}
     masks: dict[str, list[np.ndarray | None]] = {"velocity": [], "reflectivity": []}
-    for _, ds in sweeps:
+    for label, ds in sweeps:
         vel = _moment(ds, velocity)
         ref = _moment(ds, reflectivity)
         rho = _moment(ds, cross_correlation)
-        rng = np.asarray(ds["range"].values, dtype=np.float64)
-        el = np.asarray(ds["elevation"].values, dtype=np.float64)
+        rng = _coordinate(ds, "range", label)
+        el = _coordinate(ds, "elevation", label)
         nray = next((a.shape[0] for a in (vel, ref) if a is not None), el.size)
         el = np.broadcast_to(el, (nray,))
         in_range = np.ones(rng.shape, dtype=bool)

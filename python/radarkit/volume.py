@@ -187,6 +187,18 @@ class RayArrays(Fields):
     time: npt.NDArray[np.datetime64] | None
 
 
+def _coordinate(sweep: xr.Dataset, key: str, name: str = "sweep") -> npt.NDArray[np.float64]:
+    """A sweep's ``azimuth``, ``elevation`` or ``range`` as float64 values; ValueError naming
+    the sweep when it has no such variable (xarray would give the index 0, 1, 2, ... of a
+    dimension without one) or its values are not numbers."""
+    if key not in sweep.variables:
+        raise ValueError(f"{name} has no {key} variable")
+    try:
+        return np.asarray(sweep[key].values, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise ValueError(f"{name}: {key} must be numbers, not {sweep[key].dtype} values") from None
+
+
 def _moments(sweep: xr.Dataset) -> list[str]:
     """Names of the sweep's (rays, gates) variables, sorted."""
     return sorted(str(k) for k, v in sweep.data_vars.items() if v.ndim == 2 and "range" in v.dims)
@@ -230,11 +242,11 @@ def ray_arrays(sweep: xr.Dataset, moment: str, *, name: str = "sweep") -> RayArr
     ray_dim = "azimuth" if "azimuth" in da.dims else da.dims[0]
     da = da.transpose(ray_dim, "range")
     data = np.asarray(da.values, dtype=np.float64)
-    az = np.asarray(sweep["azimuth"].values, dtype=np.float64)
-    el = np.asarray(sweep["elevation"].values, dtype=np.float64)
+    az = _coordinate(sweep, "azimuth", name)
+    el = _coordinate(sweep, "elevation", name)
     if el.ndim == 0:
         el = np.full(az.shape, float(el))
-    rng = np.asarray(sweep["range"].values, dtype=np.float64)
+    rng = _coordinate(sweep, "range", name)
     time = np.asarray(sweep["time"].values) if "time" in sweep.variables else None
     return RayArrays(data, az, el, rng, time)
 
@@ -618,8 +630,8 @@ def describe(volume: Volume) -> VolumeSummary:
     incomplete = set(readers.incomplete_sweeps(volume))
     starts, ends, summaries = [], [], []
     for name, ds in sweeps:
-        el = np.asarray(ds["elevation"].values, dtype=np.float64)
-        rng = np.asarray(ds["range"].values, dtype=np.float64)
+        el = _coordinate(ds, "elevation", name)
+        rng = _coordinate(ds, "range", name)
         if "time" in ds.variables:
             t = np.asarray(ds["time"].values)
             if t.size:
