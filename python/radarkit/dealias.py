@@ -41,6 +41,7 @@ FOLD_FILL = -128  # folds of a gate without a dealiased value (no data, or unres
 # velocities beyond this many V_N (plus half a metre per second of quantisation) are not folded
 # data of that V_N: already dealiased, or a wrong Nyquist velocity
 MAX_FOLDED = 1.1
+MAX_HEIGHT = 1e8  # m above the radar: the kernel refuses gates this high (a wrong range unit)
 
 
 # a trusted wind profile: (heights above sea level, u, v), or a mapping with those keys
@@ -91,6 +92,8 @@ def _sweep_nyquist_value(nyquist: Any, nray: int, label: str) -> float:
         ny = np.full(nray, float(ny))
     if ny.shape != (nray,):
         raise ValueError(f"{label}: nyquist must be one value or one per ray ({nray})")
+    if nray == 0:
+        return 1.0  # nothing to unfold: any V_N will do
     if not np.all(np.isfinite(ny)):
         raise ValueError(f"{label} has no Nyquist velocity: pass nyquist= (m/s)")
     if np.any(ny <= 0):
@@ -300,12 +303,17 @@ def dealias_arrays(
     flat = np.empty(int((rays * gates).sum()), dtype=np.float32)
     heights, cosines = [], []
     o = 0
-    for v, e, r in zip(vel, el, rg):
+    for v, e, r, label in zip(vel, el, rg, labels):
         flat[o : o + v.size] = v.ravel()
         o += v.size
         # the sweep's beam model at its mean elevation, as the VAD rings use it
         mean_el = np.nanmean(e) if np.isfinite(e).any() else 0.0
         h, _, local = beam_geometry(r, mean_el)
+        if np.any(h >= MAX_HEIGHT):
+            raise ValueError(
+                f"{label}: gates reach {np.nanmax(h):.2g} m above the radar (range up to "
+                f"{np.nanmax(r):g} m): the heights must be below {MAX_HEIGHT:g} m"
+            )
         heights.append(h)
         cosines.append(np.cos(np.deg2rad(local)))
     # the dealiased velocities go over `flat`, the kernel's own float32 copy of the input
