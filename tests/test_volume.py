@@ -224,3 +224,28 @@ def test_a_sweep_without_its_coordinates_is_refused_naming_it(function, key):
     small = synthetic.synthetic_volume(elevations=(0.5, 1.5), rays=36, gates=20, nyquist=12.0)
     with pytest.raises(ValueError, match=f"sweep_1 has no {key} variable"):
         _volume_functions()[function](_without(small, key))
+
+
+@pytest.mark.parametrize(
+    "attrs",
+    [
+        {"site_name": "Synthetic"},  # what xradar keeps of RAD:SYNTH,PLC:Synthetic
+        {"wmo__wsi": "0-20000-0-12345"},
+        {"site_name": "Synthetic", "instrument_name": "None"},
+    ],
+    ids=["place", "wigos", "place-no-instrument"],
+)
+def test_odim_written_again_from_attributes_without_a_radar_identifier(tmp_path, attrs):
+    """A volume whose attributes give xradar only a place or a WIGOS id (an ODIM file read
+    back) is written as ODIM again with RAD: added to what they give, not refused."""
+    h5py = pytest.importorskip("h5py")
+    v = synthetic.synthetic_volume(elevations=(0.5,), rays=36, gates=10, nyquist=12.0)
+    v.attrs = {k: x for k, x in v.attrs.items() if k != "instrument_name"} | attrs
+    rv.write_volume(v, tmp_path / "again.h5")
+    with h5py.File(tmp_path / "again.h5") as f:
+        source = f["what"].attrs["source"].decode()
+    assert source.split(",")[0] == "RAD:XX"
+    if "site_name" in attrs:
+        assert "PLC:Synthetic" in source.split(",")
+    back = rv.open_volume(tmp_path / "again.h5")
+    assert rv.describe(back).sweeps[0].nyquist_velocity == 12.0

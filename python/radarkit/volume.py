@@ -427,12 +427,33 @@ def write_volume(
                 out.write(chunk)
 
 
+# ODIM what/source keys xradar's reader keeps as attributes (and its writer puts back);
+# WMO and NOD are radar identifiers, of which a source needs one (or RAD, never kept)
+_SOURCE_ATTRS = {
+    "WMO": "wmo__id",
+    "NOD": "node",
+    "PLC": "site_name",
+    "ORG": "wmo__originating_centre",
+    "WIGOS": "wmo__wsi",
+}
+
+
 def _odim_source(volume: Any) -> str | None:
-    """None where the volume's attributes give xradar a source of their own."""
+    """None where the volume's attributes give xradar a source with a radar identifier of
+    their own; else ``RAD:`` and the instrument name, then what the attributes give (the
+    place of an ODIM file read back)."""
     attrs = volume.attrs
-    if any(k in attrs for k in ("wmo__id", "node", "site_name", "wmo__wsi")):
+
+    def given(key: str) -> str | None:
+        value = attrs.get(key)
+        text = "" if value is None else str(value).strip()
+        return None if text in ("", "None") else text
+
+    if given("wmo__id") or given("node"):
         return None
-    return "RAD:" + (re.sub(r"[^A-Za-z0-9]", "", str(attrs.get("instrument_name", ""))) or "XX")
+    name = re.sub(r"[^A-Za-z0-9]", "", given("instrument_name") or "") or "XX"
+    more = [f"{key}:{given(a)}" for key, a in _SOURCE_ATTRS.items() if given(a)]
+    return ",".join([f"RAD:{name}", *more])
 
 
 def _odim_nyquist(path: str, volume: Any) -> None:
