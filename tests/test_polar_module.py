@@ -5,6 +5,8 @@ import re
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import _polar
 
@@ -248,3 +250,72 @@ def test_same_bits_for_every_thread_count(n_threads):
     for x, y in zip(a, b):
         np.testing.assert_array_equal(x, y)
     np.testing.assert_array_equal(one["out"], many["out"])
+
+
+finite = st.floats(allow_nan=False, allow_infinity=False)
+values = st.one_of(st.floats(width=32), st.sampled_from([np.nan, 0.0, -0.0, 1e-45, 3e38]))
+
+
+@st.composite
+def volumes(draw):
+    """Kernel arguments of 0 to 3 sweeps of 0 to 12 rays and 0 to 9 gates, with any float32
+    velocities, any finite azimuths (repeated, unsorted, far outside [0, 360)), heights and
+    cosines of any sign or none, and positive Nyquist velocities from tiny to huge."""
+    shapes = draw(st.lists(st.tuples(st.integers(0, 12), st.integers(0, 9)), max_size=3))
+    rays = np.array([r for r, _ in shapes], np.int64)
+    gates = np.array([g for _, g in shapes], np.int64)
+    cells, nray, ngate = int((rays * gates).sum()), int(rays.sum()), int(gates.sum())
+    velocity = np.array(draw(st.lists(values, min_size=cells, max_size=cells)), np.float32)
+    az = draw(
+        st.lists(st.one_of(finite, st.sampled_from([0.0, 359.9])), min_size=nray, max_size=nray)
+    )
+    height = draw(
+        st.lists(st.one_of(st.floats(-1e9, 9.9e7), st.just(np.nan)), min_size=ngate, max_size=ngate)
+    )
+    cos_el = draw(st.lists(st.floats(), min_size=ngate, max_size=ngate))
+    nyquist = draw(st.lists(st.floats(1e-300, 1e300), min_size=len(shapes), max_size=len(shapes)))
+    return {
+        "velocity": velocity,
+        "rays": rays,
+        "gates": gates,
+        "azimuth": np.array(az, np.float64),
+        "height": np.array(height, np.float64),
+        "cos_el": np.array(cos_el, np.float64),
+        "nyquist": np.array(nyquist, np.float64),
+        "reference": np.empty((3, 0)),
+    }
+
+
+@pytest.mark.threads
+@settings(deadline=None)
+@given(kw=volumes(), n_threads=st.sampled_from([0, 2, 3]))
+def test_any_layout_and_values_give_a_consistent_result(kw, n_threads):
+    """Whatever the sizes and values, the call returns (no crash) folds that say exactly where
+    the dealiased velocity is missing, counts that are those of the data, dealiased values
+    that are the measured ones plus 2 V_N folds, the bits of one thread, and leaves its
+    inputs as they were."""
+    before = {k: v.copy() for k, v in kw.items()}
+    out = np.empty_like(kw["velocity"])
+    folds, table, counts = _polar.dealias(**kw, out=out, n_threads=n_threads)
+    for k, v in kw.items():
+        np.testing.assert_array_equal(v, before[k])
+    v = kw["velocity"]
+    assert folds.shape == v.shape and counts.shape == (2, kw["rays"].size)
+    assert table.shape[0] == 4 and table.shape[1] >= 1
+    np.testing.assert_array_equal(folds == FILL, np.isnan(out))
+    o = 0
+    for k, n in enumerate(kw["rays"] * kw["gates"]):
+        vk, fk, dk = v[o : o + n], folds[o : o + n], out[o : o + n]
+        assert counts[0, k] == np.count_nonzero(~np.isnan(vk))
+        assert counts[1, k] == np.count_nonzero((fk == FILL) & ~np.isnan(vk))
+        ok = fk != FILL
+        with np.errstate(over="ignore", invalid="ignore"):
+            shifted = (vk.astype(np.float64) + 2.0 * kw["nyquist"][k] * fk).astype(np.float32)
+        want = np.where(fk == 0, vk, shifted)
+        np.testing.assert_array_equal(dk[ok], want[ok])
+        o += n
+    one = np.empty_like(out)
+    alone = _polar.dealias(**kw, out=one, n_threads=1)
+    for x, y in zip(alone, (folds, table, counts)):
+        np.testing.assert_array_equal(x, y)
+    np.testing.assert_array_equal(one, out)
