@@ -239,3 +239,21 @@ def test_a_window_wider_than_the_ray_is_the_whole_ray(gates, n_threads):
     want = numpy_texture(v, 2 * 301 + 1)
     np.testing.assert_array_equal(velocity_texture(v, gates, n_threads=n_threads), want)
     assert np.all(np.isnan(want[3:5]))
+
+
+def test_a_moment_of_python_objects_is_read_as_numbers_or_refused():
+    """A moment held as Python objects (a converter's leftovers) gives the masks of its
+    numbers; one that holds no numbers raises ValueError naming the sweep and the moment."""
+    vol = volume_with()
+    want = gate_filter(vol)
+    objects = vol.copy(deep=True)
+    ds = objects["sweep_1"].to_dataset(inherit=False)
+    objects["sweep_1"] = ds.assign(VRADH=ds["VRADH"].astype(object))
+    got = gate_filter(objects)
+    for a, b in zip(got.velocity, want.velocity):
+        np.testing.assert_array_equal(a, b)
+    assert got.removed == want.removed
+    words = np.full(ds["VRADH"].shape, "fast", dtype=object)
+    objects["sweep_1"] = ds.assign(VRADH=(ds["VRADH"].dims, words))
+    with pytest.raises(ValueError, match="sweep_1: VRADH must be numbers"):
+        gate_filter(objects)
