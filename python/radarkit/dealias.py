@@ -175,8 +175,9 @@ def dealias_arrays(
     ValueError
         Naming the sweep and the values, before any work: a sweep without a Nyquist velocity,
         one of 0 or less or varying between its rays, velocities beyond 1.1 V_N + 0.5 m/s
-        (already dealiased data, or a wrong V_N), arrays of mismatched shapes, a reference
-        that is not three arrays of one length with increasing heights.
+        (already dealiased data, or a wrong V_N), arrays of mismatched shapes, ranges that
+        put gates 1e8 m or more above the radar (a wrong unit), a reference that is not
+        three arrays of one length with increasing heights.
 
     Notes
     -----
