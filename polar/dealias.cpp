@@ -1122,7 +1122,8 @@ void dealias(const float* v, float* dealiased, const volume_layout& L, const dou
             for (int64_t p = 0; p < nray; ++p) {
                 const int64_t row = static_cast<int64_t>(order[p]) * gates;
                 const int8_t* kp = s.k.data() + p * gates;
-                std::memcpy(out + row, kp, static_cast<size_t>(gates));
+                if (gates > 0) // an empty sweep's scratch has no buffer to copy from
+                    std::memcpy(out + row, kp, static_cast<size_t>(gates));
                 const float* vin = vk + row;
                 for (int64_t j = 0; j < gates; ++j)
                     if (!std::isnan(vin[j])) {
