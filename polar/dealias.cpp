@@ -27,11 +27,15 @@
 #include "polar.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -54,6 +58,7 @@ constexpr double merge_support = 8.0;
 constexpr double local_degrees = 60.0;  // half-width of the local gradient VAD window
 constexpr int64_t local_block = 8;      // gates of a local cell; the window is three deep
 constexpr double min_local_pairs = 200; // differences a local fit needs
+constexpr double max_height = 1e8;      // m: gates at least this high are refused (bins of 200 m)
 //   // folds of reference cost an edge's vote outweighs
 
 // Normal equations of d = u X + v Y.
@@ -945,12 +950,39 @@ void gate_pass(int64_t nray, int64_t gates, const uint8_t* linked, double vn, co
     }
 }
 
+// kestrin::parallel_blocks over bodies that may throw (memory exhausted in a
+// worker's scratch): the block runner needs bodies that do not, so the first
+// exception is kept, the blocks not yet begun are skipped, and it is thrown
+// again once every worker has finished.
+template <class Body>
+void guarded_blocks(int64_t count, int64_t block, int32_t n_threads, Body& body)
+{
+    std::mutex lock;
+    std::exception_ptr first;
+    std::atomic<bool> failed{false};
+    auto guarded = [&](int64_t begin, int64_t end) {
+        if (failed.load(std::memory_order_relaxed))
+            return;
+        try {
+            body(begin, end);
+        } catch (...) {
+            const std::lock_guard<std::mutex> hold(lock);
+            if (!first)
+                first = std::current_exception();
+            failed.store(true, std::memory_order_relaxed);
+        }
+    };
+    kestrin::parallel_blocks(count, block, n_threads, guarded);
+    if (first)
+        std::rethrow_exception(first);
+}
+
 // The whole volume: reference, unfolding and continuity. dealiased receives
-// the dealiased velocities (it may be v itself: a sweep's gates are written
-// once its own work item has read them, and nothing reads a sweep later);
-// folds one int8 per gate (unresolved for gates without data or without a
-// resolved fold); counts the valid and unresolved gates of each sweep; prof
-// the reference profile (bins of u, v, rms and differences).
+// the dealiased velocities (it may be v itself: it is written by a last pass,
+// gate by gate from the gate's own value and folds, once every sweep is
+// done, so a failure before leaves it as it was); folds one int8 per gate (unresolved for gates
+// without data or without a resolved fold); counts the valid and unresolved gates of each sweep;
+// prof the reference profile (bins of u, v, rms and differences).
 void dealias(const float* v, float* dealiased, const volume_layout& L, const double* height,
              const double* cos_el, const double* nyquist, const profile* given, int32_t n_threads,
              int8_t* folds, int64_t* counts, profile& prof)
@@ -1027,7 +1059,6 @@ void dealias(const float* v, float* dealiased, const volume_layout& L, const dou
             const double* az = L.az.data() + L.ray0[k];
             const uint8_t* linked = L.linked.data() + L.ray0[k];
             const float* vk = v + L.cell0[k];
-            float* vout = dealiased + L.cell0[k];
             s.u.resize(static_cast<size_t>(cells));
             s.ref.resize(static_cast<size_t>(cells));
             s.lref.resize(static_cast<size_t>(cells));
@@ -1085,37 +1116,49 @@ void dealias(const float* v, float* dealiased, const volume_layout& L, const dou
                       local_work);
             std::swap(s.u, u2);
             std::swap(s.k, s.k2);
-            // folds and dealiased velocities back in the sweep's own ray order
+            // folds back in the sweep's own ray order
             int8_t* out = folds + L.cell0[k];
             int64_t valid = 0, lost = 0;
             for (int64_t p = 0; p < nray; ++p) {
                 const int64_t row = static_cast<int64_t>(order[p]) * gates;
                 const int8_t* kp = s.k.data() + p * gates;
-                std::memcpy(out + row, kp, static_cast<size_t>(gates));
+                if (gates > 0) // an empty sweep's scratch has no buffer to copy from
+                    std::memcpy(out + row, kp, static_cast<size_t>(gates));
                 const float* vin = vk + row;
-                float* vp = vout + row;
-                for (int64_t j = 0; j < gates; ++j) {
-                    const float x = vin[j];
-                    if (std::isnan(x)) {
-                        vp[j] = x;
-                        continue;
+                for (int64_t j = 0; j < gates; ++j)
+                    if (!std::isnan(vin[j])) {
+                        ++valid;
+                        lost += kp[j] == unresolved;
                     }
-                    ++valid;
-                    if (kp[j] == unresolved) {
-                        ++lost;
-                        vp[j] = std::numeric_limits<float>::quiet_NaN();
-                    } else {
-                        vp[j] = kp[j] == 0
-                            ? x
-                            : static_cast<float>(static_cast<double>(x) + two_vn * kp[j]);
-                    }
-                }
             }
             counts[k] = valid;
             counts[S + k] = lost;
         }
     };
-    kestrin::parallel_blocks(S, 1, n_threads, body);
+    guarded_blocks(S, 1, n_threads, body);
+
+    // The dealiased velocities, from each gate's measured value and folds
+    // alone (nothing to allocate, nothing to fail).
+    auto write = [&](int64_t begin, int64_t end) {
+        for (int64_t k = begin; k < end; ++k) {
+            const double two_vn = 2.0 * nyquist[k];
+            const float* vin = v + L.cell0[k];
+            const int8_t* kp = folds + L.cell0[k];
+            float* vp = dealiased + L.cell0[k];
+            for (int64_t g = 0, cells = L.cell0[k + 1] - L.cell0[k]; g < cells; ++g) {
+                const float x = vin[g];
+                if (std::isnan(x))
+                    vp[g] = x;
+                else if (kp[g] == unresolved)
+                    vp[g] = std::numeric_limits<float>::quiet_NaN();
+                else
+                    vp[g] = kp[g] == 0
+                        ? x
+                        : static_cast<float>(static_cast<double>(x) + two_vn * kp[g]);
+            }
+        }
+    };
+    kestrin::parallel_blocks(S, 1, n_threads, write);
 }
 
 } // namespace
@@ -1130,8 +1173,9 @@ py::tuple dealias_py(f32array velocity, iarray rays, iarray gates, farray azimut
         throw std::invalid_argument("out must be 1-D with the size of velocity");
     if (!out.writeable())
         throw std::invalid_argument("out must be writeable");
-    if (gates.size() != S || nyquist.size() != S)
-        throw std::invalid_argument("rays, gates and nyquist must have one value per sweep");
+    if (gates.size() != S || nyquist.size() != S || S > std::numeric_limits<int32_t>::max())
+        throw std::invalid_argument(
+            "rays, gates and nyquist must have one value per sweep (below 2^31 sweeps)");
     volume_layout L;
     L.sweeps = S;
     L.rays = rays.data();
@@ -1139,10 +1183,13 @@ py::tuple dealias_py(f32array velocity, iarray rays, iarray gates, farray azimut
     L.ray0.assign(static_cast<size_t>(S + 1), 0);
     L.gate0 = L.ray0;
     L.cell0 = L.ray0;
+    // Counts below 2^31 over fewer than 2^31 sweeps: the totals cannot overflow.
+    constexpr int64_t most = std::numeric_limits<int32_t>::max();
     for (int64_t k = 0; k < S; ++k) {
         const int64_t n = L.rays[k], m = L.gates[k];
-        if (n < 0 || m < 0 || n > std::numeric_limits<int32_t>::max() / std::max<int64_t>(m, 1))
-            throw std::invalid_argument("rays and gates must be >= 0 and a sweep below 2^31 gates");
+        if (n < 0 || m < 0 || n > most || m > most || n * m > most)
+            throw std::invalid_argument(
+                "rays and gates must be >= 0 and below 2^31, and a sweep below 2^31 gates");
         if (!(std::isfinite(nyquist.data()[k]) && nyquist.data()[k] > 0))
             throw std::invalid_argument("nyquist must be positive");
         L.ray0[k + 1] = L.ray0[k] + n;
@@ -1160,6 +1207,25 @@ py::tuple dealias_py(f32array velocity, iarray rays, iarray gates, farray azimut
     for (int64_t i = 0; i < L.ray0[S]; ++i)
         if (!std::isfinite(az[i]))
             throw std::invalid_argument("azimuth must be finite");
+    for (int64_t i = 0; i < L.gate0[S]; ++i)
+        if (height.data()[i] >= max_height)
+            throw std::invalid_argument("height must be below 1e8 m (above the radar)");
+    // out is written while the inputs are read: it may be velocity's own buffer
+    // (each gate is written from its own value), never part of another input
+    const auto overlaps = [&out](const py::array& a) {
+        const auto o = reinterpret_cast<uintptr_t>(out.data());
+        const auto p = reinterpret_cast<uintptr_t>(a.data());
+        return a.nbytes() > 0 && out.nbytes() > 0 && o < p + static_cast<uintptr_t>(a.nbytes())
+            && p < o + static_cast<uintptr_t>(out.nbytes());
+    };
+    if (out.data() != velocity.data() && overlaps(velocity))
+        throw std::invalid_argument("out must be velocity itself or not overlap it");
+    const std::pair<const py::array*, const char*> others[] = {
+        {&rays, "rays"},     {&gates, "gates"},     {&azimuth, "azimuth"},    {&height, "height"},
+        {&cos_el, "cos_el"}, {&nyquist, "nyquist"}, {&reference, "reference"}};
+    for (const auto& [a, name] : others)
+        if (overlaps(*a))
+            throw std::invalid_argument(std::string("out must not overlap ") + name);
     profile given;
     const bool has_reference = reference.size() > 0;
     if (has_reference) {

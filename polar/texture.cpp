@@ -6,6 +6,7 @@
 #include "parallel.hpp"
 #include "polar.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -94,7 +95,11 @@ py::array_t<double> velocity_texture_py(farray velocity, int64_t gates, int32_t 
     double* o = out.mutable_data();
 
     py::gil_scoped_release unlocked;
-    const int64_t half = gates / 2;
+    // A window reaching past both ends of every ray holds the whole ray: one of
+    // 2 width - 1 gates has the same values in the same order (the zeros of the
+    // gates beyond the ends leave the sums as they are), and keeps the buffer
+    // and the loops to the size of the ray whatever `gates` is.
+    const int64_t half = std::min(gates / 2, std::max<int64_t>(width - 1, 1));
     auto body = [&](int64_t begin, int64_t end) {
         std::unique_ptr<double[]> buf(new (std::nothrow) double[5 * width + 4 * half]);
         texture(v, width, half, begin, end, o, buf.get());

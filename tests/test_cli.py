@@ -198,3 +198,53 @@ def test_defaults_are_the_librarys(capsys):
     assert obs.reflectivity == library["reflectivity"].default == "auto"
     assert vad.velocity == inspect.signature(winds.vad).parameters["velocity"].default
     assert obs.reader == vad.reader == "auto"
+
+
+@pytest.mark.parametrize(
+    ("argv", "named"),
+    [
+        (["dealias", "{h5}", "-o", "{tmp}/out.nc"], "{tmp}/out.nc"),
+        (["vad", "{nc}", "-q", "--csv", "{tmp}/p.csv"], "{tmp}/p.csv"),
+        (["obs-seq", "{nc}", "-q", "-o", "{tmp}/obs"], "{tmp}/obs"),
+    ],
+)
+def test_an_output_that_cannot_be_created_is_one_line(
+    files, tmp_path, capsys, monkeypatch, argv, named
+):
+    """An output directory the user may not write to gives one line naming the output and
+    the system's reason, exit 2, nothing written (not a traceback)."""
+    import errno
+    import tempfile
+
+    if argv[0] == "obs-seq":
+        pytest.importorskip("radarkit.dart")
+
+    def refuse(*args, **kwargs):
+        raise PermissionError(errno.EACCES, "Permission denied", kwargs.get("dir"))
+
+    names = {**files, "tmp": str(tmp_path)}
+    argv = [a.format(**names) for a in argv]
+    monkeypatch.setattr(tempfile, "mkstemp", refuse)
+    code, _, err = run(argv, capsys)
+    assert code == 2
+    lines = err.strip().splitlines()
+    assert len(lines) == 1, err
+    assert lines[0].startswith(f"radarkit {argv[0]}: {named.format(**names)}: ")
+    assert "Permission denied" in lines[0]
+    assert os.listdir(tmp_path) == []
+
+
+def test_dealias_to_a_device_writes_through_it(files, tmp_path, capsys):
+    """dealias -o naming a device (here a null device node, as /dev/null) writes through it:
+    the node stays a device, and the summary is printed."""
+    import stat
+
+    null = tmp_path / "null"
+    try:
+        os.mknod(null, stat.S_IFCHR | 0o666, os.makedev(1, 3))
+    except PermissionError:
+        pytest.skip("making a device node needs root")
+    code, out, err = run(["dealias", files["h5"], "-o", str(null)], capsys)
+    assert code == 0, err
+    assert "VRADDH and VRADDH_FOLDS added" in out
+    assert stat.S_ISCHR(os.lstat(null).st_mode) and os.listdir(tmp_path) == ["null"]

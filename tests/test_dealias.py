@@ -450,6 +450,10 @@ def small():
         (lambda a: a[3].__setitem__(4, a[3][4][:-1]), "sweep 4: range must have one value"),
         (lambda a: a[4].pop(), "nyquist must be one value or one per sweep"),
         (lambda a: a[1][2].__setitem__(5, np.nan), "sweep 2: azimuths must be finite"),
+        (
+            lambda a: a[3].__setitem__(1, a[3][1] * 1e4),  # km given as 10 cm
+            r"sweep 1: gates reach 9\.9e\+08 m above the radar \(range up to 9\.95e\+08 m\)",
+        ),
     ],
     ids=[
         "nan-nyquist",
@@ -462,6 +466,7 @@ def small():
         "range-length",
         "nyquist-count",
         "nan-azimuth",
+        "range-too-far",
     ],
 )
 def test_bad_input_names_the_sweep_and_the_values(change, message):
@@ -488,6 +493,31 @@ def test_bad_reference_is_refused(reference, message):
     """A reference that is not (heights, u, v) with increasing heights raises ValueError."""
     with pytest.raises(ValueError, match=message):
         rd.dealias_arrays(*small(), reference=reference)
+
+
+@pytest.mark.parametrize("empty", [0, 2])
+def test_a_sweep_without_rays_leaves_the_others_as_they_are(empty):
+    """A sweep of no rays (a cut with nothing recorded) comes back empty with nothing valid,
+    and the other sweeps are dealiased as they are without it."""
+    args = small()
+    others = [[x for k, x in enumerate(a) if k != empty] for a in args]
+    alone = rd.dealias_arrays(*others)
+    vel, az, el, rg, ny = args
+    gates = rg[empty].size
+    vel[empty], az[empty], el[empty] = np.empty((0, gates)), np.empty(0), np.empty(0)
+    got = rd.dealias_arrays(vel, az, el, rg, ny)
+    assert got.velocity[empty].shape == got.folds[empty].shape == (0, gates)
+    assert got.valid[empty] == got.unresolved[empty] == 0
+    rest = [k for k in range(len(vel)) if k != empty]
+    for k, j in zip(rest, range(len(rest))):
+        np.testing.assert_array_equal(got.folds[k], alone.folds[j])
+        np.testing.assert_array_equal(got.velocity[k], alone.velocity[j])
+    # a volume with such a sweep, its Nyquist velocity as empty as its rays
+    c = synthetic.aliased_volume("veering", rays=90, gates=100, gate_spacing=1000.0)
+    nodes = {n.path: n.to_dataset(inherit=False) for n in c.volume.subtree}
+    nodes[f"/sweep_{empty}"] = nodes[f"/sweep_{empty}"].isel(azimuth=slice(0, 0))
+    out = rd.dealias(xr.DataTree.from_dict(nodes))
+    assert out[f"sweep_{empty}"][rd.DEALIASED].shape == (0, gates)
 
 
 def test_volume_errors_name_the_sweep_before_anything_is_added():

@@ -279,3 +279,44 @@ def test_output_context_commits_on_exit_and_aborts_on_exception(tmp_path, fails)
         pass
     assert path.read_bytes() == (b"old\n" if fails else b"new,file\n")
     assert os.listdir(tmp_path) == ["out.csv"]
+
+
+def special_file(tmp_path, kind):
+    """A FIFO, or a null character device node (root only), in tmp_path."""
+    path = tmp_path / kind
+    if kind == "fifo":
+        os.mkfifo(path)
+    else:
+        try:
+            os.mknod(path, stat.S_IFCHR | 0o666, os.makedev(1, 3))
+        except PermissionError:
+            pytest.skip("making a device node needs root")
+    return path
+
+
+@pytest.mark.parametrize("kind", ["fifo", "null"])
+@pytest.mark.parametrize("writer", WRITERS, ids=IDS)
+def test_a_device_or_pipe_is_written_in_place(tmp_path, writer, kind):
+    """A path naming a device or a FIFO (/dev/null, a pipe to another program) receives the
+    bytes through itself; it is not replaced by a regular file (a temporary file renamed over
+    /dev/null would put an ordinary file in its place). A writer that goes back to patch its
+    file refuses a pipe, before writing anything."""
+    path = special_file(tmp_path, kind)
+    writer(tmp_path / "regular")
+    want = (tmp_path / "regular").read_bytes()
+    got = []
+    reader = threading.Thread(target=lambda: got.append(path.read_bytes()), daemon=True)
+    if kind == "fifo":
+        reader.start()
+    if kind == "fifo" and writer is write_writer:
+        with pytest.raises(ValueError, match="is a pipe"):
+            writer(path)
+    else:
+        writer(path)
+    if kind == "fifo":
+        reader.join(10)
+        assert not reader.is_alive()
+        assert got == [b"" if writer is write_writer else want]
+    is_kind = stat.S_ISFIFO if kind == "fifo" else stat.S_ISCHR
+    assert is_kind(os.lstat(path).st_mode)
+    assert sorted(os.listdir(tmp_path)) == sorted([kind, "regular"])

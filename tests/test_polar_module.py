@@ -5,8 +5,11 @@ import re
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import _polar
+from cases import sanitizer
 
 FILL = -128  # folds of a gate without a dealiased value
 
@@ -53,6 +56,21 @@ def test_signature_and_module_docstring():
         ({"reference": np.array([[1.0], [np.inf], [0.0]])}, "reference must be finite"),
         ({"rays": np.array([-1])}, "rays and gates must be >= 0"),
         ({"out": np.empty(5, np.float32)}, "out must be 1-D with the size of velocity"),
+        ({"gates": np.array([2**31])}, "rays and gates must be >= 0 and below 2"),
+        (
+            # the gates of the sweeps add up past 2^64 to the 3 of height
+            {
+                "velocity": np.zeros(0, np.float32),
+                "out": np.zeros(0, np.float32),
+                "rays": np.zeros(4, np.int64),
+                "gates": np.array([2**62, 2**62, 2**62, 2**62 + 3]),
+                "azimuth": np.zeros(0),
+                "nyquist": np.full(4, 10.0),
+            },
+            "rays and gates must be >= 0 and below 2",
+        ),
+        ({"height": np.array([0.0, 1e12, 0.0])}, "height must be below 1e8 m"),
+        ({"height": np.array([0.0, np.inf, 0.0])}, "height must be below 1e8 m"),
     ],
 )
 def test_bad_arguments_raise_before_any_work(changes, message):
@@ -77,25 +95,87 @@ def test_out_must_be_a_writeable_float32_array():
     assert folds.shape == (6,)
 
 
+def overlapping(kind):
+    """Arguments whose out shares memory with an input other than as velocity itself."""
+    if kind == "velocity shifted":
+        buf = np.arange(7, dtype=np.float32)
+        return args(velocity=buf[:-1], out=buf[1:]), "out must be velocity itself or not"
+    height = np.zeros(3)  # 24 bytes: the 6 float32 of out
+    return args(height=height, out=height.view(np.float32)), "out must not overlap height"
+
+
+@pytest.mark.parametrize("kind", ["velocity shifted", "height"])
+def test_out_overlapping_an_input_is_refused(kind):
+    """out written over part of an input would change what the kernel still reads: refused
+    before any work, the inputs as they were."""
+    a, message = overlapping(kind)
+    before = {k: np.array(v, copy=True) for k, v in a.items()}
+    with pytest.raises(ValueError, match=message):
+        _polar.dealias(**a)
+    for k, v in a.items():
+        np.testing.assert_array_equal(v, before[k])
+
+
+@pytest.mark.threads
+@pytest.mark.skipif(sanitizer() is not None, reason="the sanitizer runtime owns malloc")
+@pytest.mark.parametrize("n_threads", [2, 3])
+@pytest.mark.parametrize("into", ["out", "velocity"])
+def test_workers_out_of_memory_raise_and_write_nothing(run_shimmed, n_threads, into):
+    """A worker whose scratch cannot be allocated makes the call raise MemoryError (not abort
+    the process), with out (velocity itself or another array) as it was; the same call then
+    gives the result of one thread."""
+    out = run_shimmed(f"""
+        import numpy as np, _polar
+        shim.faultshim_fail_malloc_off_main.argtypes = [ctypes.c_size_t]
+        rng = np.random.default_rng(0)
+        S, R, G = 32, 90, 60
+        v = rng.uniform(-10, 10, S * R * G).astype(np.float32)
+        kw = dict(rays=np.full(S, R), gates=np.full(S, G), azimuth=np.tile(np.arange(R) * 2.0, S),
+                  height=np.tile(np.arange(G) * 50.0, S), cos_el=np.ones(S * G),
+                  nyquist=np.full(S, 10.0), reference=np.empty((3, 0)))
+        want = _polar.dealias(v, out=np.empty_like(v), n_threads=1, **kw)
+        velocity = v.copy()
+        out = velocity if {into!r} == "velocity" else np.full_like(v, 7.0)
+        kept = out.copy()
+        shim.faultshim_fail_malloc_off_main(1 << 12)
+        # a worker that starts late may find every sweep taken: tried until one is its
+        for _ in range(5):
+            velocity[...] = v
+            out[...] = kept
+            try:
+                _polar.dealias(velocity, out=out, n_threads={n_threads}, **kw)
+            except MemoryError:
+                print("MemoryError")
+                break
+        else:
+            print("no error")
+        shim.faultshim_fail_malloc_off_main(0)
+        print(np.array_equal(out, kept), np.array_equal(velocity, v))
+        got = _polar.dealias(velocity, out=out, n_threads={n_threads}, **kw)
+        print(all(np.array_equal(x, y) for x, y in zip(got, want)))
+    """)
+    assert out.split() == ["MemoryError", "True", "True", "True"]
+
+
 def test_empty_tiny_and_all_missing_sweeps():
-    """Sweeps of no gates, one ray or all-NaN data come back with every gate unresolved and
-    counts of zero."""
-    v = np.full(3 + 0 + 4, np.nan, np.float32)
+    """Sweeps of no rays, rays without gates, one ray or all-NaN data come back with every
+    gate unresolved and counts of zero."""
+    v = np.full(3 + 0 + 4 + 0, np.nan, np.float32)
     folds, table, counts = _polar.dealias(
         v,
-        np.array([1, 0, 2]),
-        np.array([3, 5, 2]),
-        np.array([10.0, 0.0, 90.0]),
+        np.array([1, 0, 2, 3]),
+        np.array([3, 5, 2, 0]),
+        np.array([10.0, 0.0, 90.0, 0.0, 120.0, 240.0]),
         np.zeros(10),
         np.ones(10),
-        np.array([10.0, 10.0, 10.0]),
+        np.array([10.0, 10.0, 10.0, 10.0]),
         np.empty((3, 0)),
         v,
     )
     assert folds.dtype == np.int8 and folds.shape == (7,)
     assert np.all(folds == FILL) and np.all(np.isnan(v))
     assert table.shape[0] == 4 and np.all(np.isfinite(table[1:3]))
-    np.testing.assert_array_equal(counts, [[0, 0, 0], [0, 0, 0]])
+    np.testing.assert_array_equal(counts, [[0, 0, 0, 0], [0, 0, 0, 0]])
 
 
 def uniform_sweeps(vn, seed=0, sweeps=3, rays=240, gates=160, spacing=500.0):
@@ -172,3 +252,72 @@ def test_same_bits_for_every_thread_count(n_threads):
     for x, y in zip(a, b):
         np.testing.assert_array_equal(x, y)
     np.testing.assert_array_equal(one["out"], many["out"])
+
+
+finite = st.floats(allow_nan=False, allow_infinity=False)
+values = st.one_of(st.floats(width=32), st.sampled_from([np.nan, 0.0, -0.0, 1e-45, 3e38]))
+
+
+@st.composite
+def volumes(draw):
+    """Kernel arguments of 0 to 3 sweeps of 0 to 12 rays and 0 to 9 gates, with any float32
+    velocities, any finite azimuths (repeated, unsorted, far outside [0, 360)), heights and
+    cosines of any sign or none, and positive Nyquist velocities from tiny to huge."""
+    shapes = draw(st.lists(st.tuples(st.integers(0, 12), st.integers(0, 9)), max_size=3))
+    rays = np.array([r for r, _ in shapes], np.int64)
+    gates = np.array([g for _, g in shapes], np.int64)
+    cells, nray, ngate = int((rays * gates).sum()), int(rays.sum()), int(gates.sum())
+    velocity = np.array(draw(st.lists(values, min_size=cells, max_size=cells)), np.float32)
+    az = draw(
+        st.lists(st.one_of(finite, st.sampled_from([0.0, 359.9])), min_size=nray, max_size=nray)
+    )
+    height = draw(
+        st.lists(st.one_of(st.floats(-1e9, 9.9e7), st.just(np.nan)), min_size=ngate, max_size=ngate)
+    )
+    cos_el = draw(st.lists(st.floats(), min_size=ngate, max_size=ngate))
+    nyquist = draw(st.lists(st.floats(1e-300, 1e300), min_size=len(shapes), max_size=len(shapes)))
+    return {
+        "velocity": velocity,
+        "rays": rays,
+        "gates": gates,
+        "azimuth": np.array(az, np.float64),
+        "height": np.array(height, np.float64),
+        "cos_el": np.array(cos_el, np.float64),
+        "nyquist": np.array(nyquist, np.float64),
+        "reference": np.empty((3, 0)),
+    }
+
+
+@pytest.mark.threads
+@settings(deadline=None)
+@given(kw=volumes(), n_threads=st.sampled_from([0, 2, 3]))
+def test_any_layout_and_values_give_a_consistent_result(kw, n_threads):
+    """Whatever the sizes and values, the call returns (no crash) folds that say exactly where
+    the dealiased velocity is missing, counts that are those of the data, dealiased values
+    that are the measured ones plus 2 V_N folds, the bits of one thread, and leaves its
+    inputs as they were."""
+    before = {k: v.copy() for k, v in kw.items()}
+    out = np.empty_like(kw["velocity"])
+    folds, table, counts = _polar.dealias(**kw, out=out, n_threads=n_threads)
+    for k, v in kw.items():
+        np.testing.assert_array_equal(v, before[k])
+    v = kw["velocity"]
+    assert folds.shape == v.shape and counts.shape == (2, kw["rays"].size)
+    assert table.shape[0] == 4 and table.shape[1] >= 1
+    np.testing.assert_array_equal(folds == FILL, np.isnan(out))
+    o = 0
+    for k, n in enumerate(kw["rays"] * kw["gates"]):
+        vk, fk, dk = v[o : o + n], folds[o : o + n], out[o : o + n]
+        assert counts[0, k] == np.count_nonzero(~np.isnan(vk))
+        assert counts[1, k] == np.count_nonzero((fk == FILL) & ~np.isnan(vk))
+        ok = fk != FILL
+        with np.errstate(over="ignore", invalid="ignore"):
+            shifted = (vk.astype(np.float64) + 2.0 * kw["nyquist"][k] * fk).astype(np.float32)
+        want = np.where(fk == 0, vk, shifted)
+        np.testing.assert_array_equal(dk[ok], want[ok])
+        o += n
+    one = np.empty_like(out)
+    alone = _polar.dealias(**kw, out=one, n_threads=1)
+    for x, y in zip(alone, (folds, table, counts)):
+        np.testing.assert_array_equal(x, y)
+    np.testing.assert_array_equal(one, out)

@@ -222,3 +222,38 @@ def test_texture_is_the_numpy_window_sums_bit_for_bit_on_any_thread_count(gates,
     got = velocity_texture(v, gates, n_threads=n_threads)
     want = numpy_texture(v, gates)
     np.testing.assert_array_equal(got, want)
+
+
+@pytest.mark.threads
+@pytest.mark.parametrize("n_threads", [1, 2])
+@pytest.mark.parametrize("gates", [2 * 301 + 1, 2**31 + 1, 2**62 + 1, 2**63 - 1])
+def test_a_window_wider_than_the_ray_is_the_whole_ray(gates, n_threads):
+    """A window reaching past both ends of every ray holds the whole ray, however wide: the
+    same bits as the widest window that matters, at once (no hang, no allocation of the
+    window, no overflow of its size)."""
+    rng = np.random.default_rng(5)
+    v = rng.normal(0.0, 20.0, (40, 301))
+    v[rng.random(v.shape) < 0.2] = np.nan
+    v[3, :] = np.nan
+    v[4, 2:] = np.nan
+    want = numpy_texture(v, 2 * 301 + 1)
+    np.testing.assert_array_equal(velocity_texture(v, gates, n_threads=n_threads), want)
+    assert np.all(np.isnan(want[3:5]))
+
+
+def test_a_moment_of_python_objects_is_read_as_numbers_or_refused():
+    """A moment held as Python objects (a converter's leftovers) gives the masks of its
+    numbers; one that holds no numbers raises ValueError naming the sweep and the moment."""
+    vol = volume_with()
+    want = gate_filter(vol)
+    objects = vol.copy(deep=True)
+    ds = objects["sweep_1"].to_dataset(inherit=False)
+    objects["sweep_1"] = ds.assign(VRADH=ds["VRADH"].astype(object))
+    got = gate_filter(objects)
+    for a, b in zip(got.velocity, want.velocity):
+        np.testing.assert_array_equal(a, b)
+    assert got.removed == want.removed
+    words = np.full(ds["VRADH"].shape, "fast", dtype=object)
+    objects["sweep_1"] = ds.assign(VRADH=(ds["VRADH"].dims, words))
+    with pytest.raises(ValueError, match="sweep_1: VRADH must be numbers"):
+        gate_filter(objects)

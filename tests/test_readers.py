@@ -446,6 +446,25 @@ def test_radar_conversion_keeps_values_masks_and_ray_order():
             np.testing.assert_array_equal(ds["nyquist_velocity"].values, np.full(12, 16.5))
 
 
+@pytest.mark.parametrize("key", ["azimuth", "elevation"])
+def test_masked_ray_angles_are_missing_not_their_fill_values(key):
+    """A masked azimuth or elevation of a Radar becomes NaN (a ray without a direction), not
+    the fill value under the mask, which would put the ray's gates somewhere else."""
+    pyart = _pyart()
+    radar = pyart.testing.make_empty_ppi_radar(8, 12, 1)
+    radar.azimuth["data"] = np.arange(12) * 30.0 + 1.0
+    radar.elevation["data"] = np.full(12, 0.5)
+    masked = np.isin(np.arange(12), [3, 7])
+    angles = getattr(radar, key)["data"]
+    getattr(radar, key)["data"] = np.ma.masked_array(np.where(masked, -9999.0, angles), masked)
+    radar.add_field("velocity", {"data": np.ma.ones((12, 8)), "units": "m/s"})
+    ds = readers.radar_to_datatree(radar)["sweep_0"]
+    got = ds[key].values
+    assert np.isnan(got).sum() == 2
+    np.testing.assert_array_equal(np.sort(got[np.isfinite(got)]), np.sort(angles[~masked]))
+    assert np.all(np.diff(ds["azimuth"].values[np.isfinite(ds["azimuth"].values)]) > 0)
+
+
 def test_rhi_radar_object_is_refused_with_its_reason():
     """A Py-ART Radar of RHI sweeps only is refused as a file would be."""
     radar = _pyart_read(_sample("example_sigmet_rhi.sigmet"))

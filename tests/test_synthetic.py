@@ -45,3 +45,21 @@ def test_examples_run(name, obj, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     examples, failed = run_examples(obj, name, vars(synthetic))
     assert examples and not failed
+
+
+@pytest.mark.parametrize(
+    ("kw", "message"),
+    [
+        ({"nyquist": 0.0}, "nyquist must be positive"),
+        ({"nyquist": -12.0}, "nyquist must be positive"),
+        ({"nyquist": float("nan")}, "nyquist must be positive"),
+        ({"rays": 0}, "rays must be at least 1"),
+        ({"gates": -1}, "gates must be at least 0"),
+    ],
+)
+def test_synthetic_volume_refuses_what_no_radar_measures(kw, message):
+    """A Nyquist velocity of 0 or less (velocities folded to NaN or onto the wrong side) and
+    no rays are refused with ValueError naming the argument, not a volume of garbage or a
+    ZeroDivisionError."""
+    with pytest.raises(ValueError, match=message):
+        synthetic.synthetic_volume(**{"elevations": (0.5,), "gates": 10, **kw})

@@ -185,3 +185,67 @@ def test_examples_run(name, obj, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     examples, failed = run_examples(obj, name, vars(rv))
     assert examples and not failed
+
+
+def _without(volume, key, sweep="sweep_1"):
+    """The volume with `key` dropped from one sweep: xarray then gives the ray or gate index
+    0, 1, 2, ... for it, so the sweep must be refused rather than read with those."""
+    out = volume.copy(deep=True)
+    out[sweep] = xr.DataTree(out[sweep].to_dataset(inherit=False).drop_vars(key))
+    return out
+
+
+def _volume_functions():
+    from radarkit import dealias, qc
+
+    return {
+        "ray_arrays": lambda v: rv.ray_arrays(v["sweep_1"].to_dataset(), "VRADH", name="sweep_1"),
+        "describe": rv.describe,
+        "dealias": dealias.dealias,
+        "gate_filter": qc.gate_filter,
+        "vad": winds.vad,
+        "vad_profile": lambda v: winds.vad_profile(v, heights=[0.0, 500.0, 1000.0]),
+    }
+
+
+@pytest.mark.parametrize(
+    ("function", "key"),
+    [
+        (f, k)
+        for f in _volume_functions()
+        for k in ("azimuth", "elevation", "range")
+        if not (k == "azimuth" and f in ("describe", "gate_filter"))  # they need no azimuths
+    ],
+)
+def test_a_sweep_without_its_coordinates_is_refused_naming_it(function, key):
+    """A sweep lacking the azimuth, elevation or range a function reads raises ValueError
+    naming the sweep and the variable, instead of a KeyError or of results computed on ray
+    and gate indices."""
+    small = synthetic.synthetic_volume(elevations=(0.5, 1.5), rays=36, gates=20, nyquist=12.0)
+    with pytest.raises(ValueError, match=f"sweep_1 has no {key} variable"):
+        _volume_functions()[function](_without(small, key))
+
+
+@pytest.mark.parametrize(
+    "attrs",
+    [
+        {"site_name": "Synthetic"},  # what xradar keeps of RAD:SYNTH,PLC:Synthetic
+        {"wmo__wsi": "0-20000-0-12345"},
+        {"site_name": "Synthetic", "instrument_name": "None"},
+    ],
+    ids=["place", "wigos", "place-no-instrument"],
+)
+def test_odim_written_again_from_attributes_without_a_radar_identifier(tmp_path, attrs):
+    """A volume whose attributes give xradar only a place or a WIGOS id (an ODIM file read
+    back) is written as ODIM again with RAD: added to what they give, not refused."""
+    h5py = pytest.importorskip("h5py")
+    v = synthetic.synthetic_volume(elevations=(0.5,), rays=36, gates=10, nyquist=12.0)
+    v.attrs = {k: x for k, x in v.attrs.items() if k != "instrument_name"} | attrs
+    rv.write_volume(v, tmp_path / "again.h5")
+    with h5py.File(tmp_path / "again.h5") as f:
+        source = f["what"].attrs["source"].decode()
+    assert source.split(",")[0] == "RAD:XX"
+    if "site_name" in attrs:
+        assert "PLC:Synthetic" in source.split(",")
+    back = rv.open_volume(tmp_path / "again.h5")
+    assert rv.describe(back).sweeps[0].nyquist_velocity == 12.0

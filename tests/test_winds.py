@@ -272,3 +272,27 @@ def test_examples_run(name, obj):
     """Every documented example of the module runs as shown."""
     examples, failed = run_examples(obj, name, vars(winds))
     assert examples and not failed
+
+
+@pytest.mark.parametrize(
+    "ranges",
+    [
+        lambda r: np.r_[r[:1], r[:-1]],  # the first gate twice
+        lambda r: r * np.nan,  # no ranges at all
+    ],
+    ids=["repeated", "all-nan"],
+)
+@pytest.mark.parametrize("function", ["vad", "vad_profile"])
+def test_a_sweep_whose_ranges_repeat_is_refused_naming_it(ranges, function):
+    """Rings are labelled by their range: a sweep with a range twice (or only NaN ranges)
+    raises ValueError naming the sweep, not xarray's complaint about a duplicate index."""
+    xr = pytest.importorskip("xarray")
+    synthetic = pytest.importorskip("radarkit.synthetic")
+    vol = synthetic.synthetic_volume(elevations=(0.5, 1.5), rays=36, gates=20)
+    nodes = {n.path: n.to_dataset(inherit=False) for n in vol.subtree}
+    nodes["/sweep_1"] = nodes["/sweep_1"].assign_coords(
+        range=ranges(nodes["/sweep_1"].range.values)
+    )
+    call = {"vad": winds.vad, "vad_profile": lambda v: winds.vad_profile(v, heights=[0.0, 500.0])}
+    with pytest.raises(ValueError, match="sweep_1: its range values repeat"):
+        call[function](xr.DataTree.from_dict(nodes))

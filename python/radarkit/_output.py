@@ -83,7 +83,10 @@ class Output:
 
     For a path: a temporary file beside the target (same file system); commit()
     flushes it to disk and renames it over the target, abort() removes it, so
-    the target is either the old file or the complete new one. For a binary
+    the target is either the old file or the complete new one. A path that
+    names a device or a pipe (/dev/null, a FIFO) is written in place, as a file
+    object: a temporary file renamed over it would replace the device node
+    itself. For a binary
     file object: bytes are written at its current position, commit() flushes,
     abort() cuts the object back to where writing started when it can seek.
     Offsets given to tell() and patch() count from the first byte written.
@@ -106,15 +109,21 @@ class Output:
         self.size = 0
         self.behind: threading.Thread | None = None
         self.error: BaseException | None = None
+        self.owned = False  # the file object is a device or pipe this Output opened
         if isinstance(path, (str, bytes, os.PathLike)):
             # a symlink keeps pointing at the file
             target = os.fsdecode(os.path.realpath(os.fspath(path)))
             if os.path.isdir(target):
                 raise IsADirectoryError(f"{name} is a directory: {os.fsdecode(path)!r}")
             try:
-                mode = os.stat(target).st_mode & 0o7777
+                st = os.stat(target)
+                mode = st.st_mode & 0o7777
             except FileNotFoundError:
+                st = None
                 mode = 0o666 & ~_umask()
+            if st is not None and not stat.S_ISREG(st.st_mode):
+                self._open_in_place(target, os.fsdecode(path), seekable, name)
+                return
             head, tail = os.path.split(os.fsdecode(target))
             self.fd, self.tmp = tempfile.mkstemp(prefix=f".{os.fsdecode(tail)}.", dir=head)
             self.target = target
@@ -131,6 +140,25 @@ class Output:
             raise ValueError(f"{name} must be a path or a seekable binary file object")
         self.file = path
         self.start = path.tell() if is_seekable else None
+
+    def _open_in_place(self, target: str, given: str, seekable: bool, name: str) -> None:
+        fd = os.open(target, os.O_WRONLY | os.O_CLOEXEC)
+        file = io.FileIO(fd, "wb", closefd=True)
+        if seekable and not file.seekable():
+            file.close()
+            raise ValueError(
+                f"{name} {given!r} is a pipe: this file is written out of order and needs a "
+                "regular file or a seekable device"
+            )
+        self.file = file
+        self.owned = True
+        self.target = target
+        self.start = file.tell() if file.seekable() else None
+
+    def _close_owned(self) -> None:
+        if self.owned:
+            self.owned = False
+            self.file.close()
 
     def write(self, data: Any) -> None:
         self.wait()
@@ -226,6 +254,7 @@ class Output:
                 flush = getattr(self.file, "flush", None)
                 if flush is not None:
                     flush()
+                self._close_owned()
                 self.done = True
         except BaseException:
             self.abort()
@@ -255,11 +284,16 @@ class Output:
             except OSError:
                 pass
             self.tmp = None
-        if self.file is not None and self.start is not None:
+        if self.file is not None and self.start is not None and not self.owned:
             try:
                 self.file.seek(self.start)
                 self.file.truncate()
             except (OSError, ValueError):
+                pass
+        if self.owned:
+            try:
+                self._close_owned()
+            except OSError:
                 pass
         if interrupted:
             raise KeyboardInterrupt

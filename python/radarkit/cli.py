@@ -327,8 +327,11 @@ def cmd_vad(args: argparse.Namespace) -> int:
                 f"{row['direction']:7.1f} {row['rms']:6.2f} {int(row['count']):7d}"
             )
     if args.csv:
-        with Output(args.csv, name="CSV output") as out:
-            out.write(_profile_csv(profiles))
+        try:
+            with Output(args.csv, name="CSV output") as out:
+                out.write(_profile_csv(profiles))
+        except OSError as e:
+            raise _unwritable(args.csv, e) from None
     if args.plot:
         from .plot import profile_figure
 
@@ -337,8 +340,11 @@ def cmd_vad(args: argparse.Namespace) -> int:
         )
         png = io.BytesIO()
         fig.savefig(png, format="png", dpi=110)
-        with Output(args.plot, name="plot output") as out:
-            out.write(png.getbuffer())
+        try:
+            with Output(args.plot, name="plot output") as out:
+                out.write(png.getbuffer())
+        except OSError as e:
+            raise _unwritable(args.plot, e) from None
     return 0
 
 
@@ -566,11 +572,18 @@ def cmd_network(args: argparse.Namespace) -> int:
     return 1 if res.failed or res.unwritten else 0
 
 
+def _unwritable(path: str, e: OSError) -> BadInput:
+    """BadInput of an output the system refuses to create or write (one line)."""
+    return BadInput(f"{path}: cannot write it ({e.strerror or e})")
+
+
 def _write_volume(volume: Any, path: str, fmt: str) -> None:
     try:
         _radar().write_volume(volume, path, format=fmt)
     except ValueError as e:  # xradar's failure, one line; nothing written
         raise BadInput(str(e)) from None
+    except OSError as e:  # the directory refuses the file, the disk is full, ...
+        raise _unwritable(path, e) from None
 
 
 def cmd_dealias(args: argparse.Namespace) -> int:

@@ -25,6 +25,7 @@ from .geometry import beam_geometry
 from .moments import find_moment
 from .volume import (
     AUTO,
+    _coordinate,
     _require_moment,
     list_sweeps,
     nyquist_velocity,
@@ -40,6 +41,7 @@ FOLD_FILL = -128  # folds of a gate without a dealiased value (no data, or unres
 # velocities beyond this many V_N (plus half a metre per second of quantisation) are not folded
 # data of that V_N: already dealiased, or a wrong Nyquist velocity
 MAX_FOLDED = 1.1
+MAX_HEIGHT = 1e8  # m above the radar: the kernel refuses gates this high (a wrong range unit)
 
 
 # a trusted wind profile: (heights above sea level, u, v), or a mapping with those keys
@@ -90,6 +92,8 @@ def _sweep_nyquist_value(nyquist: Any, nray: int, label: str) -> float:
         ny = np.full(nray, float(ny))
     if ny.shape != (nray,):
         raise ValueError(f"{label}: nyquist must be one value or one per ray ({nray})")
+    if nray == 0:
+        return 1.0  # nothing to unfold: any V_N will do
     if not np.all(np.isfinite(ny)):
         raise ValueError(f"{label} has no Nyquist velocity: pass nyquist= (m/s)")
     if np.any(ny <= 0):
@@ -171,8 +175,9 @@ def dealias_arrays(
     ValueError
         Naming the sweep and the values, before any work: a sweep without a Nyquist velocity,
         one of 0 or less or varying between its rays, velocities beyond 1.1 V_N + 0.5 m/s
-        (already dealiased data, or a wrong V_N), arrays of mismatched shapes, a reference
-        that is not three arrays of one length with increasing heights.
+        (already dealiased data, or a wrong V_N), arrays of mismatched shapes, ranges that
+        put gates 1e8 m or more above the radar (a wrong unit), a reference that is not
+        three arrays of one length with increasing heights.
 
     Notes
     -----
@@ -299,12 +304,17 @@ def dealias_arrays(
     flat = np.empty(int((rays * gates).sum()), dtype=np.float32)
     heights, cosines = [], []
     o = 0
-    for v, e, r in zip(vel, el, rg):
+    for v, e, r, label in zip(vel, el, rg, labels):
         flat[o : o + v.size] = v.ravel()
         o += v.size
         # the sweep's beam model at its mean elevation, as the VAD rings use it
         mean_el = np.nanmean(e) if np.isfinite(e).any() else 0.0
         h, _, local = beam_geometry(r, mean_el)
+        if np.any(h >= MAX_HEIGHT):
+            raise ValueError(
+                f"{label}: gates reach {np.nanmax(h):.2g} m above the radar (range up to "
+                f"{np.nanmax(r):g} m): the heights must be below {MAX_HEIGHT:g} m"
+            )
         heights.append(h)
         cosines.append(np.cos(np.deg2rad(local)))
     # the dealiased velocities go over `flat`, the kernel's own float32 copy of the input
@@ -428,10 +438,10 @@ def dealias(
             data = data.transpose("azimuth", "range")
         v = np.asarray(data.values)
         vel.append(v if v.dtype in (np.float32, np.float64) else v.astype(np.float64))
-        az.append(np.asarray(ds["azimuth"].values, dtype=np.float64))
-        e = np.asarray(ds["elevation"].values, dtype=np.float64)
+        az.append(_coordinate(ds, "azimuth", name))
+        e = _coordinate(ds, "elevation", name)
         el.append(np.full(az[-1].shape, float(e)) if e.ndim == 0 else e)
-        rg.append(np.asarray(ds["range"].values, dtype=np.float64))
+        rg.append(_coordinate(ds, "range", name))
         ny.append(nyquist_velocity(ds, az[-1].size, nyquist=nyquist, name=name))
         names.append(name)
     res = dealias_arrays(

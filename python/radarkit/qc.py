@@ -32,7 +32,7 @@ import numpy as np
 import _polar
 
 from .readers import as_volume
-from .volume import AUTO, choose_moment, list_sweeps
+from .volume import AUTO, _coordinate, choose_moment, list_sweeps
 
 __all__ = ["GateFilter", "gate_filter", "velocity_texture"]
 
@@ -134,13 +134,22 @@ def _texture_fails(
     return fail
 
 
-def _moment(ds: Any, name: str | None) -> np.ndarray | None:
-    """A moment of a sweep as its (rays, gates) values (their own dtype), None if absent."""
+def _moment(ds: Any, name: str | None, sweep: str = "sweep") -> np.ndarray | None:
+    """A moment of a sweep as its (rays, gates) values (their own dtype when numbers, else
+    float64), None if absent; ValueError naming the sweep when they are not numbers."""
     if name is None or name not in ds.data_vars:
         return None
     da = ds[name]
     ray_dim = "azimuth" if "azimuth" in da.dims else da.dims[0]
-    return np.asarray(da.transpose(ray_dim, "range").values)
+    values = np.asarray(da.transpose(ray_dim, "range").values)
+    if values.dtype.kind not in "biuf":
+        try:
+            values = values.astype(np.float64)
+        except (TypeError, ValueError):
+            raise ValueError(
+                f"{sweep}: {name} must be numbers, not {values.dtype} values"
+            ) from None
+    return values
 
 
 def _check_threshold(name: str, x: float | None) -> float | None:
@@ -240,12 +249,12 @@ def gate_filter(
     gates = {"velocity": 0, "reflectivity": 0}
     kept = {"velocity": 0, "reflectivity": 0}
     masks: dict[str, list[np.ndarray | None]] = {"velocity": [], "reflectivity": []}
-    for _, ds in sweeps:
-        vel = _moment(ds, velocity)
-        ref = _moment(ds, reflectivity)
-        rho = _moment(ds, cross_correlation)
-        rng = np.asarray(ds["range"].values, dtype=np.float64)
-        el = np.asarray(ds["elevation"].values, dtype=np.float64)
+    for label, ds in sweeps:
+        vel = _moment(ds, velocity, label)
+        ref = _moment(ds, reflectivity, label)
+        rho = _moment(ds, cross_correlation, label)
+        rng = _coordinate(ds, "range", label)
+        el = _coordinate(ds, "elevation", label)
         nray = next((a.shape[0] for a in (vel, ref) if a is not None), el.size)
         el = np.broadcast_to(el, (nray,))
         in_range = np.ones(rng.shape, dtype=bool)

@@ -782,10 +782,13 @@ def radar_to_datatree(radar: Any) -> Any:
     ends = np.asarray(radar.sweep_end_ray_index["data"]).astype(int)
     modes = radar.sweep_mode["data"] if radar.sweep_mode is not None else [""] * radar.nsweeps
     fixed = np.ma.filled(np.ma.asarray(radar.fixed_angle["data"], dtype=np.float64), np.nan)
+    # masked ray angles are missing (NaN), not the fill values under the mask
+    azimuth = np.ma.filled(np.ma.asarray(radar.azimuth["data"], dtype=np.float64), np.nan)
+    elevation = np.ma.filled(np.ma.asarray(radar.elevation["data"], dtype=np.float64), np.nan)
     sweeps = {}
     for i in range(radar.nsweeps):
         sl = slice(int(starts[i]), int(ends[i]) + 1)
-        az = np.asarray(radar.azimuth["data"][sl], dtype=np.float64)
+        az = azimuth[sl]
         order = np.argsort(az, kind="stable")
         moments = {}
         for name, field in radar.fields.items():
@@ -815,11 +818,7 @@ def radar_to_datatree(radar: Any) -> Any:
                 data_vars[key] = ("azimuth", values, _plain_attrs(param))
         coords = {
             "azimuth": ("azimuth", az[order], _plain_attrs(radar.azimuth)),
-            "elevation": (
-                "azimuth",
-                np.asarray(radar.elevation["data"][sl], dtype=np.float64)[order],
-                _plain_attrs(radar.elevation),
-            ),
+            "elevation": ("azimuth", elevation[sl][order], _plain_attrs(radar.elevation)),
             "time": ("azimuth", times[sl][order], {"standard_name": "time"}),
             "range": ("range", rng[:ngate], _plain_attrs(radar.range)),
         }

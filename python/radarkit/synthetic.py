@@ -8,6 +8,7 @@ ODIM_H5 through xradar's writers, so the same files can be read back as users re
 
 from __future__ import annotations
 
+import operator
 import os
 from collections.abc import Callable, Sequence
 from typing import Any, Literal, NamedTuple
@@ -141,6 +142,12 @@ def synthetic_volume(
     (['sweep_0', 'sweep_1'], (90, 20))
     """
     xr = _optional.require("xarray", "radar", "radarkit.synthetic")
+    if nyquist is not None and not (np.isfinite(nyquist) and nyquist > 0):
+        raise ValueError(f"nyquist must be positive or None, not {nyquist!r}")
+    if operator.index(rays) < 1:
+        raise ValueError(f"rays must be at least 1, not {rays!r}")
+    if operator.index(gates) < 0:
+        raise ValueError(f"gates must be at least 0, not {gates!r}")
     rng = np.random.default_rng(seed)
     az = (np.arange(rays) + 0.5) * (360.0 / rays)
     r = first_gate + gate_spacing * np.arange(gates, dtype=np.float64)

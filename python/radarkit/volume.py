@@ -187,6 +187,18 @@ class RayArrays(Fields):
     time: npt.NDArray[np.datetime64] | None
 
 
+def _coordinate(sweep: xr.Dataset, key: str, name: str = "sweep") -> npt.NDArray[np.float64]:
+    """A sweep's ``azimuth``, ``elevation`` or ``range`` as float64 values; ValueError naming
+    the sweep when it has no such variable (xarray would give the index 0, 1, 2, ... of a
+    dimension without one) or its values are not numbers."""
+    if key not in sweep.variables:
+        raise ValueError(f"{name} has no {key} variable")
+    try:
+        return np.asarray(sweep[key].values, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise ValueError(f"{name}: {key} must be numbers, not {sweep[key].dtype} values") from None
+
+
 def _moments(sweep: xr.Dataset) -> list[str]:
     """Names of the sweep's (rays, gates) variables, sorted."""
     return sorted(str(k) for k, v in sweep.data_vars.items() if v.ndim == 2 and "range" in v.dims)
@@ -237,11 +249,11 @@ def ray_arrays(
     data = np.asarray(da.values)
     if not (native and data.dtype == np.float32):
         data = np.asarray(data, dtype=np.float64)
-    az = np.asarray(sweep["azimuth"].values, dtype=np.float64)
-    el = np.asarray(sweep["elevation"].values, dtype=np.float64)
+    az = _coordinate(sweep, "azimuth", name)
+    el = _coordinate(sweep, "elevation", name)
     if el.ndim == 0:
         el = np.full(az.shape, float(el))
-    rng = np.asarray(sweep["range"].values, dtype=np.float64)
+    rng = _coordinate(sweep, "range", name)
     time = np.asarray(sweep["time"].values) if "time" in sweep.variables else None
     return RayArrays(data, az, el, rng, time)
 
@@ -435,12 +447,33 @@ def write_volume(
                 out.write(chunk)
 
 
+# ODIM what/source keys xradar's reader keeps as attributes (and its writer puts back);
+# WMO and NOD are radar identifiers, of which a source needs one (or RAD, never kept)
+_SOURCE_ATTRS = {
+    "WMO": "wmo__id",
+    "NOD": "node",
+    "PLC": "site_name",
+    "ORG": "wmo__originating_centre",
+    "WIGOS": "wmo__wsi",
+}
+
+
 def _odim_source(volume: Any) -> str | None:
-    """None where the volume's attributes give xradar a source of their own."""
+    """None where the volume's attributes give xradar a source with a radar identifier of
+    their own; else ``RAD:`` and the instrument name, then what the attributes give (the
+    place of an ODIM file read back)."""
     attrs = volume.attrs
-    if any(k in attrs for k in ("wmo__id", "node", "site_name", "wmo__wsi")):
+
+    def given(key: str) -> str | None:
+        value = attrs.get(key)
+        text = "" if value is None else str(value).strip()
+        return None if text in ("", "None") else text
+
+    if given("wmo__id") or given("node"):
         return None
-    return "RAD:" + (re.sub(r"[^A-Za-z0-9]", "", str(attrs.get("instrument_name", ""))) or "XX")
+    name = re.sub(r"[^A-Za-z0-9]", "", given("instrument_name") or "") or "XX"
+    more = [f"{key}:{given(a)}" for key, a in _SOURCE_ATTRS.items() if given(a)]
+    return ",".join([f"RAD:{name}", *more])
 
 
 def _odim_nyquist(path: str, volume: Any) -> None:
@@ -638,8 +671,8 @@ def describe(volume: Volume) -> VolumeSummary:
     incomplete = set(readers.incomplete_sweeps(volume))
     starts, ends, summaries = [], [], []
     for name, ds in sweeps:
-        el = np.asarray(ds["elevation"].values, dtype=np.float64)
-        rng = np.asarray(ds["range"].values, dtype=np.float64)
+        el = _coordinate(ds, "elevation", name)
+        rng = _coordinate(ds, "range", name)
         if "time" in ds.variables:
             t = np.asarray(ds["time"].values)
             if t.size:

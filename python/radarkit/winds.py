@@ -457,6 +457,9 @@ def vad(
         ray_arrays(sweeps[0][1], velocity, name=sweeps[0][0])  # raises the error naming it
     sweeps = having
     arrays = [ray_arrays(ds, velocity, name=name) for name, ds in sweeps]
+    for (name, _), a in zip(sweeps, arrays):
+        if np.unique(a.range).size != a.range.size:  # NaNs count as one value
+            raise ValueError(f"{name}: its range values repeat; the rings need one range each")
     res = vad_arrays(
         [a.data for a in arrays],
         [a.azimuth for a in arrays],
