@@ -1164,8 +1164,13 @@ void dealias(const float* v, float* dealiased, const volume_layout& L, const dou
 } // namespace
 
 py::tuple dealias_py(f32array velocity, iarray rays, iarray gates, farray azimuth, farray height,
-                     farray cos_el, farray nyquist, farray reference, f32out out, int32_t n_threads)
+                     farray cos_el, farray nyquist, farray reference, py::array out_arg,
+                     int32_t n_threads)
 {
+    // out is taken as it is: a converted copy would receive the result and be thrown away
+    if (!py::isinstance<f32out>(out_arg))
+        throw py::type_error("out must be a C-contiguous float32 array (it receives the result)");
+    auto out = py::reinterpret_borrow<f32out>(out_arg);
     const int64_t S = rays.size();
     if (velocity.ndim() != 1)
         throw std::invalid_argument("velocity must be 1-D");

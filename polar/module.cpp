@@ -32,5 +32,5 @@ PYBIND11_MODULE(_polar, m)
     m.def("grid_box_means", &polar::grid_box_means_py, "velocity"_a, "reflectivity"_a, "azimuth"_a,
           "elevation"_a, "time"_a, "range"_a, "altitude"_a, "spacing"_a, "n_threads"_a = 0);
     m.def("dealias", &polar::dealias_py, "velocity"_a, "rays"_a, "gates"_a, "azimuth"_a, "height"_a,
-          "cos_el"_a, "nyquist"_a, "reference"_a, "out"_a, "n_threads"_a = 0);
+          "cos_el"_a, "nyquist"_a, "reference"_a, "out"_a.noconvert(), "n_threads"_a = 0);
 }

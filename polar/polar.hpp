@@ -23,7 +23,7 @@ using barray = py::array_t<bool, py::array::c_style | py::array::forcecast>;
 using f32out = py::array_t<float, py::array::c_style>;
 
 py::tuple dealias_py(f32array velocity, iarray rays, iarray gates, farray azimuth, farray height,
-                     farray cos_el, farray nyquist, farray reference, f32out out,
+                     farray cos_el, farray nyquist, farray reference, py::array out,
                      int32_t n_threads);
 
 // polar/geometry.cpp

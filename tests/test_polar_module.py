@@ -83,14 +83,18 @@ def test_bad_arguments_raise_before_any_work(changes, message):
 
 
 def test_out_must_be_a_writeable_float32_array():
-    """The result goes into out: a read-only array is refused, one of another type too (it
-    would be a converted copy); velocity itself may be any floating type."""
+    """The result goes into out: a read-only array is refused, one of another type or a strided
+    view too (the result would go into a converted copy and be lost); velocity itself may be
+    any floating type."""
     a = args()
     a["out"].setflags(write=False)
     with pytest.raises(ValueError, match="out must be writeable"):
         _polar.dealias(**a)
-    with pytest.raises(TypeError):
-        _polar.dealias(**args(out=np.zeros(6)))
+    for out in (np.zeros(6), np.full(6, 7, np.int16), np.zeros(12, np.float32)[::2]):
+        before = out.copy()
+        with pytest.raises(TypeError, match="out must be a C-contiguous float32 array"):
+            _polar.dealias(**args(out=out))
+        np.testing.assert_array_equal(out, before)
     folds, _, _ = _polar.dealias(**args(velocity=np.zeros(6)))
     assert folds.shape == (6,)
 

@@ -196,9 +196,10 @@ def _without(volume, key, sweep="sweep_1"):
 
 
 def _volume_functions():
-    from radarkit import dealias, qc
+    from radarkit import dealias, qc, superob
 
     return {
+        "superob": lambda v: superob.superob(v, unfolded=True),
         "ray_arrays": lambda v: rv.ray_arrays(v["sweep_1"].to_dataset(), "VRADH", name="sweep_1"),
         "describe": rv.describe,
         "dealias": dealias.dealias,

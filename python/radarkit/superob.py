@@ -46,7 +46,7 @@ from .geometry import beam_geometry
 from .moments import volume_moments
 from .qc import GateFilter, gate_filter
 from .readers import as_volume
-from .volume import AUTO, choose_moment, list_sweeps, nyquist_velocity, radar_site
+from .volume import AUTO, _coordinate, choose_moment, list_sweeps, nyquist_velocity, radar_site
 
 __all__ = [
     "BoxMeans",
@@ -706,7 +706,7 @@ def volume_arrays(
             continue
         if "time" not in ds.variables:
             raise ValueError(f"{name} has no ray times")
-        rng = np.asarray(ds["range"].values, dtype=np.float64)
+        rng = _coordinate(ds, "range", name)
         inside = np.ones(rng.shape, dtype=bool)
         if lo is not None:
             inside &= rng >= lo
@@ -723,8 +723,8 @@ def volume_arrays(
                 out[key].append(np.asarray(data[:, cut], dtype=np.float64))
             else:
                 out[key].append(np.where(mask[:, cut], data[:, cut], np.float64(np.nan)))
-        az = np.asarray(ds["azimuth"].values, dtype=np.float64)
-        el = np.broadcast_to(np.asarray(ds["elevation"].values, dtype=np.float64), az.shape)
+        az = _coordinate(ds, "azimuth", name)
+        el = np.broadcast_to(_coordinate(ds, "elevation", name), az.shape)
         out["azimuth"].append(az)
         out["elevation"].append(np.array(el))
         out["time"].append(np.asarray(ds["time"].values).astype("datetime64[ns]"))
