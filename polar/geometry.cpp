@@ -20,6 +20,35 @@ constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 // Fields of the gate geometry, planes of the result in this order.
 enum { LAT, LON, HEIGHT, BEAM_HEIGHT, GROUND, BEAM_AZ, BEAM_EL, FIELDS };
 
+// Position and beam azimuth of gates [0, stop) of one ray in direction d, at
+// ground distances s. Each geodesic starts from the angular distances of the
+// ray's gates before it, extrapolated with the weights w and order k of the
+// ray's beam row, so nearly every gate converges at once.
+void solve_ray(const beam::site& o, const beam::direction& d, const double* s, const double* w,
+               const int8_t* k, int64_t stop, double* lat, double* lon, double* baz)
+{
+    double sg1 = nan, sg2 = nan, sg3 = nan; // angular distances of the last three gates
+    for (int64_t g = 0; g < stop; ++g) {
+        double guess = nan;
+        if (k[g] == 2)
+            guess = w[3 * g] * sg1 + w[3 * g + 1] * sg2 + w[3 * g + 2] * sg3;
+        else if (k[g] == 1)
+            guess = w[3 * g] * sg1 + w[3 * g + 1] * sg2;
+        sg3 = sg2;
+        sg2 = sg1;
+        sg1 = nan;
+        if (!std::isfinite(s[g])) {
+            lat[g] = lon[g] = baz[g] = nan;
+            continue;
+        }
+        const beam::end_point e = beam::geodesic(o, d, s[g], guess);
+        sg1 = e.sigma;
+        lat[g] = e.lat;
+        lon[g] = e.lon;
+        baz[g] = e.azimuth;
+    }
+}
+
 // Rays [begin, end) of a sweep; field f of gate (i, g) goes to
 // out[f * plane + i * gates + g]. A ray without a finite elevation has no
 // beam (every field NaN), one without a finite azimuth no position. The
@@ -58,29 +87,8 @@ void gate_geometry(const beam::site& o, double altitude, const double* azimuth,
                 std::fill(p, p + gates, nan);
             continue;
         }
-        const beam::direction d(o, azimuth[i]);
-        const double* w = weights + 3 * row * gates;
-        const int8_t* k = order + row * gates;
-        double sg1 = nan, sg2 = nan, sg3 = nan; // angular distances of the last three gates
-        for (int64_t g = 0; g < gates; ++g) {
-            double guess = nan;
-            if (k[g] == 2)
-                guess = w[3 * g] * sg1 + w[3 * g + 1] * sg2 + w[3 * g + 2] * sg3;
-            else if (k[g] == 1)
-                guess = w[3 * g] * sg1 + w[3 * g + 1] * sg2;
-            sg3 = sg2;
-            sg2 = sg1;
-            sg1 = nan;
-            if (!std::isfinite(s[g])) {
-                lat[g] = lon[g] = baz[g] = nan;
-                continue;
-            }
-            const beam::end_point e = beam::geodesic(o, d, s[g], guess);
-            sg1 = e.sigma;
-            lat[g] = e.lat;
-            lon[g] = e.lon;
-            baz[g] = e.azimuth;
-        }
+        solve_ray(o, beam::direction(o, azimuth[i]), s, weights + 3 * row * gates,
+                  order + row * gates, gates, lat, lon, baz);
     }
 }
 
@@ -135,30 +143,8 @@ void kept_geometry(const beam::site& o, double altitude, const double* azimuth,
             // no beam (elevation not finite) or no position (azimuth not finite)
             std::fill(scratch.begin(), scratch.begin() + 3 * stop, nan);
         } else {
-            const double* s = b.s.data() + row * gates;
-            const beam::direction d(o, azimuth[i]);
-            const double* w = weights + 3 * row * gates;
-            const int8_t* kk = order + row * gates;
-            double sg1 = nan, sg2 = nan, sg3 = nan; // angular distances of the last three gates
-            for (int64_t g = 0; g < stop; ++g) {
-                double guess = nan;
-                if (kk[g] == 2)
-                    guess = w[3 * g] * sg1 + w[3 * g + 1] * sg2 + w[3 * g + 2] * sg3;
-                else if (kk[g] == 1)
-                    guess = w[3 * g] * sg1 + w[3 * g + 1] * sg2;
-                sg3 = sg2;
-                sg2 = sg1;
-                sg1 = nan;
-                if (!std::isfinite(s[g])) {
-                    glat[g] = glon[g] = gaz[g] = nan;
-                    continue;
-                }
-                const beam::end_point e = beam::geodesic(o, d, s[g], guess);
-                sg1 = e.sigma;
-                glat[g] = e.lat;
-                glon[g] = e.lon;
-                gaz[g] = e.azimuth;
-            }
+            solve_ray(o, beam::direction(o, azimuth[i]), b.s.data() + row * gates,
+                      weights + 3 * row * gates, order + row * gates, stop, glat, glon, gaz);
         }
         for (int64_t k = 0; k < 2; ++k) {
             if (!sel.keep[k])
