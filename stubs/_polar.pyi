@@ -92,6 +92,6 @@ def dealias(
     cos_el: _F,
     nyquist: _F,
     reference: _F,
-    out: _F,
+    out: npt.NDArray[np.float32],
     n_threads: _I = 0,
 ) -> tuple[npt.NDArray[np.int8], _R, npt.NDArray[np.int64]]: ...

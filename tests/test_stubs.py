@@ -23,6 +23,7 @@ RUNTIME_TYPES = {
     r"numpy\.typing\.NDArray\[numpy\.float64\]": "float64 array",
     r"bytes": "bytes",
     r"tuple": "tuple",
+    r"numpy\.ndarray": "ndarray",  # taken as it is, never converted (a result goes into it)
 }
 STUB_TYPES = {
     "_F": "array",
@@ -35,6 +36,7 @@ STUB_TYPES = {
     "str | bytes": "str",
     "_R": "float64 array",
     "bytes": "bytes",
+    "npt.NDArray[np.float32]": "ndarray",
     "tuple[npt.NDArray[np.int8], _R, npt.NDArray[np.int64]]": "tuple",
     "tuple[_R, npt.NDArray[np.int64]]": "tuple",
     "tuple[_Means, _Means]": "tuple",
