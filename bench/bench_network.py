@@ -38,6 +38,7 @@ PER_RADAR = 4  # volumes of each radar in the hour
 NYQUIST = 12.0  # m/s: a jet of 3 times that folds
 CACHE = os.path.join(tempfile.gettempdir(), "radarkit-bench-network")
 WINDOW = "15min"
+ROUNDS = int(os.environ.get("BENCH_ROUNDS", "2"))  # turns of the loop and the cluster
 
 
 def jet(z):
@@ -146,19 +147,7 @@ def main():
     out = tempfile.mkdtemp(prefix="radarkit-network-out-")
     try:
         loop(files[:2], out)  # warm-up: imports, caches, first reads
-        shutil.rmtree(out)
-        os.makedirs(out)
-        loop_sec, steps = loop(files, out)
         n = len(files)
-        print(
-            f"  one process, a loop over the files:     {loop_sec:7.1f} s  "
-            f"{n / loop_sec * 3600:7.0f} volumes/h"
-        )
-        print("  per volume (one core):")
-        for k in ("read", "dealias", "qc", "superob", "table", "write"):
-            if k in steps:
-                print(f"    {k:<8s} {steps[k] / n * 1e3:8.0f} ms")
-        per_volume = loop_sec / n
         t_start = time.perf_counter()
         # the cluster obs_windows itself starts (glibc's malloc thresholds in the workers)
         with network.local_cluster(2) as cluster, Client(cluster) as client:
@@ -167,14 +156,38 @@ def main():
             network.obs_windows(
                 files[:2], window=WINDOW, out_dir=out, formats=("dart", "wrfda"), client=client
             )  # warm-up of the workers
-            shutil.rmtree(out)
-            cpu = -cpu_seconds(client)
-            t0 = time.perf_counter()
-            res = network.obs_windows(
-                files, window=WINDOW, out_dir=out, formats=("dart", "wrfda"), client=client
-            )
-            cluster_sec = time.perf_counter() - t0
-            cpu += cpu_seconds(client)
+            # the loop and the cluster in turns, the best of each: the host's other guests
+            # change this virtual machine's speed over minutes, and alternating spreads that
+            # over both sides instead of loading one of them
+            rounds = []
+            for r in range(ROUNDS):
+                shutil.rmtree(out)
+                os.makedirs(out)
+                loop_sec, steps = loop(files, out)
+                shutil.rmtree(out)
+                cpu = -cpu_seconds(client)
+                t0 = time.perf_counter()
+                res = network.obs_windows(
+                    files, window=WINDOW, out_dir=out, formats=("dart", "wrfda"), client=client
+                )
+                cluster_sec = time.perf_counter() - t0
+                cpu += cpu_seconds(client)
+                rounds.append((loop_sec, steps, cluster_sec, cpu, res))
+                print(
+                    f"  round {r + 1}: the loop {loop_sec:6.1f} s, 2 workers {cluster_sec:6.1f} s "
+                    f"({loop_sec / cluster_sec:.2f}x)"
+                )
+        loop_sec, steps = min(rounds, key=lambda x: x[0])[:2]
+        cluster_sec, cpu, res = min(rounds, key=lambda x: x[2])[2:]
+        print(
+            f"  one process, a loop over the files:     {loop_sec:7.1f} s  "
+            f"{n / loop_sec * 3600:7.0f} volumes/h  (best of {ROUNDS})"
+        )
+        print("  per volume (one core):")
+        for k in ("read", "dealias", "qc", "superob", "table", "write"):
+            if k in steps:
+                print(f"    {k:<8s} {steps[k] / n * 1e3:8.0f} ms")
+        per_volume = loop_sec / n
         if res.failed:
             sys.exit(f"volumes failed: {res.failed}")
         ratio = loop_sec / cluster_sec
@@ -182,7 +195,8 @@ def main():
         print(
             f"  obs_windows, LocalCluster of 2 workers: {cluster_sec:7.1f} s  "
             f"{n / cluster_sec * 3600:7.0f} volumes/h  {ratio:5.2f}x the loop "
-            f"(target >= 1.7x: {met}); cluster start-up {started:.1f} s, not timed"
+            f"(target >= 1.7x: {met}; best of {ROUNDS} each); cluster start-up {started:.1f} s, "
+            "not timed"
         )
         # a task's own time against the loop's: what the cluster adds to a volume (or what
         # other work on the machine took from it), apart from the workers' waiting
