@@ -182,11 +182,9 @@ void check_site(double latitude, double longitude)
             "latitude must lie within [-90, 90] and longitude be finite (degrees)");
 }
 
-} // namespace
-
-py::array_t<double> gate_geometry_py(double latitude, double longitude, double altitude,
-                                     farray azimuth, farray elevation, farray range,
-                                     int32_t n_threads)
+// The per-gate entry points' arguments, refused before any work.
+void check_sweep(double latitude, double longitude, double altitude, const farray& azimuth,
+                 const farray& elevation, const farray& range)
 {
     check_site(latitude, longitude);
     if (!std::isfinite(altitude))
@@ -195,6 +193,34 @@ py::array_t<double> gate_geometry_py(double latitude, double longitude, double a
         throw std::invalid_argument("azimuth, elevation and range must be 1-D");
     if (elevation.shape(0) != azimuth.shape(0))
         throw std::invalid_argument("azimuth and elevation must have one value per ray");
+}
+
+// The beam of each distinct elevation of a sweep, and the weights that
+// extrapolate each gate's geodesic from the gates before it along that beam.
+struct sweep_beams {
+    beam::beam_rows rows;
+    std::vector<double> weights;
+    std::vector<int8_t> order;
+
+    sweep_beams(const double* el, int64_t rays, const double* rg, int64_t gates)
+    {
+        rows.build(el, rays, rg, gates);
+        const auto g = static_cast<size_t>(gates);
+        weights.resize(3 * rows.s.size());
+        order.resize(rows.s.size());
+        for (size_t k = 0; k < rows.s.size() / g; ++k)
+            beam::extrapolation_weights(rows.s.data() + k * g, gates, weights.data() + 3 * k * g,
+                                        order.data() + k * g);
+    }
+};
+
+} // namespace
+
+py::array_t<double> gate_geometry_py(double latitude, double longitude, double altitude,
+                                     farray azimuth, farray elevation, farray range,
+                                     int32_t n_threads)
+{
+    check_sweep(latitude, longitude, altitude, azimuth, elevation, range);
     const int64_t rays = azimuth.shape(0);
     const int64_t gates = range.shape(0);
 
@@ -209,17 +235,10 @@ py::array_t<double> gate_geometry_py(double latitude, double longitude, double a
     if (plane == 0)
         return out;
     const beam::site site(latitude, longitude);
-    beam::beam_rows rows;
-    rows.build(el, rays, rg, gates);
-    const size_t nrows = rows.s.size() / static_cast<size_t>(gates);
-    std::vector<double> weights(3 * rows.s.size());
-    std::vector<int8_t> order(rows.s.size());
-    for (size_t k = 0; k < nrows; ++k)
-        beam::extrapolation_weights(rows.s.data() + k * static_cast<size_t>(gates), gates,
-                                    weights.data() + 3 * k * static_cast<size_t>(gates),
-                                    order.data() + k * static_cast<size_t>(gates));
+    const sweep_beams b(el, rays, rg, gates);
     auto body = [&](int64_t begin, int64_t end) {
-        gate_geometry(site, altitude, az, rows, weights.data(), order.data(), begin, end, o, plane);
+        gate_geometry(site, altitude, az, b.rows, b.weights.data(), b.order.data(), begin, end, o,
+                      plane);
     };
     kestrin::parallel_blocks(rays, ray_block, n_threads, body);
     return out;
@@ -229,13 +248,7 @@ py::tuple kept_gate_geometry_py(double latitude, double longitude, double altitu
                                 farray elevation, farray range, barray first, barray second,
                                 int32_t n_threads)
 {
-    check_site(latitude, longitude);
-    if (!std::isfinite(altitude))
-        throw std::invalid_argument("altitude must be finite (m)");
-    if (azimuth.ndim() != 1 || elevation.ndim() != 1 || range.ndim() != 1)
-        throw std::invalid_argument("azimuth, elevation and range must be 1-D");
-    if (elevation.shape(0) != azimuth.shape(0))
-        throw std::invalid_argument("azimuth and elevation must have one value per ray");
+    check_sweep(latitude, longitude, altitude, azimuth, elevation, range);
     const int64_t rays = azimuth.shape(0);
     const int64_t gates = range.shape(0);
     selection sel{{nullptr, nullptr}, {}, {}};
@@ -292,18 +305,10 @@ py::tuple kept_gate_geometry_py(double latitude, double longitude, double altitu
     if (total > 0) {
         py::gil_scoped_release unlocked;
         const beam::site site(latitude, longitude);
-        beam::beam_rows rows;
-        rows.build(el, rays, rg, gates);
-        const size_t nrows = rows.s.size() / static_cast<size_t>(gates);
-        std::vector<double> weights(3 * rows.s.size());
-        std::vector<int8_t> order(rows.s.size());
-        for (size_t k = 0; k < nrows; ++k)
-            beam::extrapolation_weights(rows.s.data() + k * static_cast<size_t>(gates), gates,
-                                        weights.data() + 3 * k * static_cast<size_t>(gates),
-                                        order.data() + k * static_cast<size_t>(gates));
+        const sweep_beams b(el, rays, rg, gates);
         auto body = [&](int64_t begin, int64_t end) {
-            kept_geometry(site, altitude, az, rows, weights.data(), order.data(), sel, begin, end,
-                          o, total);
+            kept_geometry(site, altitude, az, b.rows, b.weights.data(), b.order.data(), sel, begin,
+                          end, o, total);
         };
         kestrin::parallel_blocks(rays, ray_block, n_threads, body);
     }
