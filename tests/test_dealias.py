@@ -409,6 +409,39 @@ def test_dealias_takes_one_sweep_and_a_nyquist_override():
     np.testing.assert_array_less(np.abs(out["VRADDH"].values[ok] - c.truth[1][ok]), c.nyquist[1])
 
 
+@pytest.mark.parametrize("max_range", [60_000.0, 250.0, 1e9])
+def test_max_range_dealiases_the_gates_out_to_it_alone(max_range):
+    """With max_range the gates beyond it come back NaN (folds -128) whatever they hold, and
+    the gates within it as dealiasing the volume cut there gives them."""
+    c = synthetic.aliased_volume("veering", rays=180, gates=200, gate_spacing=500.0)
+    garbage = c.volume.copy()
+    for name in garbage.children:
+        ds = garbage[name].to_dataset()
+        far = ds["range"] > max_range
+        garbage[name] = ds.assign(VRADH=ds["VRADH"].where(~far, -ds["VRADH"]))
+    cut = c.volume.copy()
+    for name in cut.children:
+        ds = cut[name].to_dataset()
+        cut[name] = ds.isel(range=np.flatnonzero(ds["range"].values <= max_range))
+    out = rd.dealias(garbage, max_range=max_range)
+    alone = rd.dealias(cut)
+    for name in c.volume.children:
+        ds, ref = out[name], alone[name]
+        n = ref.sizes["range"]
+        np.testing.assert_array_equal(ds["VRADDH"].values[:, :n], ref["VRADDH"].values)
+        np.testing.assert_array_equal(ds["VRADDH_FOLDS"].values[:, :n], ref["VRADDH_FOLDS"].values)
+        assert np.isnan(ds["VRADDH"].values[:, n:]).all()
+        assert (ds["VRADDH_FOLDS"].values[:, n:] == -128).all()
+        assert ds["VRADDH"].shape == c.volume[name]["VRADH"].shape
+
+
+@pytest.mark.parametrize("max_range", [0.0, -1.0, float("nan"), float("inf")])
+def test_max_range_must_be_positive(max_range):
+    c = synthetic.aliased_volume("veering", rays=90, gates=100, gate_spacing=1000.0)
+    with pytest.raises(ValueError, match="max_range must be a positive number"):
+        rd.dealias(c.volume, max_range=max_range)
+
+
 def test_sweeps_without_the_moment_are_left_as_they_are():
     """A sweep without the velocity moment passes through without new moments."""
     c = synthetic.aliased_volume("veering", rays=90, gates=100, gate_spacing=1000.0)

@@ -526,6 +526,39 @@ def test_superob_dealiases_folded_velocity_before_averaging():
     assert np.max(np.abs(a[both] - b[both])) < 0.5
 
 
+@pytest.mark.python_layer
+@pytest.mark.parametrize("qc", [True, {"max_range": 40_000.0, "texture_gates": 11}])
+def test_gates_beyond_the_quality_control_reach_change_no_superob(qc):
+    """Folded velocities are dealiased only as far as the quality control reads them (its range
+    window and the texture window beyond it): gates farther out, whatever they hold, change
+    no superobservation, and those within are still on the true fold."""
+    from radarkit.synthetic import aliased_volume
+
+    case = aliased_volume(
+        "veering", nyquist=10.0, rays=180, gates=400, gate_spacing=500.0, noise=1.0, seed=3
+    )
+    far = qc["max_range"] if isinstance(qc, dict) else 150_000.0
+    spoiled = case.volume.copy()
+    for name in spoiled.children:
+        ds = spoiled[name].to_dataset()
+        half = qc["texture_gates"] // 2 if isinstance(qc, dict) else 3
+        spacing = float(np.diff(ds["range"].values).max())
+        beyond = ds["range"] > far + (half + 1) * spacing
+        assert beyond.any()
+        spoiled[name] = ds.assign(VRADH=ds["VRADH"].where(~beyond, -ds["VRADH"]))
+    truth = case.volume.copy()
+    for k, t in enumerate(case.truth):
+        truth[f"sweep_{k}"]["VRADH"] = truth[f"sweep_{k}"]["VRADH"].copy(data=t)
+    got = superob(case.volume, qc=qc, min_count=20)
+    xr = pytest.importorskip("xarray")
+    xr.testing.assert_identical(superob(spoiled, qc=qc, min_count=20), got)
+    want = superob(truth, unfolded=True, qc=qc, min_count=20)
+    a, b = got["radial_velocity"].values, want["radial_velocity"].values
+    both = np.isfinite(a) & np.isfinite(b)
+    assert both.sum() > 0.9 * np.isfinite(b).sum()
+    assert np.max(np.abs(a[both] - b[both])) < 0.5
+
+
 @pytest.mark.parametrize(
     "kw,name",
     [

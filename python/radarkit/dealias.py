@@ -366,6 +366,7 @@ def dealias(
     velocity: str = AUTO,
     nyquist: float | None = None,
     reference: Reference | None = None,
+    max_range: float | None = None,
     n_threads: int = 0,
 ) -> Any:
     """A volume with the dealiased radial velocity added to each sweep.
@@ -384,6 +385,10 @@ def dealias(
         ``nyquist_velocity`` (required when a sweep has none).
     reference : (heights, u, v) or a mapping with those keys, optional
         A trusted wind profile: heights in m above sea level, u and v in m/s.
+    max_range : float, optional
+        Slant range (m) out to which gates are dealiased; the gates beyond are left out of
+        the method (their ``VRADDH`` is NaN), which saves their time when they are not used
+        (superobservations within a range window). None: every gate.
     n_threads : int
         Threads, 0 = all cores; the result is the same for every value.
 
@@ -401,7 +406,7 @@ def dealias(
     ValueError
         Naming the sweep and the values, before anything is added: no sweep with the moment,
         a sweep without a Nyquist velocity (and no `nyquist`), one of 0 or less, velocities
-        far outside +-V_N.
+        far outside +-V_N, a `max_range` that is not a positive number.
 
     Notes
     -----
@@ -418,6 +423,10 @@ def dealias(
     ('m s-1', 'int8')
     """
     xr = _optional.xarray()
+    if max_range is not None and not (np.isfinite(max_range) and max_range > 0):
+        raise ValueError(
+            f"max_range must be a positive number of metres or None, not {max_range!r}"
+        )
     volume = readers.as_volume(volume)
     moment = _require_moment(volume, "velocity", velocity)
     if velocity == AUTO and moment == DEALIASED:
@@ -432,16 +441,24 @@ def dealias(
     if not having:
         ray_arrays(sweeps[0][1], moment, name=sweeps[0][0])  # raises naming the moment
     vel, az, el, rg, ny, names = [], [], [], [], [], []
+    cuts = []  # per sweep, the gates dealiased: the first `cut` along each ray
     for name, ds in having:
         data = ds[moment]
         if data.dims != ("azimuth", "range"):
             data = data.transpose("azimuth", "range")
         v = np.asarray(data.values)
+        r = _coordinate(ds, "range", name)
+        cut = r.size
+        if max_range is not None:
+            inside = np.flatnonzero(r <= max_range)
+            cut = int(inside[-1]) + 1 if inside.size else 0
+        cuts.append(cut)
+        v = v[:, :cut]
         vel.append(v if v.dtype in (np.float32, np.float64) else v.astype(np.float64))
         az.append(_coordinate(ds, "azimuth", name))
         e = _coordinate(ds, "elevation", name)
         el.append(np.full(az[-1].shape, float(e)) if e.ndim == 0 else e)
-        rg.append(_coordinate(ds, "range", name))
+        rg.append(r[:cut])
         ny.append(nyquist_velocity(ds, az[-1].size, nyquist=nyquist, name=name))
         names.append(name)
     res = dealias_arrays(
@@ -469,14 +486,15 @@ def dealias(
     done = {}
     for k, (name, ds) in enumerate(having):
         dims = ("azimuth", "range")
+        d, f = res.velocity[k], res.folds[k]
+        gates = ds.sizes["range"]
+        if cuts[k] < gates:  # the gates beyond max_range: not dealiased
+            d = np.concatenate([d, np.full((d.shape[0], gates - cuts[k]), np.nan, d.dtype)], 1)
+            f = np.concatenate([f, np.full((f.shape[0], gates - cuts[k]), FOLD_FILL, f.dtype)], 1)
         new = ds.assign(
             {
-                DEALIASED: (
-                    dims,
-                    res.velocity[k],
-                    {**attrs, "unresolved_gates": int(res.unresolved[k])},
-                ),
-                FOLDS: (dims, res.folds[k], fold_attrs),
+                DEALIASED: (dims, d, {**attrs, "unresolved_gates": int(res.unresolved[k])}),
+                FOLDS: (dims, f, fold_attrs),
             }
         )
         new[FOLDS].encoding["_FillValue"] = np.int8(FOLD_FILL)

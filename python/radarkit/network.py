@@ -482,13 +482,13 @@ def process_volume(path: str, options: VolumeOptions) -> VolumeObs:
     if placed.window is None or placed.skipped:
         return dataclasses.replace(placed, timings=timings)
     n = options.n_threads
+    qc = options.superob.get("qc", True)
     with _clock(timings, "dealias"):
         volume, velocity = velocity_source(
-            volume, options.velocity, options.unfolded, options.nyquist, n
+            volume, options.velocity, options.unfolded, options.nyquist, n, qc
         )
     with _clock(timings, "qc"):
         reflectivity = choose_moment(volume, "reflectivity", options.reflectivity)
-        qc = options.superob.get("qc", True)
         arrays, _ = volume_arrays(
             volume,
             velocity=velocity,

@@ -692,7 +692,7 @@ def _volume_superobs(
     """The superobservations of one volume (quality control, dealiasing unless unfolded)."""
     opts = dict(options)
     qc = opts.pop("qc", True)
-    volume, vel = velocity_source(volume, velocity, unfolded, nyquist, n_threads)
+    volume, vel = velocity_source(volume, velocity, unfolded, nyquist, n_threads, qc)
     reflectivity = choose_moment(volume, "reflectivity", reflectivity)
     arrays, _ = volume_arrays(
         volume, velocity=vel, reflectivity=reflectivity, qc=qc, nyquist=nyquist

@@ -33,7 +33,7 @@ thread count.
 from __future__ import annotations
 
 import dataclasses
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from typing import Any, NamedTuple
 
 import numpy as np
@@ -44,7 +44,7 @@ import _polar
 from . import _optional
 from .geometry import beam_geometry
 from .moments import volume_moments
-from .qc import GateFilter, gate_filter
+from .qc import MAX_RANGE, TEXTURE_GATES, GateFilter, gate_filter
 from .readers import as_volume
 from .volume import AUTO, _coordinate, choose_moment, list_sweeps, nyquist_velocity, radar_site
 
@@ -637,14 +637,21 @@ def _dealiased(volume: Any, name: str) -> bool:
 
 
 def velocity_source(
-    volume: Any, velocity: str | None, unfolded: bool, nyquist: Any, n_threads: int
+    volume: Any,
+    velocity: str | None,
+    unfolded: bool,
+    nyquist: Any,
+    n_threads: int,
+    qc: bool | Mapping[str, Any] = False,
 ) -> tuple[Any, str | None]:
     """The volume and the name of its dealiased velocity moment (None: no velocity).
 
     `velocity` (a name, `AUTO` or None) is resolved by `radarkit.volume.choose_moment`; a
     moment named or marked as dealiased (``VRADDH``, ``corrected_velocity``, ...) is taken as
     it is, and so is any when `unfolded`; otherwise the volume's ``VRADDH``, or `velocity`
-    dealiased by `radarkit.dealias`.
+    dealiased by `radarkit.dealias`. With the quality control `qc` to follow (as
+    `volume_arrays` takes it), only the gates its range window and texture window read are
+    dealiased: the others are never averaged.
     """
     volume = as_volume(volume)
     name = choose_moment(volume, "velocity", velocity)
@@ -660,7 +667,34 @@ def velocity_source(
         return volume, DEALIASED
     from .dealias import dealias  # imported here: the dealiasing module builds on this layer
 
-    return dealias(volume, velocity=name, nyquist=nyquist, n_threads=n_threads), DEALIASED
+    reach = _qc_reach(sweeps, qc)
+    return (
+        dealias(volume, velocity=name, nyquist=nyquist, max_range=reach, n_threads=n_threads),
+        DEALIASED,
+    )
+
+
+def _qc_reach(sweeps: Sequence[tuple[str, Any]], qc: bool | Mapping[str, Any]) -> float | None:
+    """The farthest slant range (m) whose velocity the quality control `qc` reads: its
+    maximum range, plus half a texture window of the widest gate spacing (the texture of the
+    last gates kept reads gates beyond them). None when it reads every gate."""
+    if qc is False:
+        return None
+    settings = {} if qc is True else dict(qc)
+    far = settings.get("max_range", MAX_RANGE)
+    gates = settings.get("texture_gates", TEXTURE_GATES)
+    numbers = (int, float, np.integer, np.floating)
+    if not (isinstance(far, numbers) and np.isfinite(far) and isinstance(gates, numbers)):
+        return None  # no window, or a value gate_filter refuses by name
+    spacing = 0.0
+    for _, ds in sweeps:
+        if "range" in ds.coords and ds.sizes.get("range", 0) > 1:
+            steps = np.diff(np.asarray(ds["range"].values, dtype=np.float64))
+            if np.isfinite(steps).all():
+                spacing = max(spacing, float(np.abs(steps).max()))
+            else:
+                return None
+    return float(far) + (int(gates) // 2 + 1) * spacing
 
 
 def volume_arrays(
@@ -898,7 +932,7 @@ def superob(
     2016
     """
     xr = _optional.xarray()
-    volume, velocity = velocity_source(volume, velocity, unfolded, nyquist, n_threads)
+    volume, velocity = velocity_source(volume, velocity, unfolded, nyquist, n_threads, qc)
     reflectivity = choose_moment(volume, "reflectivity", reflectivity)
     arrays, filt = volume_arrays(
         volume,
@@ -1266,12 +1300,16 @@ def superob_columns(
     v, z = so.velocity, so.reflectivity
     kv, kz = v.kept & np.isfinite(v.value), z.kept & np.isfinite(z.value)
     sweeps = np.union1d(v.sweep[kv], z.sweep[kz])
-    cells = np.unique(
-        np.concatenate(
-            [np.stack([v.row[kv], v.column[kv]], 1), np.stack([z.row[kz], z.column[kz]], 1)]
-        ),
-        axis=0,
-    ).reshape(-1, 2)
+    rows = np.concatenate([v.row[kv], z.row[kz]])
+    columns = np.concatenate([v.column[kv], z.column[kz]])
+    if rows.size:
+        # (row, column) as one number that keeps their lexicographic order
+        r0, c0 = int(rows.min()), int(columns.min())
+        width = int(columns.max()) - c0 + 1
+        key = np.unique((rows - r0) * width + (columns - c0))
+        cells = np.stack([key // width + r0, key % width + c0], 1)
+    else:
+        cells = np.empty((0, 2), dtype=np.int64)
     n, L = cells.shape[0], sweeps.size
     shape = (n, L)
     out = {k: np.full(shape, np.nan) for k in ("rv", "rv_err", "rf", "rf_err")}
@@ -1281,8 +1319,9 @@ def superob_columns(
     def place(m: BoxMeans, k: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         i = _rows_of(cells, m.row[k], m.column[k])
         j = np.searchsorted(sweeps, m.sweep[k])
-        np.add.at(weight, (i, j), m.gates[k])
-        np.add.at(sum_h, (i, j), m.gates[k] * m.height[k])
+        # a moment has one box per (sweep, cell): no index repeats within a call
+        weight[i, j] += m.gates[k]
+        sum_h[i, j] += m.gates[k] * m.height[k]
         return i, j
 
     i, j = place(v, kv)

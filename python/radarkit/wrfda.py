@@ -336,19 +336,19 @@ class _Checked:
         if self.has is None:
             return self._format(self.heights, slice(a, b), out, n_threads)
         # columns with per-column heights: one call per run of columns sharing their heights
-        h = self.heights[a:b]
+        # (NaN, a missing level, equal to NaN; per-column heights hold no infinity)
+        h, has = self.heights[a:b], self.has[a:b]
+        same = ((h[1:] == h[:-1]) | ~(has[1:] | has[:-1])).all(axis=1)
+        starts = np.flatnonzero(np.concatenate(([True], ~same))).tolist()
         parts = []
-        i = 0
-        while i < m:
-            j = i + 1
-            while j < m and np.array_equal(h[j], h[i], equal_nan=True):
-                j += 1
-            levels = self.has[a + i]
-            if levels.any():
-                rows = slice(a + i, a + j)
-                local = {k: x[i:j][:, levels] for k, x in out.items()}
-                parts.append(self._format(h[i, levels], rows, local, n_threads))
-            i = j
+        for i, j in zip(starts, starts[1:] + [m]):
+            levels = has[i]
+            if levels.all():  # every level: the arrays' own rows, no copy
+                local = {k: x[i:j] for k, x in out.items()}
+                parts.append(self._format(h[i], slice(a + i, a + j), local, n_threads))
+            elif levels.any():
+                local = {k: x[i:j, levels] for k, x in out.items()}
+                parts.append(self._format(h[i, levels], slice(a + i, a + j), local, n_threads))
         return b"".join(parts)
 
     def _format(
