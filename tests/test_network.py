@@ -255,10 +255,16 @@ def run(files, out, **kw):
     return network.obs_windows(files, window="15min", out_dir=out, formats=("dart", "wrfda"), **kw)
 
 
-def test_windows_counts_and_same_bytes_on_any_cluster(files, client, tmp_path):
+@pytest.mark.parametrize("memory", [0, 3, None], ids=["disk", "both", "memory"])
+def test_windows_counts_and_same_bytes_on_any_cluster(files, client, tmp_path, memory, monkeypatch):
     """Volumes of three radars go to the expected windows with their observations counted;
     the files are the same bytes on 2 workers with a shuffled completion order as on 1; the
-    tables wait on disk, not in memory, and nothing of that is left."""
+    tables wait in memory up to the spool's budget and on disk beyond it, and nothing of that
+    is left."""
+    if memory == 3:  # room for about three volumes' tables
+        memory = 3 * network._Spool._size(local_tables(files[:1])[0])
+    if memory is not None:
+        monkeypatch.setattr(network, "SPOOL_MEMORY", memory)
     done, spooled = [], []
 
     def progress(n, total, path):
@@ -266,9 +272,14 @@ def test_windows_counts_and_same_bytes_on_any_cluster(files, client, tmp_path):
         spooled.extend(tmp_path.glob("a/.radarkit-spool-*/*.pickle"))
 
     res = run(files, tmp_path / "a", client=client, step=late_first_step, progress=progress)
-    assert spooled and sorted(os.listdir(tmp_path / "a")) == sorted(
-        [*contents(tmp_path / "a"), network.REPORT]
-    )
+    on_disk = len(set(spooled))
+    if memory is None:
+        assert on_disk == 0
+    elif memory == 0:
+        assert on_disk == len(files)
+    else:
+        assert 0 < on_disk < len(files)
+    assert sorted(os.listdir(tmp_path / "a")) == sorted([*contents(tmp_path / "a"), network.REPORT])
     assert done[0] != files[0] and sorted(done) == sorted(files)  # not in the order given
     expected = {}
     tables = dict(zip(files, local_tables(files)))

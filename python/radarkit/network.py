@@ -77,7 +77,7 @@ import re
 import shutil
 import tempfile
 import time as _time
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import Any
 
 import numpy as np
@@ -106,6 +106,7 @@ __all__ = [
 
 REPORT = "network_report.json"  # the run's report, in out_dir
 FORMATS = ("dart", "wrfda")
+SPOOL_MEMORY = 1 << 29  # bytes of finished volumes' tables the writing process holds in memory
 _PREFIX = {"dart": "obs_seq.", "wrfda": "ob.radar."}
 _MINUTE = np.timedelta64(60, "s").astype("timedelta64[ns]")
 _DAY = np.timedelta64(1, "D").astype("timedelta64[ns]")
@@ -983,18 +984,41 @@ def obs_windows(
 
 
 class _Spool:
-    """The tables of finished volumes, on disk beside the output until their window is
-    written: the writing process holds one window's tables at a time, not the run's."""
+    """The tables of finished volumes until their window is written: in memory while they
+    take at most `SPOOL_MEMORY` bytes in all, beyond that on disk beside the output, so that
+    the writing process of a long run holds one window's tables at a time, not the run's
+    (and a short run does not pay for writing and reading them back)."""
 
-    def __init__(self, out_dir: str) -> None:
+    def __init__(self, out_dir: str, memory: int | None = None) -> None:
         self.dir = tempfile.mkdtemp(prefix=".radarkit-spool-", dir=out_dir)
         self.files: dict[str, str] = {}
+        self.held: dict[str, tuple[Any, Any, bytes | None]] = {}
+        self.room = SPOOL_MEMORY if memory is None else memory
+
+    @staticmethod
+    def _size(obs: VolumeObs) -> int:
+        """Bytes of a volume's tables (their arrays and text)."""
+        n = len(obs.wrfda_text or b"")
+        for x in (obs.dart or {}).values():
+            n += getattr(x, "nbytes", 64)
+        if obs.wrfda is not None:
+            try:
+                fields = obs.wrfda if isinstance(obs.wrfda, Mapping) else vars(obs.wrfda)
+            except TypeError:  # an object without a __dict__: size unknown, kept on disk
+                return 1 << 62
+            n += sum(getattr(x, "nbytes", 64) for x in fields.values())
+        return n
 
     def keep(self, obs: VolumeObs) -> VolumeObs:
-        """The volume without its tables, which go to the spool: the arrays pickled, a
-        WRFDA text as it is (read back as one block when its file is written)."""
+        """The volume without its tables, which stay in memory or go to disk: the arrays
+        pickled, a WRFDA text as it is (read back as one block when its file is written)."""
         if obs.dart is None and obs.wrfda is None and obs.wrfda_text is None:
             return obs
+        size = self._size(obs)
+        if size <= self.room:
+            self.room -= size
+            self.held[obs.path] = (obs.dart, obs.wrfda, obs.wrfda_text)
+            return dataclasses.replace(obs, dart=None, wrfda=None, wrfda_text=None)
         path = os.path.join(self.dir, str(len(self.files)))
         with open(path + ".pickle", "wb") as f:
             pickle.dump((obs.dart, obs.wrfda), f, protocol=pickle.HIGHEST_PROTOCOL)
@@ -1006,6 +1030,11 @@ class _Spool:
 
     def load(self, obs: VolumeObs, fmt: str) -> VolumeObs:
         """The volume with its tables of format `fmt` again."""
+        if obs.path in self.held:
+            dart, record, text = self.held[obs.path]
+            if fmt == "wrfda" and obs.wrfda_columns is not None:
+                return dataclasses.replace(obs, wrfda_text=text)
+            return dataclasses.replace(obs, dart=dart, wrfda=record)
         path = self.files.get(obs.path)
         if path is None:
             return obs
@@ -1017,6 +1046,7 @@ class _Spool:
         return dataclasses.replace(obs, dart=dart, wrfda=record)
 
     def close(self) -> None:
+        self.held.clear()
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
