@@ -570,6 +570,8 @@ def test_gates_beyond_the_quality_control_reach_change_no_superob(qc):
         ({"azimuth_step": 400.0}, "azimuth_step"),
         ({"grid": {"XLAT_U": np.zeros((3, 3))}}, "grid"),
         ({"grid": {"lat": np.zeros(3), "lon": np.zeros(3)}}, "grid"),
+        ({"grid": (np.zeros((3, 3)),) * 3}, "grid"),
+        ({"grid": np.zeros((2, 3, 3))}, "grid"),
         ({"boxes": "hexagons"}, "boxes"),
         ({"min_count": 0}, "min_count"),
         ({"max_spread": -1.0}, "max_spread"),

@@ -165,6 +165,14 @@ class _ModelGrid:
         lat = lon = None
         if isinstance(grid, tuple) and len(grid) == 2:
             lat, lon = grid
+        elif isinstance(grid, (tuple, list)) or not (
+            hasattr(grid, "variables") or isinstance(grid, Mapping)
+        ):
+            raise ValueError(
+                "grid must be a Dataset or mapping with the latitude/longitude of its mass "
+                f"points, or a (latitude, longitude) pair, not {type(grid).__name__}"
+                + (f" of {len(grid)}" if isinstance(grid, (tuple, list)) else "")
+            )
         else:
             keys = grid.variables if hasattr(grid, "variables") else grid
             found_lat = next((k for k in _GRID_LAT if k in keys), None)
