@@ -1125,21 +1125,18 @@ def _run(
             by_window.setdefault(results[p].window, []).append(results[p])  # type: ignore[arg-type]
     written: list[WindowResult] = []
     if not stopped:
+        jobs = {}
+        for k in sorted(by_window):
+            for fmt in formats if k not in done else ():
+                path = os.path.join(out_dir, windows.file(k, fmt))
+                if overwrite or not os.path.exists(path):  # else: there already, kept
+                    jobs[k, fmt] = (path, fmt, _writing_order(by_window[k]))
+        outcome = _write_windows(jobs, spool.load)
         for k in sorted(by_window):
             tables = _writing_order(by_window[k])
             files_of = {fmt: os.path.join(out_dir, windows.file(k, fmt)) for fmt in formats}
-            counts: dict[str, int] = {}
-            errors: dict[str, str] = {}
-            if k not in done:
-                for fmt, path in files_of.items():
-                    if not overwrite and os.path.exists(path):
-                        continue  # this format of the window is there already
-                    try:
-                        counts[fmt] = _write_window(path, fmt, tables, 0, spool.load)
-                    except Exception as e:
-                        # a full disk or a lost directory: the file is not there (written
-                        # atomically), the other windows are still written and it is reported
-                        errors[fmt] = _reason(e)
+            counts = {f: x for (j, f), x in outcome.items() if j == k and isinstance(x, int)}
+            errors = {f: x for (j, f), x in outcome.items() if j == k and isinstance(x, str)}
             written.append(
                 WindowResult(
                     name=windows.name(k),
@@ -1178,6 +1175,35 @@ def _run(
         },
     )
     return result
+
+
+def _write_windows(
+    jobs: Mapping[tuple[int, str], tuple[str, str, list[VolumeObs]]],
+    load: Callable[[VolumeObs, str], VolumeObs],
+) -> dict[tuple[int, str], int | str]:
+    """The window files `jobs` (key: (path, format, tables)), two at a time: the formatters
+    release the interpreter lock and a file's wait for the disk overlaps the next one's
+    formatting. Per key, the observations or columns written, or why the file could not be
+    written (a full disk, a lost directory: the file is then not there, as files are written
+    atomically, and the other windows are still written). An interrupt lets the files being
+    written finish (whole or not at all) and starts no other."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    outcome: dict[tuple[int, str], int | str] = {}
+    pool = ThreadPoolExecutor(max_workers=2, thread_name_prefix="radarkit-write")
+    try:
+        futures = {
+            key: pool.submit(_write_window, path, fmt, tables, 0, load)
+            for key, (path, fmt, tables) in jobs.items()
+        }
+        for key, fut in futures.items():
+            try:
+                outcome[key] = fut.result()
+            except Exception as e:
+                outcome[key] = _reason(e)
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
+    return outcome
 
 
 def _dealiasing() -> None:

@@ -141,7 +141,9 @@ def _moment(ds: Any, name: str | None, sweep: str = "sweep") -> np.ndarray | Non
         return None
     da = ds[name]
     ray_dim = "azimuth" if "azimuth" in da.dims else da.dims[0]
-    values = np.asarray(da.transpose(ray_dim, "range").values)
+    if da.dims != (ray_dim, "range"):  # a transpose only where one is needed: it costs
+        da = da.transpose(ray_dim, "range")
+    values = np.asarray(da.values)
     if values.dtype.kind not in "biuf":
         try:
             values = values.astype(np.float64)

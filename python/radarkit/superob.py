@@ -743,7 +743,9 @@ def volume_arrays(
                 continue
             da = ds[moment]
             ray_dim = "azimuth" if "azimuth" in da.dims else da.dims[0]
-            moments[key] = np.asarray(da.transpose(ray_dim, "range").values)
+            if da.dims != (ray_dim, "range"):
+                da = da.transpose(ray_dim, "range")
+            moments[key] = np.asarray(da.values)
         if moments["velocity"] is None and moments["reflectivity"] is None:
             continue
         if "time" not in ds.variables:
