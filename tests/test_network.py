@@ -500,6 +500,47 @@ def test_interrupt_leaves_no_file(files, client, tmp_path):
         client.cancel(list(client.futures.values()))
 
 
+def test_a_run_after_an_interrupted_one_on_the_same_client_is_whole(files, client, tmp_path):
+    """Interrupting a run cancels its tasks; the next run on the same client computes every
+    volume (none reported cancelled) and writes the bytes of an undisturbed run."""
+    first = run(files, tmp_path / "first", client=client, step=gate_step)
+    assert not first.failed
+
+    def interrupt(done, total, path):
+        if done == 2:
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        run(files, tmp_path / "cut", client=client, step=gate_step, progress=interrupt)
+    again = run(files, tmp_path / "again", client=client, step=gate_step)
+    assert again.failed == []
+    assert contents(tmp_path / "again") == contents(tmp_path / "first")
+
+
+def test_interrupt_while_writing_leaves_whole_files_only(files, client, tmp_path, monkeypatch):
+    """An interrupt while the window files are written (two at a time) stops the writing: the
+    file it hit is not there, the files already written or being written are whole (the bytes
+    of a clean run) and no temporary file is left."""
+    clean = run(files, tmp_path / "clean", client=client, step=gate_step)
+    assert not clean.failed
+    want = contents(tmp_path / "clean")
+    write_all = _output._write_all
+    name = "obs_seq.202405201800"
+
+    def interrupted(fd, data):
+        if os.path.basename(os.readlink(f"/proc/self/fd/{fd}")).startswith(f".{name}."):
+            raise KeyboardInterrupt
+        write_all(fd, data)
+
+    monkeypatch.setattr(_output, "_write_all", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        run(files, tmp_path / "out", client=client, step=gate_step)
+    monkeypatch.undo()
+    got = contents(tmp_path / "out")
+    assert name not in got and got.items() <= want.items()
+    assert all(not n.startswith(".") for n in os.listdir(tmp_path / "out"))
+
+
 @pytest.mark.parametrize(
     "kw, match",
     [

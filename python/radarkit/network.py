@@ -77,6 +77,7 @@ import re
 import shutil
 import tempfile
 import time as _time
+import uuid
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import Any
 
@@ -1071,9 +1072,11 @@ def _run(
         distributed = _optional.require("distributed", "network", "radarkit.network")
         from dask.base import tokenize
 
-        # one batch of tasks, keyed by file and settings: a rerun on the same cluster or a
-        # task rerun after a lost worker computes the same thing under the same name
-        token = tokenize(options, step)
+        # one batch of tasks, keyed by file, settings and this run: a task rerun after a lost
+        # worker computes the same thing under the same name, and a run never shares a key
+        # with an earlier one on the same cluster (whose tasks may still be being cancelled
+        # after an interrupt, and would cancel this run's)
+        token = tokenize(options, step, uuid.uuid4().hex)
         keys = [f"radarkit-volume-{tokenize(p, token)}" for p in paths]
         # the options as a task of their own: sent once to each worker that needs them, and
         # made again if the workers holding them die (scattered data would be lost for good)
