@@ -195,8 +195,8 @@ def main():
 
     t_obs = timed(lambda: per_gate_observations(vol), repeat=1)
     print(
-        f"    to_obs_seq gate by gate, all but the writer (selection and geometry) "
-        f"{t_obs * 1e3:9.1f} ms   (target <= 1500 ms: {'ok' if t_obs <= 1.5 else 'MISSED'})"
+        f"    to_obs_seq gate by gate, all but the writer (gate selection and geometry) "
+        f"{t_obs * 1e3:9.1f} ms   (the target above is the geometry's)"
     )
 
     pyart_grid(vol)

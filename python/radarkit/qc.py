@@ -275,8 +275,13 @@ def gate_filter(
             "elevation": None if low.all() else ~low[:, None],
             "cross_correlation": None,
         }
+        # the range filter comes first: the filters after it look at the gates of its
+        # window only (the columns from its first to its last gate), none beyond being kept
+        inside = np.flatnonzero(in_range)
+        span = slice(int(inside[0]), int(inside[-1]) + 1) if inside.size else slice(0, 0)
         if rho is not None and min_cross_correlation is not None:
-            fails["cross_correlation"] = rho < min_cross_correlation  # NaN ratio: no evidence
+            # NaN ratio: no evidence
+            fails["cross_correlation"] = rho[:, span] < min_cross_correlation
         for moment, data in (("reflectivity", ref), ("velocity", vel)):
             if data is None:
                 masks[moment].append(None)
@@ -285,21 +290,23 @@ def gate_filter(
             gates[moment] += int(np.count_nonzero(keep))
             for name in list(removed[moment]):
                 fail: np.ndarray | None
+                cut = keep if name == "range" else keep[:, span]  # a view: written through
                 if name == "reflectivity":
                     if ref is None or min_reflectivity is None:
                         continue
-                    fail = ~(ref >= min_reflectivity)
+                    fail = ~(ref[:, span] >= min_reflectivity)
                 elif name == "texture":
                     if max_texture is None:
                         continue
                     fail = _texture_fails(data, keep, texture_gates, max_texture, n_threads)
+                    fail = fail[:, span]
                 else:
                     fail = fails[name]
                     if fail is None:
                         continue
-                hit = keep & fail
+                hit = cut & fail
                 removed[moment][name] += int(np.count_nonzero(hit))
-                keep &= ~hit
+                cut &= ~hit
             kept[moment] += int(np.count_nonzero(keep))
             masks[moment].append(keep)
     settings = {
