@@ -42,6 +42,13 @@ Identical files
     ``to_obs_seq(volumes, path, superob=...)`` and ``to_wrfda(volumes, path)`` called on the
     window's volumes in that order.
 
+Memory
+    A task returns superobservations only (about 13 MB for a NEXRAD volume with echo over most
+    of its range). The writing process holds them in memory up to `SPOOL_MEMORY` bytes in all
+    and beyond that in a spool directory in `out_dir`, removed at the end, until their window
+    is written (two window files at a time), so a long run holds little more than the windows
+    being written.
+
 Faults
     A volume that cannot be read or processed is listed with its file and the reason (a
     volume whose task the scheduler gave up on, its workers having died, is first run again
