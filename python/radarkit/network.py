@@ -1135,18 +1135,19 @@ def _run(
             by_window.setdefault(results[p].window, []).append(results[p])  # type: ignore[arg-type]
     written: list[WindowResult] = []
     if not stopped:
+        ordered = {k: _writing_order(by_window[k]) for k in sorted(by_window)}
         jobs = {}
-        for k in sorted(by_window):
+        for k, tables in ordered.items():
             for fmt in formats if k not in done else ():
                 path = os.path.join(out_dir, windows.file(k, fmt))
                 if overwrite or not os.path.exists(path):  # else: there already, kept
-                    jobs[k, fmt] = (path, fmt, _writing_order(by_window[k]))
+                    jobs[k, fmt] = (path, fmt, tables)
         outcome = _write_windows(jobs, spool.load)
-        for k in sorted(by_window):
-            tables = _writing_order(by_window[k])
+        for k, tables in ordered.items():
             files_of = {fmt: os.path.join(out_dir, windows.file(k, fmt)) for fmt in formats}
-            counts = {f: x for (j, f), x in outcome.items() if j == k and isinstance(x, int)}
-            errors = {f: x for (j, f), x in outcome.items() if j == k and isinstance(x, str)}
+            got = {fmt: outcome[k, fmt] for fmt in formats if (k, fmt) in outcome}
+            counts = {f: x for f, x in got.items() if isinstance(x, int)}
+            errors = {f: x for f, x in got.items() if isinstance(x, str)}
             written.append(
                 WindowResult(
                     name=windows.name(k),

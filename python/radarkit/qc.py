@@ -118,6 +118,12 @@ def velocity_texture(
     return _polar.velocity_texture(v, int(gates), n_threads=n_threads)
 
 
+def _span(mask: np.ndarray) -> slice:
+    """The slice from the first to the last True of a 1-D mask (empty when none is)."""
+    inside = np.flatnonzero(mask)
+    return slice(int(inside[0]), int(inside[-1]) + 1) if inside.size else slice(0, 0)
+
+
 def _texture_fails(
     data: np.ndarray, keep: np.ndarray, gates: int, limit: float, n_threads: int
 ) -> np.ndarray:
@@ -277,11 +283,10 @@ def gate_filter(
         }
         # the range filter comes first: the filters after it look at the gates of its
         # window only (the columns from its first to its last gate), none beyond being kept
-        inside = np.flatnonzero(in_range)
-        span = slice(int(inside[0]), int(inside[-1]) + 1) if inside.size else slice(0, 0)
+        window = _span(in_range)
         if rho is not None and min_cross_correlation is not None:
             # NaN ratio: no evidence
-            fails["cross_correlation"] = rho[:, span] < min_cross_correlation
+            fails["cross_correlation"] = rho[:, window] < min_cross_correlation
         for moment, data in (("reflectivity", ref), ("velocity", vel)):
             if data is None:
                 masks[moment].append(None)
@@ -290,16 +295,16 @@ def gate_filter(
             gates[moment] += int(np.count_nonzero(keep))
             for name in list(removed[moment]):
                 fail: np.ndarray | None
-                cut = keep if name == "range" else keep[:, span]  # a view: written through
+                cut = keep if name == "range" else keep[:, window]  # a view: written through
                 if name == "reflectivity":
                     if ref is None or min_reflectivity is None:
                         continue
-                    fail = ~(ref[:, span] >= min_reflectivity)
+                    fail = ~(ref[:, window] >= min_reflectivity)
                 elif name == "texture":
                     if max_texture is None:
                         continue
                     fail = _texture_fails(data, keep, texture_gates, max_texture, n_threads)
-                    fail = fail[:, span]
+                    fail = fail[:, window]
                 else:
                     fail = fails[name]
                     if fail is None:

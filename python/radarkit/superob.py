@@ -44,7 +44,7 @@ import _polar
 from . import _optional
 from .geometry import beam_geometry
 from .moments import volume_moments
-from .qc import MAX_RANGE, TEXTURE_GATES, GateFilter, gate_filter
+from .qc import MAX_RANGE, TEXTURE_GATES, GateFilter, _span, gate_filter
 from .readers import as_volume
 from .volume import AUTO, _coordinate, choose_moment, list_sweeps, nyquist_velocity, radar_site
 
@@ -756,8 +756,7 @@ def volume_arrays(
             inside &= rng >= lo
         if hi is not None:
             inside &= rng <= hi
-        idx = np.flatnonzero(inside)
-        cut = slice(int(idx[0]), int(idx[-1]) + 1) if idx.size else slice(0, 0)
+        cut = _span(inside)
         for key, data in moments.items():
             if data is None:
                 out[key].append(None)
@@ -1312,14 +1311,16 @@ def superob_columns(
     sweeps = np.union1d(v.sweep[kv], z.sweep[kz])
     rows = np.concatenate([v.row[kv], z.row[kz]])
     columns = np.concatenate([v.column[kv], z.column[kz]])
-    if rows.size:
+    r0, c0 = (int(rows.min()), int(columns.min())) if rows.size else (0, 0)
+    width = int(columns.max()) - c0 + 1 if rows.size else 1
+
+    def key_of(row: np.ndarray, col: np.ndarray) -> np.ndarray:
         # (row, column) as one number that keeps their lexicographic order
-        r0, c0 = int(rows.min()), int(columns.min())
-        width = int(columns.max()) - c0 + 1
-        key = np.unique((rows - r0) * width + (columns - c0))
-        cells = np.stack([key // width + r0, key % width + c0], 1)
-    else:
-        cells = np.empty((0, 2), dtype=np.int64)
+        key: np.ndarray = (row - r0) * width + (col - c0)
+        return key
+
+    keys = np.unique(key_of(rows, columns))
+    cells = np.stack([keys // width + r0, keys % width + c0], 1).astype(np.int64)
     n, L = cells.shape[0], sweeps.size
     shape = (n, L)
     out = {k: np.full(shape, np.nan) for k in ("rv", "rv_err", "rf", "rf_err")}
@@ -1327,7 +1328,7 @@ def superob_columns(
     sum_h = np.zeros(shape)
 
     def place(m: BoxMeans, k: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        i = _rows_of(cells, m.row[k], m.column[k])
+        i = np.searchsorted(keys, key_of(m.row[k], m.column[k]))
         j = np.searchsorted(sweeps, m.sweep[k])
         # a moment has one box per (sweep, cell): no index repeats within a call
         weight[i, j] += m.gates[k]
@@ -1357,18 +1358,6 @@ def superob_columns(
         lat = model.latitude[cells[:, 0], cells[:, 1]]
         lon = model.longitude[cells[:, 0], cells[:, 1]]
     return Columns(lat, lon, cells[:, 0], cells[:, 1], heights, **out)
-
-
-def _rows_of(cells: np.ndarray, row: np.ndarray, col: np.ndarray) -> npt.NDArray[np.intp]:
-    """Index in the sorted unique `cells` (n, 2), which hold every (row, col) asked for."""
-    if not row.size:
-        return np.empty(0, dtype=np.intp)
-    r0, c0 = int(cells[:, 0].min()), int(cells[:, 1].min())
-    width = int(cells[:, 1].max()) - c0 + 1
-    # (row, column) as one number that keeps their lexicographic order
-    key = (cells[:, 0] - r0) * width + (cells[:, 1] - c0)
-    found: npt.NDArray[np.intp] = np.searchsorted(key, (row - r0) * width + (col - c0))
-    return found
 
 
 def _dense(
