@@ -245,10 +245,12 @@ def main():
         # other work on the machine took from it), apart from the workers' waiting
         steps_cluster = sum(v for k, v in res.timings.items() if k not in ("wall", "tasks_wall"))
         steps_loop = sum(v for k, v in steps.items() if k not in ("write", "cpu"))
+        fmt = res.timings.get("format", 0.0)
         print(
-            f"  per volume inside the tasks: {steps_cluster / n:.2f} s (the loop: "
-            f"{steps_loop / n:.2f} s); the 2 workers busy "
-            f"{steps_cluster / 2 / res.timings['tasks_wall']:.0%} of the tasks' wall time"
+            f"  per volume inside the tasks: {steps_cluster / n:.2f} s, of which "
+            f"{fmt / n * 1e3:.0f} ms checking the tables and formatting the WRFDA text (the "
+            f"loop: {steps_loop / n:.2f} s, that formatting in its writing); the 2 workers "
+            f"busy {steps_cluster / 2 / res.timings['tasks_wall']:.0%} of the tasks' wall time"
         )
         # CPU time does not count the waits for a core that other users of the machine cause
         print(
